@@ -1,0 +1,29 @@
+# The front door. `make run` and `make test` each install what is missing (as root through
+# apt-get; otherwise they print the one line to run), configure, build, then run.
+BUILD ?= build
+BUILD_TYPE ?= RelWithDebInfo
+ROOT ?= $(HOME)/.local/share/horatone
+JOBS ?= $(shell nproc)
+
+.PHONY: deps configure build test run sanitize clean
+
+deps:
+	@tools/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+sanitize:
+	@tools/install-deps
+	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHORATONE_SANITIZE=ON >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) build-asan

@@ -1,0 +1,71 @@
+// The outside world as the window model sees it: timers on the one loop thread, the local
+// time of day, modal message boxes, the desktop's link opener and ending the program.
+// Implementations live in platform/; tests use the virtual-time ones.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace horatone {
+
+// Timers that fire on the loop thread, one handler at a time.
+class TimerService {
+ public:
+  virtual ~TimerService() = default;
+  using TimerId = int;
+  virtual TimerId CreateTimer(std::function<void()> on_fire) = 0;
+  // Fires every `interval_ms`, the first time `first_delay_ms` from now (interval when < 0).
+  virtual void StartTimer(TimerId id, int interval_ms, int first_delay_ms = -1) = 0;
+  virtual void StopTimer(TimerId id) = 0;
+  // Monotonic milliseconds since the loop was made.
+  virtual std::int64_t NowMs() const = 0;
+};
+
+// A local date and time of day, to the millisecond.
+struct LocalTime {
+  int year = 2000, month = 1, day = 1;
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual LocalTime Now() const = 0;
+};
+
+enum class MsgIcon { kNone, kQuestion, kExclamation, kStop, kInformation };
+enum class MsgButtons { kOk, kYesNo };
+enum class MsgAnswer { kOk, kYes, kNo };
+
+struct MessageBoxRequest {
+  std::string text;
+  std::string title;
+  MsgIcon icon = MsgIcon::kNone;
+  MsgButtons buttons = MsgButtons::kOk;
+  MsgAnswer default_answer = MsgAnswer::kOk;
+};
+
+// Modal message boxes. While one is open no other handler of the window runs.
+class Dialogs {
+ public:
+  virtual ~Dialogs() = default;
+  virtual MsgAnswer MessageBox(const MessageBoxRequest& request) = 0;
+};
+
+// Hands a link to the desktop. The result follows the shell-execute convention:
+// 33 and above is success, 0 to 32 a failure code.
+class ShellOpener {
+ public:
+  virtual ~ShellOpener() = default;
+  virtual int Open(const std::string& link) = 0;
+};
+
+// Ends the program at once: no further handler of any window runs.
+class ProgramEnd {
+ public:
+  virtual ~ProgramEnd() = default;
+  virtual void EndNow() = 0;
+};
+
+}  // namespace horatone
