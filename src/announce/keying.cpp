@@ -1,0 +1,30 @@
+// Releasing the transmitter and the two indicators: the unkey check (Beacon8) once a second
+// releases the transmitter when the last clip has ended and no announcement is under way,
+// and repeats the release while the clock is idle; Timer6 shows the node's own report.
+#include "shell/form1.h"
+#include "shell/texts.h"
+
+namespace horatone {
+
+void Form1::Beacon8_Timer() {
+  const bool clip_ended = Text2.text() == Text3.text();
+  if (lone_play_ && clip_ended && !Timer2.running()) {
+    // A clip that "Play" started has ended with no announcement under way.
+    lone_play_ = false;
+    Announcing = 0;
+  }
+  if (clip_ended && Announcing == 0) {
+    PTT.set_fore_colour(kColourGreen);
+    PTT.set_caption(std::string(texts::kPttOff));
+    ContinuePastFailure(echolink_->Transmit(false));
+  }
+}
+
+void Form1::Timer6_Timer() {
+  const std::optional<bool> keyed = echolink_->TransmitState();
+  if (!keyed) return;  // no report this time; the indicator keeps its last state
+  PTT2.set_fore_colour(*keyed ? kColourRed : kColourGreen);
+  PTT2.set_caption(std::string(*keyed ? texts::kPttOn : texts::kPttOff));
+}
+
+}  // namespace horatone

@@ -1,0 +1,134 @@
+// The sequencer: SayAudioTime starts an announcement, TXFile loads and plays the clip of
+// LoadStep with the transmitter keyed, and the Timer2 tick notices the end of a clip and
+// runs the step blocks, so that each end of clip starts exactly the next clip in one tick.
+#include <cmath>
+
+#include "announce/steps.h"
+#include "shell/form1.h"
+#include "shell/seconds_text.h"
+#include "shell/texts.h"
+
+namespace horatone {
+
+void Form1::ApplyVolumeAndRate() {
+  if (ClipAudio) ContinuePastFailure(ClipAudio->SetVolume(V1.value()));
+  if (ClipPosition) ContinuePastFailure(ClipPosition->SetRate(V2.value() / 100.0));
+}
+
+void Form1::RunFromStart() {
+  if (ClipGraph) ContinuePastFailure(ClipGraph->Run());
+  if (ClipPosition) ContinuePastFailure(ClipPosition->SetCurrentPosition(0));
+  ArmClipDeadline();
+}
+
+void Form1::StartAnnouncement(std::optional<int> first_step) {
+  lone_play_ = false;
+  LoadFile();
+  if (load_failure_) return;  // the recovery has ended the announcement
+  ApplyVolumeAndRate();
+  RunFromStart();
+  const int step = first_step.value_or(Check2.value() == 1 ? kStepLeadIn : kStepTimeIs);
+  LoadStep = step;
+  NextStep = step;
+  Timer2.set_running(true);
+}
+
+void Form1::SayAudioTime() { StartAnnouncement(std::nullopt); }
+
+void Form1::TXFile() {
+  ApplyVolumeAndRate();
+  ClipPath.clear();
+  LoadFile();
+  if (load_failure_) return;  // released by the recovery; nothing more is keyed
+  Text2.set_text(std::string(texts::kZeroTime));
+  PTT.set_fore_colour(kColourRed);
+  PTT.set_caption(std::string(texts::kPttOn));
+  ContinuePastFailure(echolink_->Transmit(true));
+  RunFromStart();
+}
+
+namespace {
+
+struct StepBlock {
+  int step;            // runs when NextStep holds this step
+  int load_step_after;  // LoadStep once the block has run; 0 marks the suffix block
+};
+
+constexpr StepBlock kPlainBlocks[] = {{11, 0}, {1, 0}, {2, 0}, {3, 11}, {4, -1}};
+constexpr StepBlock kWordedBlocks[] = {{11, 0}, {1, 0}, {2, 0}, {22, 0}, {3, 11}, {33, 11}, {4, -1}};
+
+// A step the chosen chain has no block for (the operator changed "Hr / Min" or the lead-in
+// during an announcement) goes on with the next step that chain has.
+std::optional<int> StepInChain(int step, bool worded, bool lead_in) {
+  if (!worded && step == kStepHourWord) return kStepMinute;
+  if (!worded && step == kStepMinuteWord) return kStepSuffix;
+  if (!lead_in && step == kStepLeadIn) return kStepTimeIs;
+  return std::nullopt;
+}
+
+}  // namespace
+
+void Form1::Timer2_Timer() {
+  if (Text2.text() == Text3.text()) {
+    const bool worded = Check1.value() != 0;
+    if (NextStep) {
+      if (const std::optional<int> step = StepInChain(*NextStep, worded, Check2.value() == 1)) {
+        // Loaded afresh, not as the reload of an ended clip.
+        NextStep = step;
+        Text2.set_text(std::string(texts::kZeroTime));
+      }
+    }
+    const auto* blocks = worded ? std::begin(kWordedBlocks) : std::begin(kPlainBlocks);
+    const auto* end = worded ? std::end(kWordedBlocks) : std::end(kPlainBlocks);
+    for (const StepBlock* block = blocks; block != end; ++block) {
+      if (block->step == kStepLeadIn && Check2.value() != 1) continue;
+      if (NextStep != block->step) continue;
+      ClipPath.clear();
+      LoadStep = block->step;
+      TXFile();
+      if (load_failure_) return;
+      ApplyVolumeAndRate();
+      LoadStep = block->load_step_after >= 0 ? block->load_step_after : ReadyStep();
+    }
+  }
+  RefreshProgress();
+}
+
+void Form1::RefreshProgress() {
+  if (!ClipPosition) return;
+  if (const std::optional<double> position = ClipPosition->CurrentPosition()) {
+    H1.set_value(static_cast<int>(std::nearbyint(*position)));
+  }
+  if (const std::optional<double> duration = ClipPosition->Duration()) {
+    Text1.set_text(SecondsText(*duration));
+  }
+  if (const std::optional<double> position = ClipPosition->CurrentPosition()) {
+    Text2.set_text(SecondsText(*position));
+  }
+}
+
+void Form1::ArmClipDeadline() {
+  clip_deadline_ms.reset();
+  if (!ClipPosition) return;
+  const std::optional<double> duration = ClipPosition->Duration();
+  const std::optional<double> position = ClipPosition->CurrentPosition();
+  if (!duration || !position) return;
+  const double rate = V2.value() / 100.0;
+  constexpr double kGraceMs = 2000;
+  const double remaining_ms = std::max(0.0, *duration - *position) / rate * 1000.0;
+  clip_deadline_ms = services_.timers.NowMs() + static_cast<std::int64_t>(remaining_ms + kGraceMs);
+}
+
+void Form1::CheckForStalledClip() {
+  if (!clip_deadline_ms || services_.timers.NowMs() < *clip_deadline_ms) return;
+  const bool clip_ended = Text2.text() == Text3.text();
+  if (clip_ended && Announcing != 1) {
+    clip_deadline_ms.reset();  // ended as it should
+    return;
+  }
+  // The clip stopped short of its end, or the chain did not go on after it: give up on this
+  // announcement rather than hold the transmitter.
+  EndAnnouncement();
+}
+
+}  // namespace horatone

@@ -1,0 +1,273 @@
+// Form1, the main window as a toolkit-free model: every control of the three tabs and the
+// controls beyond the right edge, the window-level announcement values, the seven timers,
+// and the window's operations and handlers. It receives its services at construction and
+// owns the node object and the one media graph. Everything runs on the loop thread; each
+// handler runs to its end before the next.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "audio/media_service.h"
+#include "echolink/echolink_object.h"
+#include "shell/controls.h"
+#include "shell/profile_store.h"
+#include "shell/services.h"
+
+namespace horatone {
+
+class Form14;
+
+// Media calls whose failure the announcement path skips: the next step runs regardless.
+inline void ContinuePastFailure(const Status&) {}
+
+// Conversions of stored texts by kind; nullopt when the text is not valid for the kind.
+std::optional<bool> ParseOptionText(std::string_view text);
+std::optional<int> ParseCheckText(std::string_view text);
+std::optional<float> ParsePositionText(std::string_view text);
+std::optional<int> ParseVolumeText(std::string_view text);
+std::string PositionText(float twips);
+
+struct Form1Services {
+  TimerService& timers;
+  Clock& clock;
+  MediaService& media;
+  NodeFactory& nodes;
+  ProfileStore& profile;
+  Dialogs& dialogs;
+  ShellOpener& shell;
+  ProgramEnd& end;
+};
+
+// One voice slot of the "Audio Files Location" tab.
+struct VoiceSlot {
+  OptionButton* select;
+  Frame* frame;
+  TextBox* folder;
+  OptionButton* wav;
+  OptionButton* mp3;
+  CommandButton* default_button;
+  const char* default_folder;
+};
+
+class Form1 : public EchoLinkEvents {
+ public:
+  // Window geometry, twips.
+  static constexpr int kClientWidth = 7260;
+  static constexpr int kClientHeight = 5205;
+
+  explicit Form1(const Form1Services& services);
+  ~Form1() override;
+  Form1(const Form1&) = delete;
+  Form1& operator=(const Form1&) = delete;
+
+  // --- Life of the window ---------------------------------------------------------------
+  // The load handler: the start-up sequence. Returns false when start-up could not finish
+  // (no node object); the reason has been shown and the program ended.
+  bool Load();
+  // The close-request handler: asks the quit question. True when the window may close.
+  bool QueryUnload();
+  // The unload handler: releases the loaded clip.
+  void Unload();
+  bool ended() const { return ended_; }
+
+  // --- Window operations ------------------------------------------------------------------
+  void SaveData();
+  // The 66 key and value texts that SaveData writes, in table order.
+  std::vector<std::pair<std::string, std::string>> SettingsLines();
+  void CleanUp();
+  void LoadFile();
+  void SayAudioTime();
+  void TXFile();
+
+  // --- Handlers -------------------------------------------------------------------------
+  void Timer1_Timer();
+  void Timer2_Timer();
+  void Timer3_Timer();
+  void Timer5_Timer();
+  void Timer6_Timer();
+  void Timer7_Timer();
+  void Beacon8_Timer();
+  void Command1_Click();
+  void Command2_Click();
+  void Command5_Click();
+  void SaveAndExit_Click();
+  void Command29_Click();
+  void V1_Change();
+  void V2_Change();
+  void H2_Change();
+  void H1_Scroll();
+  // The node object's events.
+  void DTMFString(const std::string& digits) override { EchoLink_DTMFString(digits); }
+  void Closing() override { EchoLink_Closing(); }
+  void ChatTextReceived(const std::string& text) override { EchoLink_ChatTextReceived(text); }
+  void EchoLink_DTMFString(const std::string& digits);
+  void EchoLink_Closing();
+  void EchoLink_ChatTextReceived(const std::string& sText);
+
+  // Runs `handler` as the loop delivers an event: not after the program has ended, and with
+  // the media changes it made committed together at its end.
+  template <typename F>
+  void Dispatch(F&& handler) {
+    if (ended_) return;
+    ++dispatch_depth_;
+    handler();
+    if (--dispatch_depth_ == 0 && !ended_) services_.media.Commit();
+  }
+
+  // --- Window state ---------------------------------------------------------------------
+  std::string caption;
+  float left = 0, top = 0;  // twips from the screen's top left corner
+  EchoLinkObject* echolink() { return echolink_.get(); }
+  Form14* about_window() { return form14_.get(); }
+
+  // --- Announcement state ---------------------------------------------------------------
+  std::optional<int> LoadStep, NextStep, Announcing;
+  std::string ClipPath;
+  std::shared_ptr<MediaGraph> ClipGraph, ClipAudio, ClipPosition;
+  // When the playing clip of an announcement is due to end at the latest (loop ms).
+  std::optional<std::int64_t> clip_deadline_ms;
+
+  // --- "Setup" tab ----------------------------------------------------------------------
+  Label Label7{"Label7", ""};
+  Label ShowTheTime{"ShowTheTime", "00:00:00", 0xFF0000};
+  Label PTT2{"PTT2", "PTT OFF", kColourGreen};
+  CommandButton Command29{"Command29", ""};
+  Frame Frame1{"Frame1", ""};
+  CheckBox OnHour{"OnHour", "", 1}, QuarterHour{"QuarterHour", "", 1}, HalfHour{"HalfHour", "", 1};
+  OptionGroup hours_group;
+  OptionButton Option1{"Option1", "", hours_group}, Option2{"Option2", "", hours_group};
+  Frame Frame18{"Frame18", ""};
+  OptionGroup voices_group;
+  OptionButton Option3{"Option3", "", voices_group}, Option4{"Option4", "", voices_group},
+      Option7{"Option7", "", voices_group}, Option8{"Option8", "", voices_group},
+      Option10{"Option10", "", voices_group};
+  Frame Frame16{"Frame16", ""};
+  CheckBox AMPM{"AMPM", "", 1}, Check1{"Check1", "", 1}, Check2{"Check2", "", 1};
+  OptionGroup lead_in_group;
+  OptionButton Option5{"Option5", "1", lead_in_group}, Option6{"Option6", "2", lead_in_group},
+      Option9{"Option9", "", lead_in_group};
+  Frame Frame11{"Frame11", ""};
+  ScrollBar V1{"V1", -3000, 0, 0};
+  TextBox VolSet{"VolSet", "Text4"};
+  Frame Frame13{"Frame13", ""};
+  OptionGroup format_group;
+  OptionButton OptionWAV{"OptionWAV", "wav", format_group}, OptionMP3{"OptionMP3", "mp3", format_group};
+  Frame Frame12{"Frame12", ""};
+  Label Label6{"Label6", ""};
+  TextBox DTMFTime{"DTMFTime", "##123**"};
+  Frame Frame5{"Frame5", ""};
+  TextBox FileLocation{"FileLocation", ""};
+
+  // --- Buttons below the tabs -----------------------------------------------------------
+  CommandButton Command2{"Command2", ""}, Command5{"Command5", ""}, SaveAndExit{"SaveAndExit", ""};
+
+  // --- "Audio Files Location" tab -------------------------------------------------------
+  Frame Frame14{"Frame14", ""};
+  Frame Frame6{"Frame6", ""}, Frame7{"Frame7", ""}, Frame8{"Frame8", ""}, Frame9{"Frame9", ""},
+      Frame10{"Frame10", ""};
+  TextBox Text4{"Text4", ""}, Text5{"Text5", ""}, Text6{"Text6", ""}, Text7{"Text7", ""},
+      Text8{"Text8", ""};
+  OptionGroup voice1_format, voice2_format, voice3_format, voice4_format, voice5_format;
+  OptionButton Option11{"Option11", "wav", voice1_format}, Option12{"Option12", "mp3", voice1_format};
+  OptionButton Option14{"Option14", "wav", voice2_format}, Option13{"Option13", "mp3", voice2_format};
+  OptionButton Option16{"Option16", "wav", voice3_format}, Option15{"Option15", "mp3", voice3_format};
+  OptionButton Option17{"Option17", "wav", voice4_format}, Option18{"Option18", "mp3", voice4_format};
+  OptionButton Option20{"Option20", "wav", voice5_format}, Option19{"Option19", "mp3", voice5_format};
+  CommandButton Command3{"Command3", "Default"}, Command4{"Command4", "Default"},
+      Command6{"Command6", "Default"}, Command7{"Command7", "Default"},
+      Command8{"Command8", "Default"};
+
+  // --- "Language" tab: Text9 to Text36 ---------------------------------------------------
+  static constexpr int kFirstLanguageText = 9;
+  static constexpr int kLastLanguageText = 36;
+  TextBox& LanguageText(int number) { return *language_texts_[number - kFirstLanguageText]; }
+  Label& LanguageLabel(int number) { return *language_labels_[number - kFirstLanguageText]; }
+  Frame Frame15{"Frame15", "Your Language"};
+  Label Label42{"Label42", "Change the program text to your language by altering the text input fields"};
+
+  // --- Beyond the right edge ------------------------------------------------------------
+  ScrollBar H1{"H1", 0, 0, 0};
+  Frame Frame4{"Frame4", "Progress"};
+  TextBox Text1{"Text1", "00:00:00"}, Text2{"Text2", "00:00:00"}, Text3{"Text3", "00:00:00"};
+  CommandButton Command1{"Command1", "Play"};
+  TextBox HH{"HH", "HH"}, MM{"MM", "MM"}, AM_PM{"AM_PM", "AM/PM"};
+  Label PTT{"PTT", "PTT OFF", kColourGreen};
+  CommandButton Command9{"Command9", "Defalt Voice 1"};
+  Frame Frame2{"Frame2", "Speed"};
+  ScrollBar V2{"V2", 200, 10, 100};
+  TextBox SpeedSet{"SpeedSet", "Text5"};
+  Frame Frame3{"Frame3", "Balance"};
+  ScrollBar H2{"H2", -5000, 5000, 0};
+
+  // --- Timers ---------------------------------------------------------------------------
+  Timer Timer1{"Timer1", 10, true};
+  Timer Timer2{"Timer2", 1, false};
+  Timer Timer3{"Timer3", 1000, true};
+  Timer Timer5{"Timer5", 100, true};
+  Timer Timer6{"Timer6", 100, true};
+  Timer Timer7{"Timer7", 500, true};
+  Timer Beacon8{"Beacon8", 1000, true};
+
+  const std::array<VoiceSlot, 5>& voice_slots() const { return voice_slots_; }
+  std::vector<Timer*> timers() {
+    return {&Timer1, &Timer2, &Timer3, &Timer5, &Timer6, &Timer7, &Beacon8};
+  }
+  Form1Services& services() { return services_; }
+
+ private:
+  void BindTimers();
+  int MsToNextSecond() const;
+  // Reads the 66 keys into the controls; returns one line for each value that was not valid.
+  std::vector<std::string> ReadSettings();
+  void ApplyStoredVolume(std::vector<std::string>& problems);
+  void EndProgram();
+  // The PTT label to green "PTT OFF" and Transmit False.
+  void ReleaseTransmitter();
+  // A message box; handlers may run while it is open, and what they play is heard.
+  MsgAnswer ShowMessage(const MessageBoxRequest& request);
+
+  // The composer's parts.
+  int ReadyStep() const;
+  std::string ClipExtension() const;
+  std::optional<std::string_view> LeadInClip() const;
+  bool ComposeStep();
+  bool LoadClip(std::optional<std::string_view> stem, bool key, std::optional<int> successor);
+  bool LoadSuffix();
+  bool Fail(const std::string& reason);
+  void RecoverFromLoadFailure();
+  // Ends the announcement under way: sequencer off, ready state, transmitter released.
+  void EndAnnouncement();
+
+  // The sequencer's parts.
+  void StartAnnouncement(std::optional<int> first_step);
+  void ApplyVolumeAndRate();
+  void RunFromStart();
+  void RefreshProgress();
+  void ArmClipDeadline();
+  void CheckForStalledClip();
+  bool NodeIsBusy();
+
+  Form1Services services_;
+  bool ended_ = false;
+  // Why the last LoadFile failed; empty when it loaded its clip.
+  std::optional<std::string> load_failure_;
+  // A clip started by "Play" outside an announcement is playing.
+  bool lone_play_ = false;
+  int dispatch_depth_ = 0;
+  std::unique_ptr<EchoLinkObject> echolink_;
+  std::unique_ptr<Form14> form14_;
+  std::vector<std::unique_ptr<TextBox>> language_texts_;
+  std::vector<std::unique_ptr<Label>> language_labels_;
+  std::array<VoiceSlot, 5> voice_slots_;
+  std::vector<TimerService::TimerId> timer_ids_;
+  TimerService::TimerId timer3_id_ = -1;
+};
+
+}  // namespace horatone

@@ -1,0 +1,171 @@
+// The settings record in and out of "Horatone.ini": start-up reads the 66 keys into the
+// controls in table order, SaveData writes them back in the same order. A stored value that
+// cannot be converted does not stop start-up: the key takes its default and is reported.
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "shell/form1.h"
+#include "shell/settings_table.h"
+#include "shell/texts.h"
+
+namespace horatone {
+namespace {
+
+std::optional<double> ParseNumber(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  double value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Whole numbers as the original's integer conversion makes them: halves go to the even one.
+std::optional<long> RoundToInteger(std::string_view text, long low, long high) {
+  const std::optional<double> number = ParseNumber(text);
+  if (!number) return std::nullopt;
+  const double rounded = std::nearbyint(*number);
+  if (rounded < low || rounded > high) return std::nullopt;
+  return static_cast<long>(rounded);
+}
+
+}  // namespace
+
+std::optional<bool> ParseOptionText(std::string_view text) {
+  if (EqualsIgnoringCase(text, "True")) return true;
+  if (EqualsIgnoringCase(text, "False")) return false;
+  const std::optional<double> number = ParseNumber(text);
+  if (!number) return std::nullopt;
+  return *number != 0;
+}
+
+std::optional<int> ParseCheckText(std::string_view text) {
+  const std::optional<long> value = RoundToInteger(text, 0, 2);
+  if (!value) return std::nullopt;
+  return static_cast<int>(*value);
+}
+
+std::optional<float> ParsePositionText(std::string_view text) {
+  const std::optional<double> number = ParseNumber(text);
+  if (!number || std::fabs(*number) > std::numeric_limits<float>::max()) return std::nullopt;
+  return static_cast<float>(*number);
+}
+
+std::optional<int> ParseVolumeText(std::string_view text) {
+  const std::optional<long> value = RoundToInteger(text, -3000, 0);
+  if (!value) return std::nullopt;
+  return static_cast<int>(*value);
+}
+
+std::string PositionText(float twips) {
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, twips);
+  return std::string(buffer, result.ptr);
+}
+
+namespace {
+
+std::string Problem(std::string_view key, const std::string& stored, std::string_view used) {
+  return std::string(texts::kSettingsFile) + ": " + std::string(key) + " = \"" + stored +
+         "\" is not valid; using \"" + std::string(used) + "\".";
+}
+
+}  // namespace
+
+std::vector<std::string> Form1::ReadSettings() {
+  std::vector<std::string> problems;
+  const std::string section(texts::kSettingsSection);
+  for (const SettingKey& setting : kSettingKeys) {
+    const std::string default_text(setting.default_text);
+    const std::string stored =
+        services_.profile.GetString(section, std::string(setting.key), default_text);
+    switch (setting.kind) {
+      case SettingKind::kText:
+        setting.text(*this).set_text(stored);
+        break;
+      case SettingKind::kOption: {
+        std::optional<bool> value = ParseOptionText(stored);
+        if (!value) {
+          problems.push_back(Problem(setting.key, stored, setting.default_text));
+          value = ParseOptionText(setting.default_text);
+        }
+        setting.option(*this).set_value(*value);
+        break;
+      }
+      case SettingKind::kCheck: {
+        std::optional<int> value = ParseCheckText(stored);
+        if (!value) {
+          problems.push_back(Problem(setting.key, stored, setting.default_text));
+          value = ParseCheckText(setting.default_text);
+        }
+        setting.check(*this).set_value(*value);
+        break;
+      }
+      case SettingKind::kPosition: {
+        std::optional<float> value = ParsePositionText(stored);
+        if (!value) {
+          problems.push_back(Problem(setting.key, stored, setting.default_text));
+          value = ParsePositionText(setting.default_text);
+        }
+        setting.position(*this) = *value;
+        break;
+      }
+    }
+  }
+  return problems;
+}
+
+void Form1::ApplyStoredVolume(std::vector<std::string>& problems) {
+  std::optional<int> volume = ParseVolumeText(VolSet.text());
+  if (!volume) {
+    const std::string_view fallback = SettingDefault("VOLSET");
+    problems.push_back(Problem("VOLSET", VolSet.text(), fallback));
+    VolSet.set_text(std::string(fallback));
+    volume = ParseVolumeText(fallback);
+  }
+  V1.set_value(*volume);
+}
+
+std::vector<std::pair<std::string, std::string>> Form1::SettingsLines() {
+  std::vector<std::pair<std::string, std::string>> lines;
+  for (const SettingKey& setting : kSettingKeys) {
+    std::string value;
+    switch (setting.kind) {
+      case SettingKind::kText: value = setting.text(*this).text(); break;
+      case SettingKind::kOption: value = setting.option(*this).value() ? "True" : "False"; break;
+      case SettingKind::kCheck: value = std::to_string(setting.check(*this).value()); break;
+      case SettingKind::kPosition: value = PositionText(setting.position(*this)); break;
+    }
+    lines.emplace_back(std::string(setting.key), value);
+  }
+  return lines;
+}
+
+void Form1::SaveData() {
+  const std::string section(texts::kSettingsSection);
+  for (const auto& [key, value] : SettingsLines()) {
+    const Status written = services_.profile.WriteString(section, key, value);
+    if (!written) {
+      // Keys already written stay written; the operator learns that the rest were not.
+      ShowMessage({"The settings could not be saved to " +
+                                        services_.profile.Describe() + ": " + written.message,
+                                    std::string(texts::kSaveFailedTitle), MsgIcon::kStop});
+      return;
+    }
+  }
+}
+
+}  // namespace horatone

@@ -1,0 +1,131 @@
+// The settings file read and written by the rules of the original system's profile
+// functions: each case is a small file in and an exact value or exact bytes out.
+#include "platform/ini_profile_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "test_support/temp_dir.h"
+
+namespace horatone {
+namespace {
+
+class IniFile : public ::testing::Test {
+ protected:
+  void Write(const std::string& bytes) {
+    std::ofstream(dir_.path() / "Horatone.ini", std::ios::binary) << bytes;
+  }
+  std::string Bytes() {
+    std::ifstream in(dir_.path() / "Horatone.ini", std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+  }
+  std::string Get(const std::string& key, const std::string& fallback = "dflt") {
+    return file_.GetString("SETTINGS", key, fallback);
+  }
+
+  TempDir dir_;
+  PathMapper mapper_{dir_.path()};
+  IniProfileFile file_{mapper_, "Horatone.ini"};
+};
+
+TEST_F(IniFile, ReadsNamesWithoutRegardToCaseAndTrimsBlanksAndOuterQuotes) {
+  Write("[settings]\r\n  volset  =  -1500  \r\nText9=\"quoted\"\r\nTEXT10='single'\r\n"
+        "TEXT11=\"unmatched'\r\nTEXT12= a ; not a comment\r\n");
+  EXPECT_EQ(Get("VOLSET"), "-1500");
+  EXPECT_EQ(Get("TEXT9"), "quoted");
+  EXPECT_EQ(Get("TEXT10"), "single");
+  EXPECT_EQ(Get("TEXT11"), "\"unmatched'");
+  EXPECT_EQ(Get("TEXT12"), "a ; not a comment");
+}
+
+TEST_F(IniFile, CommentsDuplicatesEqualsSignsAndOtherSections) {
+  Write("[OTHER]\nKEY=other\n[SETTINGS]\n; KEY=commented\nKEY=first=still value\nKEY=second\n"
+        "EMPTY=\n[MORE]\nLATE=x\n");
+  EXPECT_EQ(Get("KEY"), "first=still value");
+  EXPECT_EQ(Get("EMPTY"), "");          // present but empty is not the default
+  EXPECT_EQ(Get("LATE"), "dflt");       // belongs to another section
+  EXPECT_EQ(Get("ABSENT", "ends in blanks  "), "ends in blanks");
+}
+
+TEST_F(IniFile, ReadsEveryLineEndAndCutsValuesTo255Characters) {
+  for (const std::string end : {"\r\n", "\n", "\r"}) {
+    Write("[SETTINGS]" + end + "A=1" + end + "B=2");
+    EXPECT_EQ(Get("A"), "1") << "line end " << end.size();
+    EXPECT_EQ(Get("B"), "2");
+  }
+  Write("[SETTINGS]\nLONG=" + std::string(300, 'x') + "\n");
+  EXPECT_EQ(Get("LONG").size(), 255u);
+  const std::string wide = "\xc3\xa9" + std::string(300, 'y');
+  Write("[SETTINGS]\nWIDE=" + wide + "\n");
+  EXPECT_EQ(Get("WIDE"), wide.substr(0, 256));  // 255 characters, the first one two bytes
+}
+
+TEST_F(IniFile, TextThatIsNotUtf8IsReadAsWindows1252) {
+  Write("[SETTINGS]\nTEXT9=Zeit und Stimme \xe4\x80\nTEXT10=\xc3\xa4 utf8\n");
+  EXPECT_EQ(Get("TEXT9"), "Zeit und Stimme \xc3\xa4\xe2\x82\xac");
+  EXPECT_EQ(Get("TEXT10"), "\xc3\xa4 utf8");
+}
+
+TEST_F(IniFile, BinaryAndMissingFilesGiveDefaults) {
+  EXPECT_EQ(Get("VOLSET", "0"), "0");
+  Write(std::string("\0\xff\xfe[SETTINGS\0]\x01=\x02\n", 14));
+  EXPECT_EQ(Get("VOLSET", "0"), "0");
+}
+
+TEST_F(IniFile, WritingCreatesTheFileAndSectionWithCrlf) {
+  ASSERT_TRUE(file_.WriteString("SETTINGS", "FILELOCATION", "C:\\Program Files\\Horatone\\"));
+  ASSERT_TRUE(file_.WriteString("SETTINGS", "VOLSET", "0"));
+  EXPECT_EQ(Bytes(), "[SETTINGS]\r\nFILELOCATION=C:\\Program Files\\Horatone\\\r\nVOLSET=0\r\n");
+}
+
+TEST_F(IniFile, WritingKeepsEveryOtherLineAndTheFilesOwnKeyCasing) {
+  Write("; my clock\n[Rig]\nmodel=2\n\n[settings]\nvolset = -10\nText9=Zeit\n\n; end\n[Other]\nX=1");
+  ASSERT_TRUE(file_.WriteString("SETTINGS", "VOLSET", "-20"));
+  ASSERT_TRUE(file_.WriteString("SETTINGS", "TEXT10", "Stunde"));
+  EXPECT_EQ(Bytes(),
+            "; my clock\n[Rig]\nmodel=2\n\n[settings]\nvolset=-20\nText9=Zeit\nTEXT10=Stunde\r\n"
+            "\n; end\n[Other]\nX=1");
+  ASSERT_TRUE(file_.DeleteKey("SETTINGS", "text9"));
+  EXPECT_EQ(Get("TEXT9"), "dflt");
+  EXPECT_EQ(Get("TEXT10"), "Stunde");
+}
+
+TEST_F(IniFile, WritingAppendsASectionAfterAFileWithoutFinalLineEnd) {
+  Write("[Other]\nX=1");
+  ASSERT_TRUE(file_.WriteString("SETTINGS", "TOP", "300"));
+  EXPECT_EQ(Bytes(), "[Other]\nX=1\r\n[SETTINGS]\r\nTOP=300\r\n");
+}
+
+TEST_F(IniFile, WritesTextAsUtf8AndReadsItBackUnchanged) {
+  const std::string text = "Время и голос & 時間 \\ \"x\"";
+  ASSERT_TRUE(file_.WriteString("SETTINGS", "TEXT9", text));
+  EXPECT_EQ(Get("TEXT9"), text);
+}
+
+TEST_F(IniFile, AFailedWriteIsReportedWithThePathAndKeepsTheOldFile) {
+  Write("[SETTINGS]\nVOLSET=-5\n");
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0500), 0);
+  if (::access((dir_.path() / "probe").c_str(), F_OK) == 0 || ::geteuid() == 0) {
+    // Root writes anyway; use a folder that does not exist instead.
+    PathMapper missing(dir_.path() / "no such folder");
+    IniProfileFile file(missing, "Horatone.ini");
+    const Status status = file.WriteString("SETTINGS", "VOLSET", "-6");
+    EXPECT_FALSE(status);
+    EXPECT_NE(status.message.find("no such folder"), std::string::npos);
+  } else {
+    const Status status = file_.WriteString("SETTINGS", "VOLSET", "-6");
+    EXPECT_FALSE(status);
+    EXPECT_NE(status.message.find("Horatone.ini"), std::string::npos);
+  }
+  ::chmod(dir_.path().c_str(), 0700);
+  EXPECT_EQ(Get("VOLSET"), "-5");
+  EXPECT_FALSE(file_.WriteString("SETTINGS", "TEXT9", "two\nlines"));
+}
+
+}  // namespace
+}  // namespace horatone

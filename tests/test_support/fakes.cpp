@@ -1,0 +1,127 @@
+#include "test_support/fakes.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "announce/clip_names.h"
+
+namespace horatone {
+
+void FakeMedia::AddVoice(const std::string& folder, const std::string& ext, double seconds,
+                         const std::map<std::string, double>& lengths) {
+  for (const std::string& stem : clips::AllClipStems()) {
+    const auto given = lengths.find(stem);
+    SetClip(folder + stem + ext, given == lengths.end() ? seconds : given->second);
+  }
+}
+
+std::shared_ptr<MediaGraph> FakeMedia::CreateGraph(Status* why) {
+  if (fail_create) {
+    if (why) *why = Status::Error("no audio output device");
+    return nullptr;
+  }
+  auto graph = std::make_shared<Graph>(*this);
+  graphs_.push_back(graph);
+  return graph;
+}
+
+void FakeMedia::Commit() {
+  std::erase_if(graphs_, [](const std::weak_ptr<Graph>& g) { return g.expired(); });
+  for (const std::weak_ptr<Graph>& weak : graphs_) {
+    const std::shared_ptr<Graph> graph = weak.lock();
+    if (graph->running && !graph->heard) {
+      graph->heard = true;
+      heard.push_back(graph->path);
+      heard_at_ms.push_back(time_.NowMs());
+    }
+  }
+}
+
+FakeMedia::Graph* FakeMedia::current() const {
+  for (auto it = graphs_.rbegin(); it != graphs_.rend(); ++it) {
+    if (auto graph = it->lock()) return graph.get();
+  }
+  return nullptr;
+}
+
+Status FakeMedia::Graph::RenderFile(const std::string& file) {
+  const auto clip = media_.clips_.find(file);
+  if (clip == media_.clips_.end()) return Status::Error(file + ": no such clip");
+  path = file;
+  duration = clip->second;
+  return Status::Ok();
+}
+
+std::optional<double> FakeMedia::Graph::Duration() { return duration; }
+
+std::optional<double> FakeMedia::Graph::CurrentPosition() {
+  if (!duration) return std::nullopt;
+  double position = start_position_;
+  if (running) position += (Now() - started_at_) * rate;
+  const double end = media_.stops_short.count(path) ? *duration / 2 : *duration;
+  return std::min(position, end);
+}
+
+Status FakeMedia::Graph::Run() {
+  if (!duration) return Status::Error("nothing rendered");
+  if (!running) started_at_ = Now();
+  running = true;
+  return Status::Ok();
+}
+
+Status FakeMedia::Graph::Stop() {
+  if (!duration) return Status::Error("nothing rendered");
+  start_position_ = *CurrentPosition();
+  running = false;
+  return Status::Ok();
+}
+
+Status FakeMedia::Graph::SetCurrentPosition(double seconds) {
+  if (!duration) return Status::Error("nothing rendered");
+  start_position_ = seconds;
+  started_at_ = Now();
+  return Status::Ok();
+}
+
+Status FakeMedia::Graph::SetRate(double new_rate) {
+  if (!duration) return Status::Error("nothing rendered");
+  start_position_ = *CurrentPosition();
+  started_at_ = Now();
+  rate = new_rate;
+  return Status::Ok();
+}
+
+Status FakeMedia::Graph::SetVolume(long new_volume) {
+  if (!duration) return Status::Error("nothing rendered");
+  volume = new_volume;
+  return Status::Ok();
+}
+
+Status FakeMedia::Graph::SetBalance(long new_balance) {
+  if (!duration) return Status::Error("nothing rendered");
+  balance = new_balance;
+  return Status::Ok();
+}
+
+Harness::Harness(LocalTime start) : clock(loop, start) {}
+
+void Harness::WriteSettings(const std::string& bytes) {
+  std::ofstream(dir.path() / "Horatone.ini", std::ios::binary) << bytes;
+}
+
+std::string Harness::ReadSettingsFile() const {
+  std::ifstream in(dir.path() / "Horatone.ini", std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+Form1& Harness::Start() {
+  form = std::make_unique<Form1>(
+      Form1Services{loop, clock, media, node, profile, dialogs, shell, end});
+  form->Load();
+  return *form;
+}
+
+}  // namespace horatone

@@ -1,0 +1,141 @@
+// Fakes for building a Form1 in tests: a media service whose clips play in virtual time,
+// message boxes answered from a script, a recording link opener, and a program end that
+// stops the virtual loop. Harness puts them together with a temp settings folder.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/ini_profile_file.h"
+#include "platform/path_mapper.h"
+#include "platform/simulated_node.h"
+#include "platform/virtual_loop.h"
+#include "shell/form1.h"
+#include "test_support/temp_dir.h"
+
+namespace horatone {
+
+class FakeMedia : public MediaService {
+ public:
+  class Graph;
+
+  explicit FakeMedia(const TimerService& time) : time_(time) {}
+
+  // A clip file that renders, with its length in seconds.
+  void SetClip(const std::string& path, double seconds) { clips_[path] = seconds; }
+  // Every clip of a voice folder, with `seconds` each, or per-stem lengths where given.
+  void AddVoice(const std::string& folder, const std::string& ext, double seconds,
+                const std::map<std::string, double>& lengths = {});
+  void RemoveClip(const std::string& path) { clips_.erase(path); }
+
+  std::shared_ptr<MediaGraph> CreateGraph(Status* why) override;
+  void Commit() override;
+
+  // Paths of the clips that became audible, in order (a clip started and dropped inside one
+  // handler never does), and the loop time at which each did.
+  std::vector<std::string> heard;
+  std::vector<std::int64_t> heard_at_ms;
+  // Failure injection.
+  bool fail_create = false;
+  std::set<std::string> stops_short;  // clips that stop halfway and never reach their end
+  // The graph made last, while it lives.
+  Graph* current() const;
+
+ private:
+  const TimerService& time_;
+  std::map<std::string, double> clips_;
+  std::vector<std::weak_ptr<Graph>> graphs_;
+};
+
+class FakeMedia::Graph : public MediaGraph {
+ public:
+  Graph(FakeMedia& media) : media_(media) {}
+  Status RenderFile(const std::string& path) override;
+  std::optional<double> Duration() override;
+  std::optional<double> CurrentPosition() override;
+  Status Run() override;
+  Status Stop() override;
+  Status SetCurrentPosition(double seconds) override;
+  Status SetRate(double rate) override;
+  Status SetVolume(long volume) override;
+  Status SetBalance(long balance) override;
+
+  std::string path;
+  std::optional<double> duration;
+  bool running = false;
+  bool heard = false;
+  double rate = 1.0;
+  long volume = 0;
+  long balance = 0;
+
+ private:
+  double Now() const { return media_.time_.NowMs() / 1000.0; }
+  FakeMedia& media_;
+  double start_position_ = 0;
+  double started_at_ = 0;
+};
+
+class ScriptedDialogs : public Dialogs {
+ public:
+  MsgAnswer MessageBox(const MessageBoxRequest& request) override {
+    shown.push_back(request);
+    if (answers.empty()) return request.default_answer;
+    const MsgAnswer answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  std::deque<MsgAnswer> answers;
+  std::vector<MessageBoxRequest> shown;
+};
+
+class RecordingShell : public ShellOpener {
+ public:
+  int Open(const std::string& link) override {
+    opened.push_back(link);
+    return result;
+  }
+  int result = 42;
+  std::vector<std::string> opened;
+};
+
+class LoopEnd : public ProgramEnd {
+ public:
+  explicit LoopEnd(VirtualLoop& loop) : loop_(loop) {}
+  void EndNow() override {
+    ended = true;
+    loop_.Quit();
+  }
+  bool ended = false;
+
+ private:
+  VirtualLoop& loop_;
+};
+
+// A Form1 built from fakes, with its settings file in a fresh temp folder.
+struct Harness {
+  explicit Harness(LocalTime start = {2026, 12, 6, 14, 4, 50, 0});
+
+  // Writes the settings file, as bytes.
+  void WriteSettings(const std::string& bytes);
+  std::string ReadSettingsFile() const;
+  // Builds the window and runs its load handler.
+  Form1& Start();
+
+  TempDir dir;
+  PathMapper mapper{dir.path()};
+  IniProfileFile profile{mapper, "Horatone.ini"};
+  VirtualLoop loop;
+  VirtualClock clock;
+  FakeMedia media{loop};
+  SimulatedNode node{loop};
+  ScriptedDialogs dialogs;
+  RecordingShell shell;
+  LoopEnd end{loop};
+  std::unique_ptr<Form1> form;
+};
+
+}  // namespace horatone
