@@ -100,10 +100,10 @@ void Form1::RefreshProgress() {
     H1.set_value(static_cast<int>(std::nearbyint(*position)));
   }
   if (const std::optional<double> duration = ClipPosition->Duration()) {
-    Text1.set_text(SecondsText(*duration));
+    Text1.set_text(progress_texts_.Text(0, *duration));
   }
   if (const std::optional<double> position = ClipPosition->CurrentPosition()) {
-    Text2.set_text(SecondsText(*position));
+    Text2.set_text(progress_texts_.Text(1, *position));
   }
 }
 

@@ -17,6 +17,7 @@
 #include "audio/media_service.h"
 #include "echolink/echolink_object.h"
 #include "shell/controls.h"
+#include "shell/seconds_text.h"
 #include "shell/profile_store.h"
 #include "shell/services.h"
 
@@ -260,6 +261,18 @@ class Form1 : public EchoLinkEvents {
   std::optional<std::string> load_failure_;
   // A clip started by "Play" outside an announcement is playing.
   bool lone_play_ = false;
+  // The progress refresh runs every 10 ms; a value that has not changed keeps its text.
+  struct ProgressTexts {
+    double value[2] = {-1, -1};
+    std::string text[2];
+    const std::string& Text(int which, double seconds) {
+      if (seconds != value[which] || text[which].empty()) {
+        value[which] = seconds;
+        text[which] = SecondsText(seconds);
+      }
+      return text[which];
+    }
+  } progress_texts_;
   int dispatch_depth_ = 0;
   std::unique_ptr<EchoLinkObject> echolink_;
   std::unique_ptr<Form14> form14_;

@@ -10,9 +10,12 @@ namespace horatone {
 
 void FakeMedia::AddVoice(const std::string& folder, const std::string& ext, double seconds,
                          const std::map<std::string, double>& lengths) {
+  // Each clip a little longer than the one before, as real recordings differ in length.
+  int index = 0;
   for (const std::string& stem : clips::AllClipStems()) {
     const auto given = lengths.find(stem);
-    SetClip(folder + stem + ext, given == lengths.end() ? seconds : given->second);
+    SetClip(folder + stem + ext, given == lengths.end() ? seconds + 0.01 * index : given->second);
+    ++index;
   }
 }
 

@@ -27,7 +27,8 @@ class FakeMedia : public MediaService {
 
   // A clip file that renders, with its length in seconds.
   void SetClip(const std::string& path, double seconds) { clips_[path] = seconds; }
-  // Every clip of a voice folder, with `seconds` each, or per-stem lengths where given.
+  // Every clip of a voice folder, `seconds` long and then 10 ms more for each next clip, or
+  // the per-stem lengths given.
   void AddVoice(const std::string& folder, const std::string& ext, double seconds,
                 const std::map<std::string, double>& lengths = {});
   void RemoveClip(const std::string& path) { clips_.erase(path); }
