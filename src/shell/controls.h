@@ -35,6 +35,9 @@ class Control {
   void Update(T& field, const T& value) {
     if (field == value) return;
     field = value;
+    Notify();
+  }
+  void Notify() {
     if (observer_) observer_();
   }
 
@@ -179,6 +182,7 @@ class Timer : public Control {
     if (running == running_) return;
     running_ = running;
     if (on_running_changed) on_running_changed();
+    Notify();
   }
   void Fire() {
     if (on_tick) on_tick();

@@ -35,7 +35,7 @@ inline Form1& StartWithVoice(Harness& h, const std::string& settings = "") {
   h.media.AddVoice("C:\\HoraVoice\\F\\", ".wav", 0.5);
   if (!settings.empty()) h.WriteSettings("[SETTINGS]\n" + settings);
   Form1& form = h.Start();
-  h.loop.AdvanceBy(1000);  // the first clock tick fills the hour and minute texts
+  h.loop.AdvanceBy(1100);  // the first clock tick fills the hour and minute texts
   return form;
 }
 

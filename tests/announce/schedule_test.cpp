@@ -1,0 +1,138 @@
+// The clock display and the schedule: the texts it keeps, the slots it fires on, the busy
+// node, a drifting platform timer, and a whole day.
+#include <gtest/gtest.h>
+
+#include "announce/time_texts.h"
+#include "test_support/announcing.h"
+
+namespace horatone {
+namespace {
+
+TEST(ClockTexts, HourMinuteAndAmPmOnBothClocks) {
+  struct Case {
+    int hour, minute;
+    bool twelve;
+    const char *hh, *ampm;
+  } cases[] = {{0, 5, true, "12", "AM"},  {12, 5, true, "12", "PM"}, {13, 5, true, "01", "PM"},
+               {11, 59, true, "11", "AM"}, {0, 5, false, "00", "AM"}, {13, 5, false, "13", "PM"}};
+  for (const Case& c : cases) {
+    Harness h({2026, 12, 6, c.hour, c.minute, 30});
+    Form1& f = StartWithVoice(h, c.twelve ? "OPTION1=1\nOPTION2=0\n" : "");
+    EXPECT_EQ(f.HH.text(), c.hh) << c.hour << ":" << c.minute;
+    EXPECT_EQ(f.MM.text(), c.minute == 5 ? "05" : "59");
+    EXPECT_EQ(f.AM_PM.text(), c.ampm);
+    EXPECT_EQ(f.ShowTheTime.caption(), LongTimeText(h.clock.Now()));
+  }
+}
+
+TEST(ClockTexts, GreetingsChangeAtNoonAndSixInTheEvening) {
+  EXPECT_EQ(GreetingClip(0), "GoodMorning");
+  EXPECT_EQ(GreetingClip(11), "GoodMorning");
+  EXPECT_EQ(GreetingClip(12), "GoodAfternoon");
+  EXPECT_EQ(GreetingClip(17), "GoodAfternoon");
+  EXPECT_EQ(GreetingClip(18), "GoodEvening");
+  EXPECT_EQ(GreetingClip(23), "GoodEvening");
+}
+
+// Starts of announcements (the sequencer switched on), as "HH:MM:SS" of the clock.
+std::vector<std::string> StartTimes(Harness& h, std::int64_t run_ms) {
+  std::vector<std::string> starts;
+  h.form->Timer2.set_observer([&] {
+    if (h.form->Timer2.running()) starts.push_back(LongTimeText(h.clock.Now()));
+  });
+  h.loop.AdvanceBy(run_ms);
+  h.form->Timer2.set_observer(nullptr);
+  return starts;
+}
+
+TEST(Schedule, EachCheckBoxGovernsItsOwnSlots) {
+  Harness h({2026, 12, 6, 8, 59, 50});
+  StartWithVoice(h, "ONHOUR=1\nQUARTERHOUR=0\nHALFHOUR=1\n");
+  const auto starts = StartTimes(h, 61 * 60 * 1000);
+  EXPECT_EQ(starts, (std::vector<std::string>{"09:00:00", "09:30:00", "10:00:00"}));
+
+  Harness q({2026, 12, 6, 8, 59, 50});
+  StartWithVoice(q, "ONHOUR=0\nQUARTERHOUR=1\nHALFHOUR=0\n");
+  EXPECT_EQ(StartTimes(q, 61 * 60 * 1000), (std::vector<std::string>{"09:15:00", "09:45:00"}));
+}
+
+TEST(Schedule, ABusyNodeDuringTheSlotSecondSkipsItButTheTextsStayCurrent) {
+  Harness h({2026, 12, 6, 13, 59, 50});
+  Form1& f = StartWithVoice(h);
+  h.node.busy[1] = true;
+  h.loop.AdvanceBy(12000);
+  EXPECT_FALSE(f.Timer2.running());
+  EXPECT_EQ(f.HH.text(), "14");
+  EXPECT_EQ(f.MM.text(), "00");
+  h.node.busy[1] = false;
+  h.loop.AdvanceBy(60000);
+  EXPECT_TRUE(h.media.heard.empty());  // the slot is skipped, not made up later
+  // A station asking by DTMF during traffic hears the current minute.
+  h.node.busy[0] = true;
+  h.loop.AdvanceBy(60000);
+  h.node.SendDtmf("123");
+  ASSERT_TRUE(RunToIdle(h));
+  const auto heard = HeardNames(h.media);
+  EXPECT_NE(std::find(heard.begin(), heard.end(), "02.wav"), heard.end());
+}
+
+TEST(Schedule, AFailingBusyFlagCountsAsBusy) {
+  Harness h({2026, 12, 6, 13, 59, 55});
+  Form1& f = StartWithVoice(h);
+  h.node.fail_calls = true;
+  h.loop.AdvanceBy(10000);
+  EXPECT_FALSE(f.Timer2.running());
+  EXPECT_EQ(f.ShowTheTime.caption(), "14:00:06");
+}
+
+TEST(Schedule, ADriftingTimerNeitherSkipsNorDoublesASecond) {
+  for (int late_ms : {0, 3, 40, 400}) {
+    Harness h({2026, 12, 6, 8, 59, 58, 999});
+    h.loop.lateness = [late_ms](int interval) { return interval == 1000 ? late_ms : 0; };
+    Form1& f = StartWithVoice(h);
+    std::vector<std::string> shown;
+    f.ShowTheTime.set_observer([&] { shown.push_back(f.ShowTheTime.caption()); });
+    const auto starts = StartTimes(h, 2 * 3600 * 1000);
+    EXPECT_EQ(starts.size(), 8u) << "late by " << late_ms;
+    for (const std::string& start : starts) EXPECT_EQ(start.substr(6), "00") << start;
+    for (size_t i = 1; i < shown.size(); ++i) {
+      const LocalTime a{2026, 12, 6, std::stoi(shown[i - 1].substr(0, 2)),
+                        std::stoi(shown[i - 1].substr(3, 2)), std::stoi(shown[i - 1].substr(6, 2))};
+      ASSERT_EQ(LongTimeText(AddMilliseconds(a, 1000)), shown[i]) << "late by " << late_ms;
+    }
+  }
+}
+
+TEST(Schedule, AWholeDayGivesNinetySixAnnouncementsEachReleasedWithinASecond) {
+  Harness h({2026, 12, 6, 23, 59, 59, 500});
+  Form1& f = StartWithVoice(h);
+  int wrong_second = 0;
+  std::vector<std::int64_t> suffix_ends;  // when each announcement's last clip ends
+  f.Timer2.set_observer([&] {
+    if (f.Timer2.running()) {
+      const LocalTime now = h.clock.Now();
+      if (now.second != 0 || now.minute % 15 != 0) ++wrong_second;
+    } else {
+      // The suffix clip has just been loaded and starts now.
+      suffix_ends.push_back(h.loop.NowMs() + static_cast<std::int64_t>(
+                                                 *h.media.current()->duration * 1000));
+    }
+  });
+  h.loop.AdvanceBy(24LL * 3600 * 1000);
+  EXPECT_EQ(wrong_second, 0);
+  ASSERT_EQ(suffix_ends.size(), 96u);
+  // Every keying is released, within a second (and a tick) of its last clip's end.
+  const auto calls = h.node.TransmitCalls();
+  std::vector<std::int64_t> releases;
+  for (size_t i = 1; i < calls.size(); ++i) {
+    if (calls[i - 1].second && !calls[i].second) releases.push_back(calls[i].first);
+  }
+  ASSERT_EQ(releases.size(), 96u);
+  for (size_t i = 0; i < releases.size(); ++i) {
+    EXPECT_GE(releases[i], suffix_ends[i]);
+    EXPECT_LE(releases[i], suffix_ends[i] + 1000 + 20);  // a second and two progress ticks
+  }
+}
+
+}  // namespace
+}  // namespace horatone
