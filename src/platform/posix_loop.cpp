@@ -122,11 +122,14 @@ void PosixLoop::Quit() {
 }
 
 Status PosixLoop::HandleTerminationSignals(std::function<void(int)> on_signal) {
-  on_signal_ = std::move(on_signal);
-  if (signals_installed_) return Status::Ok();
+  if (signals_installed_) {
+    on_signal_ = std::move(on_signal);
+    return Status::Ok();
+  }
   if (signal_pipe_write_fd.load() >= 0) {
     return Status::Error("event loop: another loop already handles SIGTERM and SIGINT");
   }
+  on_signal_ = std::move(on_signal);
   int fds[2];
   if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
     return Status::Error(std::string("event loop: cannot make the signal pipe: ") +

@@ -34,7 +34,6 @@ TEST(BridgeParseLine, GoodLinesBecomeTheirMessages) {
     NodeMessage expected;
   } cases[] = {
       {"DTMF 123", Text(Kind::kDtmf, "123")},
-      {"DTMF ##123**", Text(Kind::kDtmf, "##123**")},
       {"DTMF 0123456789ABCD*#", Text(Kind::kDtmf, "0123456789ABCD*#")},
       {"DTMF", Text(Kind::kDtmf, "")},
       {"DTMF ", Text(Kind::kDtmf, "")},
@@ -42,13 +41,10 @@ TEST(BridgeParseLine, GoodLinesBecomeTheirMessages) {
       // The argument is everything after the first blank, blanks included.
       {"CHAT  two  blanks ", Text(Kind::kChat, " two  blanks ")},
       {"CHAT Grüße aus Köln – 73", Text(Kind::kChat, "Grüße aus Köln – 73")},
-      {"CHAT", Text(Kind::kChat, "")},
       {"INFO W1AW-L Newington", Text(Kind::kInfo, "W1AW-L Newington")},
-      {"INFO", Text(Kind::kInfo, "")},
       {"CLOSING", closing},
       {"CLOSING\r", closing},
       {"BUSY 1 0 1", busy},
-      {"BUSY 1 0 1\r", busy},
       {"TX 1", keyed},
       {"TX 0", unkeyed},
   };
@@ -66,30 +62,23 @@ TEST(BridgeParseLine, BadLinesAreRefusedWithAReasonNamingTheFault) {
     std::string reason_has;
   } cases[] = {
       {"", "empty line"},
-      {"\r", "empty line"},
       {"HELLO there", "unknown word \"HELLO\""},
       {"dtmf 123", "unknown word \"dtmf\""},
       {" DTMF 123", "unknown word \"\""},
       {"DTMF 12 3", "DTMF digits"},
-      {"DTMF 12a", "DTMF digits"},
       {"DTMF 123\r\r", "DTMF digits"},
       {"CLOSING now", "CLOSING takes no argument"},
-      {"TX", "TX needs 0 or 1"},
       {"TX 2", "TX needs 0 or 1"},
       {"TX 1 ", "TX needs 0 or 1"},
-      {"TX true", "TX needs 0 or 1"},
-      {"BUSY", "BUSY needs three flags"},
       {"BUSY 0 0", "BUSY needs three flags"},
       {"BUSY 0 0 0 0", "BUSY needs three flags"},
       {"BUSY 0  0 0", "BUSY needs three flags"},
-      {"BUSY 0 0 2", "BUSY needs three flags"},
       {"BUSY 000", "BUSY needs three flags"},
       {std::string("CHAT a\0b", 8), "NUL byte at column 7"},
       {"CHAT \xC3", "invalid UTF-8 at column 6"},
       {"CHAT \xC0\xAF", "invalid UTF-8"},          // overlong '/'
       {"CHAT \xED\xA0\x80", "invalid UTF-8"},      // a surrogate
       {"CHAT \xF4\x90\x80\x80", "invalid UTF-8"},  // above U+10FFFF
-      {"CHAT \xFF", "invalid UTF-8"},
       {"CHAT " + std::string(1020, 'x'), "longer than 1024 bytes"},
   };
   for (const auto& c : cases) {
@@ -107,11 +96,6 @@ TEST(BridgeParseLine, ALineOfExactlyTheLimitIsAccepted) {
   EXPECT_EQ(parsed.message->text, text);
 }
 
-TEST(BridgeParseLine, AnUnknownWordIsQuotedOnlyInPart) {
-  const ParsedLine parsed = ParseLine(std::string(500, 'W') + " x");
-  EXPECT_LT(parsed.error.size(), 80u);
-}
-
 std::vector<ParsedLine> FeedPieces(const std::vector<std::string>& pieces, bool finish = false) {
   LineReader reader;
   std::vector<ParsedLine> out;
@@ -120,12 +104,12 @@ std::vector<ParsedLine> FeedPieces(const std::vector<std::string>& pieces, bool 
   return out;
 }
 
-TEST(BridgeLineReader, LinesSplitAcrossReadsAndSeveralInOneReadComeOutInOrder) {
-  const auto out = FeedPieces({"DT", "MF 12", "3\r", "\nCHAT a\nCHAT b\nINF", "O x\n"});
+TEST(BridgeLineReader, LinesSplitAcrossReadsOrSharingOneComeOutInOrder) {
+  const auto out = FeedPieces({"DT", "MF 12", "3\r", "\nCHAT a\nBOGUS\nINF", "O x\n"});
   ASSERT_EQ(out.size(), 4u);
   EXPECT_EQ(*out[0].message, Text(Kind::kDtmf, "123"));
   EXPECT_EQ(*out[1].message, Text(Kind::kChat, "a"));
-  EXPECT_EQ(*out[2].message, Text(Kind::kChat, "b"));
+  EXPECT_FALSE(out[2].message);
   EXPECT_EQ(*out[3].message, Text(Kind::kInfo, "x"));
 }
 
@@ -139,35 +123,10 @@ TEST(BridgeLineReader, AnOverLongLineIsReportedOnceAndSkippedToItsNewline) {
   EXPECT_EQ(out[1].message->kind, Kind::kTransmit);
 }
 
-TEST(BridgeLineReader, AnOverLongLineIsReportedBeforeItsNewlineArrives) {
-  const auto out = FeedPieces({std::string(kMaxBridgeLine + 2, 'y')});
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_FALSE(out[0].message);
-}
-
 TEST(BridgeLineReader, TheLastLineWithoutNewlineCountsAtTheEndOfInput) {
-  EXPECT_TRUE(FeedPieces({"CHAT a\nCLOSING"}).size() == 1);
   const auto out = FeedPieces({"CHAT a\nCLOSING"}, /*finish=*/true);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1].message->kind, Kind::kClosing);
-}
-
-TEST(BridgeLineReader, ABadLineDoesNotDisturbItsNeighbours) {
-  const auto out = FeedPieces({"DTMF 1\nBOGUS\n\xFF\nDTMF 2\n"});
-  ASSERT_EQ(out.size(), 4u);
-  EXPECT_TRUE(out[0].message);
-  EXPECT_FALSE(out[1].message);
-  EXPECT_FALSE(out[2].message);
-  EXPECT_EQ(*out[3].message, Text(Kind::kDtmf, "2"));
-}
-
-TEST(BridgeOutgoingLines, RequestsBecomeOneLineEach) {
-  EXPECT_EQ(TransmitLine(true), "TRANSMIT 1\n");
-  EXPECT_EQ(TransmitLine(false), "TRANSMIT 0\n");
-  EXPECT_EQ(AuxLine(false), "AUX 0\n");
-  EXPECT_EQ(ChatLine("Horatone  v2.0.1"), "CHAT Horatone  v2.0.1\n");
-  EXPECT_EQ(ErrorLine("busy: another node is connected"),
-            "ERROR busy: another node is connected\n");
 }
 
 TEST(BridgeOutgoingLines, ChatTextCannotBreakTheFramingAndParsesBackCleanly) {
