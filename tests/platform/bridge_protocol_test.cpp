@@ -1,0 +1,146 @@
+#include "platform/bridge_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace horatone {
+namespace {
+
+using Kind = NodeMessage::Kind;
+
+NodeMessage Text(Kind kind, std::string text) {
+  NodeMessage message;
+  message.kind = kind;
+  message.text = std::move(text);
+  return message;
+}
+
+TEST(BridgeParseLine, GoodLinesBecomeTheirMessages) {
+  NodeMessage closing;
+  closing.kind = Kind::kClosing;
+  NodeMessage busy;
+  busy.kind = Kind::kBusy;
+  busy.busy = {true, false, true};
+  NodeMessage keyed;
+  keyed.kind = Kind::kTransmit;
+  keyed.transmitting = true;
+  NodeMessage unkeyed;
+  unkeyed.kind = Kind::kTransmit;
+
+  const struct {
+    std::string line;
+    NodeMessage expected;
+  } cases[] = {
+      {"DTMF 123", Text(Kind::kDtmf, "123")},
+      {"DTMF 0123456789ABCD*#", Text(Kind::kDtmf, "0123456789ABCD*#")},
+      {"DTMF", Text(Kind::kDtmf, "")},
+      {"DTMF ", Text(Kind::kDtmf, "")},
+      {"CHAT /ver/", Text(Kind::kChat, "/ver/")},
+      // The argument is everything after the first blank, blanks included.
+      {"CHAT  two  blanks ", Text(Kind::kChat, " two  blanks ")},
+      {"CHAT Grüße aus Köln – 73", Text(Kind::kChat, "Grüße aus Köln – 73")},
+      {"INFO W1AW-L Newington", Text(Kind::kInfo, "W1AW-L Newington")},
+      {"CLOSING", closing},
+      {"CLOSING\r", closing},
+      {"BUSY 1 0 1", busy},
+      {"TX 1", keyed},
+      {"TX 0", unkeyed},
+  };
+  for (const auto& c : cases) {
+    const ParsedLine parsed = ParseLine(c.line);
+    ASSERT_TRUE(parsed.message) << c.line << " -> " << parsed.error;
+    EXPECT_EQ(*parsed.message, c.expected) << c.line;
+    EXPECT_TRUE(parsed.error.empty());
+  }
+}
+
+TEST(BridgeParseLine, BadLinesAreRefusedWithAReasonNamingTheFault) {
+  const struct {
+    std::string line;
+    std::string reason_has;
+  } cases[] = {
+      {"", "empty line"},
+      {"HELLO there", "unknown word \"HELLO\""},
+      {"dtmf 123", "unknown word \"dtmf\""},
+      {" DTMF 123", "unknown word \"\""},
+      {"DTMF 12 3", "DTMF digits"},
+      {"DTMF 123\r\r", "DTMF digits"},
+      {"CLOSING now", "CLOSING takes no argument"},
+      {"TX 2", "TX needs 0 or 1"},
+      {"TX 1 ", "TX needs 0 or 1"},
+      {"BUSY 0 0", "BUSY needs three flags"},
+      {"BUSY 0 0 0 0", "BUSY needs three flags"},
+      {"BUSY 0  0 0", "BUSY needs three flags"},
+      {"BUSY 000", "BUSY needs three flags"},
+      {std::string("CHAT a\0b", 8), "NUL byte at column 7"},
+      {"CHAT \xC3", "invalid UTF-8 at column 6"},
+      {"CHAT \xC0\xAF", "invalid UTF-8"},          // overlong '/'
+      {"CHAT \xED\xA0\x80", "invalid UTF-8"},      // a surrogate
+      {"CHAT \xF4\x90\x80\x80", "invalid UTF-8"},  // above U+10FFFF
+      {"CHAT " + std::string(1020, 'x'), "longer than 1024 bytes"},
+  };
+  for (const auto& c : cases) {
+    const ParsedLine parsed = ParseLine(c.line);
+    EXPECT_FALSE(parsed.message) << c.line;
+    EXPECT_NE(parsed.error.find(c.reason_has), std::string::npos)
+        << c.line << " -> " << parsed.error;
+  }
+}
+
+TEST(BridgeParseLine, ALineOfExactlyTheLimitIsAccepted) {
+  const std::string text(kMaxBridgeLine - 5, 'x');
+  const ParsedLine parsed = ParseLine("CHAT " + text + "\r");
+  ASSERT_TRUE(parsed.message) << parsed.error;
+  EXPECT_EQ(parsed.message->text, text);
+}
+
+std::vector<ParsedLine> FeedPieces(const std::vector<std::string>& pieces, bool finish = false) {
+  LineReader reader;
+  std::vector<ParsedLine> out;
+  for (const auto& piece : pieces) reader.Feed(piece, &out);
+  if (finish) reader.Finish(&out);
+  return out;
+}
+
+TEST(BridgeLineReader, LinesSplitAcrossReadsOrSharingOneComeOutInOrder) {
+  const auto out = FeedPieces({"DT", "MF 12", "3\r", "\nCHAT a\nBOGUS\nINF", "O x\n"});
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(*out[0].message, Text(Kind::kDtmf, "123"));
+  EXPECT_EQ(*out[1].message, Text(Kind::kChat, "a"));
+  EXPECT_FALSE(out[2].message);
+  EXPECT_EQ(*out[3].message, Text(Kind::kInfo, "x"));
+}
+
+TEST(BridgeLineReader, AnOverLongLineIsReportedOnceAndSkippedToItsNewline) {
+  const std::string huge(3000, 'x');
+  const auto out = FeedPieces({"CHAT " + huge.substr(0, 1500), huge.substr(1500), "\nTX 1\n"});
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_FALSE(out[0].message);
+  EXPECT_NE(out[0].error.find("longer than 1024"), std::string::npos);
+  ASSERT_TRUE(out[1].message) << out[1].error;
+  EXPECT_EQ(out[1].message->kind, Kind::kTransmit);
+}
+
+TEST(BridgeLineReader, TheLastLineWithoutNewlineCountsAtTheEndOfInput) {
+  const auto out = FeedPieces({"CHAT a\nCLOSING"}, /*finish=*/true);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1].message->kind, Kind::kClosing);
+}
+
+TEST(BridgeOutgoingLines, ChatTextCannotBreakTheFramingAndParsesBackCleanly) {
+  const std::string nasty = "one\ntwo\r\nthree" + std::string("\0", 1) + "\xFF" + "ü";
+  const std::string line = ChatLine(nasty);
+  EXPECT_EQ(line, "CHAT one two  three ?ü\n");
+
+  const std::string long_text = std::string(1017, 'x') + "üü";  // a character on the cut
+  const std::string long_line = ChatLine(long_text);
+  EXPECT_LE(long_line.size(), kMaxBridgeLine + 1);
+  const ParsedLine back = ParseLine(long_line.substr(0, long_line.size() - 1));
+  ASSERT_TRUE(back.message) << back.error;
+  EXPECT_EQ(back.message->text, std::string(1017, 'x') + "ü");
+}
+
+}  // namespace
+}  // namespace horatone
