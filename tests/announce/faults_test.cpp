@@ -1,0 +1,149 @@
+// Faults during an announcement: a missing clip, a clip that stops short, settings changed
+// half way, a failing node. Each ends with the transmitter released and the clock idle.
+#include <gtest/gtest.h>
+
+#include "announce/steps.h"
+#include "test_support/announcing.h"
+
+namespace horatone {
+namespace {
+
+using Names = std::vector<std::string>;
+
+// True when no Transmit True follows the last Transmit False.
+bool Released(const SimulatedNode& node) {
+  const auto calls = node.TransmitCalls();
+  return !calls.empty() && !calls.back().second;
+}
+
+TEST(Faults, AMissingNumberClipEndsTheAnnouncementAndReleasesTheTransmitter) {
+  Harness h({2026, 12, 6, 14, 37, 5});
+  Form1& f = StartWithVoice(h, "CHECK1=0\nOPTION3=1\n");
+  h.media.RemoveClip(std::string(kVoice1) + "37.wav");
+  f.Command29.Click();
+  h.loop.AdvanceUntil([&] { return !h.dialogs.shown.empty(); }, 20000);
+  ASSERT_EQ(h.dialogs.shown.size(), 1u);
+  EXPECT_EQ(HeardNames(h.media), (Names{"DingDong.wav", "TheTimeIs.wav", "14.wav"}));
+  const MessageBoxRequest& box = h.dialogs.shown[0];
+  EXPECT_EQ(box.title, "Error");
+  EXPECT_EQ(box.icon, MsgIcon::kExclamation);
+  EXPECT_EQ(box.text.substr(0, box.text.find("\r\n")),
+            "          Render error no rendering device found. (Voice File Missing)");
+  EXPECT_NE(box.text.find("\r\n\r\n                               US Tarvo, UK Ilsen & UK Brannic \r\n"
+                          " Get these free voices files for Horatone from "),
+            std::string::npos);
+  // Released before the message was shown, and nothing keyed afterwards.
+  EXPECT_TRUE(Released(h.node));
+  EXPECT_FALSE(f.Timer2.running());
+  EXPECT_EQ(f.Announcing, 0);
+  EXPECT_EQ(f.LoadStep, kStepLeadIn);
+  EXPECT_EQ(f.PTT.caption(), "PTT OFF");
+  EXPECT_EQ(f.ClipGraph, nullptr);
+  EXPECT_EQ(f.ClipPath, std::string(kVoice1) + "37.wav");
+  // The recovery picks the first voice; the voice refresh then restores its folder.
+  EXPECT_EQ(f.FileLocation.text(), "C:\\HoraVoice\\F\\");
+  h.loop.AdvanceBy(150);
+  EXPECT_EQ(f.FileLocation.text(), kVoice1);
+  h.loop.AdvanceBy(3000);
+  EXPECT_TRUE(Released(h.node));
+  EXPECT_FALSE(h.node.keyed());
+}
+
+TEST(Faults, AMissingFirstClipStartsNothing) {
+  Harness h({2026, 12, 6, 14, 5, 10});
+  Form1& f = StartWithVoice(h, "CHECK1=0\nCHECK2=0\nFILELOCATION=C:\\Voices\nOPTION3=0\n");
+  // No voice selected, so the folder without its final backslash stays in force.
+  f.Command29.Click();
+  ASSERT_EQ(h.dialogs.shown.size(), 1u);
+  EXPECT_EQ(f.ClipPath, "C:\\VoicesBlank.wav");
+  EXPECT_FALSE(f.Timer2.running());
+  EXPECT_TRUE(h.media.heard.empty());
+  EXPECT_FALSE(h.node.keyed());
+  EXPECT_TRUE(f.Option3.value());
+}
+
+TEST(Faults, NoAudioDeviceRunsTheRecovery) {
+  Harness h({2026, 12, 6, 14, 5, 10});
+  Form1& f = StartWithVoice(h, "CHECK1=0\n");
+  h.media.fail_create = true;
+  f.Command29.Click();
+  EXPECT_EQ(h.dialogs.shown.size(), 1u);
+  EXPECT_FALSE(h.node.keyed());
+}
+
+TEST(Faults, AClipThatStopsShortIsAbandonedAndTheTransmitterReleased) {
+  Harness h({2026, 12, 6, 14, 5, 10});
+  Form1& f = StartWithVoice(h, "CHECK1=0\n");
+  f.Command29.Click();
+  ASSERT_TRUE(RunToIdle(h));
+  h.media.stops_short.insert(std::string(kVoice1) + "14.wav");
+  f.Command29.Click();
+  ASSERT_TRUE(h.loop.AdvanceUntil([&] { return h.media.heard.size() == 8; }, 10000));  // 14.wav
+  const std::int64_t started = h.loop.NowMs();
+  const double seconds = *h.media.current()->duration;
+  ASSERT_TRUE(h.loop.AdvanceUntil([&] { return !h.node.keyed(); }, 10000));
+  EXPECT_LE(h.loop.NowMs() - started, static_cast<std::int64_t>(seconds * 1000) + 2000 + 20);
+  EXPECT_FALSE(f.Timer2.running());
+  EXPECT_EQ(f.Announcing, 0);
+  EXPECT_EQ(f.LoadStep, kStepLeadIn);
+  h.loop.AdvanceBy(2000);
+  EXPECT_FALSE(h.node.keyed());
+  // The next announcement runs normally.
+  h.media.stops_short.clear();
+  const size_t from = h.media.heard.size();
+  f.Command29.Click();
+  ASSERT_TRUE(RunToIdle(h));
+  EXPECT_EQ(HeardNames(h.media, from).size(), 5u);
+}
+
+TEST(Faults, TheStallGraceFollowsTheSpeed) {
+  Harness h({2026, 12, 6, 14, 5, 10});
+  Form1& f = StartWithVoice(h, "CHECK1=0\n");
+  f.V2.set_value(10);  // a tenth of normal speed: clips take ten times as long
+  f.Command29.Click();
+  ASSERT_TRUE(RunToIdle(h, 600000));
+  EXPECT_EQ(HeardNames(h.media).size(), 5u);
+  EXPECT_TRUE(Released(h.node));
+}
+
+TEST(Faults, SwitchingHrMinOffWhileTheHourWordPlaysFinishesTheAnnouncement) {
+  Harness h({2026, 12, 6, 14, 5, 10});
+  Form1& f = StartWithVoice(h, "CHECK2=0\nAMPM=0\n");
+  f.Command29.Click();
+  ASSERT_TRUE(RunToIdle(h));
+  const size_t from = h.media.heard.size();
+  f.Command29.Click();
+  ASSERT_TRUE(h.loop.AdvanceUntil([&] { return h.media.heard.size() == from + 3; }, 10000));
+  ASSERT_EQ(f.NextStep, kStepHourWord);  // "Hour" playing
+  f.Check1.set_value(0);
+  ASSERT_TRUE(RunToIdle(h));
+  EXPECT_EQ(HeardNames(h.media, from),
+            (Names{"TheTimeIs.wav", "14.wav", "Hour.wav", "05.wav", "Blank.wav"}));
+}
+
+TEST(Faults, SwitchingTheLeadInOffBeforeItEndsGoesOnWithTheTime) {
+  Harness h({2026, 12, 6, 14, 5, 10});
+  Form1& f = StartWithVoice(h, "CHECK1=0\nAMPM=0\n");
+  f.Command29.Click();
+  ASSERT_TRUE(RunToIdle(h));
+  const size_t from = h.media.heard.size();
+  f.Command29.Click();  // the bell plays, NextStep 11
+  f.Check2.set_value(0);
+  ASSERT_TRUE(RunToIdle(h));
+  EXPECT_EQ(HeardNames(h.media, from),
+            (Names{"DingDong.wav", "TheTimeIs.wav", "14.wav", "05.wav", "Blank.wav"}));
+}
+
+TEST(Faults, ANodeThatRefusesCallsDuringTheAnnouncementDoesNotHangTheClock) {
+  Harness h({2026, 12, 6, 14, 5, 10});
+  Form1& f = StartWithVoice(h, "CHECK1=0\n");
+  f.Command29.Click();
+  h.node.fail_calls = true;  // keying the next clip fails: the recovery ends the announcement
+  h.loop.AdvanceBy(5000);
+  EXPECT_FALSE(f.Timer2.running());
+  EXPECT_EQ(f.Announcing, 0);
+  EXPECT_EQ(h.dialogs.shown.size(), 1u);
+}
+
+}  // namespace
+}  // namespace horatone

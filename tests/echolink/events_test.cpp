@@ -1,0 +1,73 @@
+// The node's events: the DTMF code, the version query in chat, and the node closing.
+#include <gtest/gtest.h>
+
+#include "announce/steps.h"
+#include "test_support/announcing.h"
+
+namespace horatone {
+namespace {
+
+TEST(Dtmf, OnlyTheExactCodeStartsAnAnnouncement) {
+  Harness h({2026, 12, 6, 14, 5, 10});
+  Form1& f = StartWithVoice(h);
+  for (const char* digits : {"12", "1234", " 123", "0123", "", "A123"}) {
+    h.node.SendDtmf(digits);
+    EXPECT_FALSE(f.Timer2.running()) << digits;
+  }
+  f.DTMFTime.set_text("ab#");
+  h.node.SendDtmf("AB#");
+  EXPECT_FALSE(f.Timer2.running());
+  h.node.SendDtmf("ab#");
+  EXPECT_TRUE(f.Timer2.running());
+  EXPECT_EQ(f.LoadStep, kStepTimeIs);
+  EXPECT_EQ(f.NextStep, kStepTimeIs);
+}
+
+TEST(Dtmf, AnEmptyCodeMatchesOnlyAnEmptyString) {
+  Harness h({2026, 12, 6, 14, 5, 10});
+  Form1& f = StartWithVoice(h, "DTMFTIME=\n");
+  h.node.SendDtmf("1");
+  EXPECT_FALSE(f.Timer2.running());
+  h.node.SendDtmf("");
+  EXPECT_TRUE(f.Timer2.running());
+}
+
+TEST(Dtmf, ABusyNodeDoesNotStopTheCode) {
+  Harness h({2026, 12, 6, 14, 5, 10});
+  Form1& f = StartWithVoice(h, "CHECK1=0\n");
+  h.node.busy[0] = h.node.busy[1] = h.node.busy[2] = true;
+  h.node.SendDtmf("123");
+  ASSERT_TRUE(RunToIdle(h));
+  EXPECT_EQ(HeardNames(h.media),
+            (std::vector<std::string>{"DingDong.wav", "TheTimeIs.wav", "14.wav", "05.wav", "PM.wav"}));
+  EXPECT_FALSE(f.Timer2.running());
+}
+
+TEST(Chat, TheVersionQueryIsAnsweredWhereverItStandsButOnlyInLowerCase) {
+  Harness h;
+  h.Start();
+  h.node.SendChat("/VER/");
+  h.node.SendChat("what /ver");
+  EXPECT_TRUE(std::none_of(h.node.calls().begin(), h.node.calls().end(),
+                           [](const auto& call) { return call.what.rfind("Chat", 0) == 0; }));
+  h.node.SendChat("hello /ver/ there");
+  EXPECT_EQ(h.node.calls().back().what, "Chat Horatone  v2.0.1");
+}
+
+TEST(Closing, DuringAnAnnouncementReleasesAndEndsWithoutSaving) {
+  Harness h({2026, 12, 6, 14, 5, 10});
+  Form1& f = StartWithVoice(h, "CHECK1=0\n");
+  const std::string settings = h.ReadSettingsFile();
+  f.Command29.Click();
+  h.loop.AdvanceBy(300);
+  ASSERT_TRUE(h.node.keyed());
+  h.node.Close();
+  EXPECT_FALSE(h.node.keyed());
+  EXPECT_EQ(h.node.calls().back().what, "Aux 0");
+  EXPECT_TRUE(f.ended());
+  EXPECT_TRUE(h.dialogs.shown.empty());
+  EXPECT_EQ(h.ReadSettingsFile(), settings);
+}
+
+}  // namespace
+}  // namespace horatone
