@@ -48,6 +48,7 @@ bool Form1::LoadClip(std::optional<std::string_view> stem, bool key, std::option
   ClipAudio = graph;
   ClipPosition = graph;
   // 5. Render.
+  Log("clip " + ClipPath);
   if (const Status rendered = ClipGraph->RenderFile(ClipPath); !rendered) {
     return Fail(rendered.message);
   }
@@ -129,7 +130,17 @@ bool Form1::LoadSuffix() {
   return true;
 }
 
+void Form1::AbandonAnnouncement(const std::string& reason) {
+  Log("announcement abandoned: " + reason);
+  EndAnnouncement();
+}
+
+void Form1::Log(const std::string& line) {
+  if (log) log(line);
+}
+
 void Form1::RecoverFromLoadFailure() {
+  Log("clip failed: " + ClipPath + ": " + load_failure_.value_or(""));
   Option3.set_value(true);
   FileLocation.set_text(std::string(texts::kRecoveryFolder));
   OptionWAV.set_value(true);

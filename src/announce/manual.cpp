@@ -6,10 +6,12 @@ namespace horatone {
 
 void Form1::Command29_Click() {
   if (NodeIsBusy()) return;
+  Log("announcement: Say The Time");
   SayAudioTime();
 }
 
 void Form1::Command1_Click() {
+  Log("Play");
   LoadFile();
   if (load_failure_) return;
   RunFromStart();

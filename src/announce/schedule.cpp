@@ -29,10 +29,14 @@ void Form1::Timer3_Timer() {
     const std::string text = LongTimeText(services_.clock.Now());
     return text.substr(text.size() - 5);
   };
-  if (last_five() == "00:00" && OnHour.value() == 1) SayAudioTime();
+  auto start = [this](const char* slot) {
+    Log(std::string("announcement: ") + slot);
+    SayAudioTime();
+  };
+  if (last_five() == "00:00" && OnHour.value() == 1) start("the hour");
   const std::string quarter = last_five();
-  if ((quarter == "15:00" || quarter == "45:00") && QuarterHour.value() == 1) SayAudioTime();
-  if (last_five() == "30:00" && HalfHour.value() == 1) SayAudioTime();
+  if ((quarter == "15:00" || quarter == "45:00") && QuarterHour.value() == 1) start("the quarter hour");
+  if (last_five() == "30:00" && HalfHour.value() == 1) start("the half hour");
 }
 
 }  // namespace horatone

@@ -128,7 +128,8 @@ void Form1::CheckForStalledClip() {
   }
   // The clip stopped short of its end, or the chain did not go on after it: give up on this
   // announcement rather than hold the transmitter.
-  EndAnnouncement();
+  AbandonAnnouncement(clip_ended ? "the chain did not go on after a clip"
+                                 : "a clip stopped before its end");
 }
 
 }  // namespace horatone

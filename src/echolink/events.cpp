@@ -9,6 +9,7 @@ namespace horatone {
 
 void Form1::EchoLink_DTMFString(const std::string& digits) {
   if (digits != DTMFTime.text()) return;
+  Log("announcement: DTMF code");
   StartAnnouncement(kStepTimeIs);
 }
 
@@ -18,6 +19,7 @@ void Form1::EchoLink_ChatTextReceived(const std::string& sText) {
 }
 
 void Form1::EchoLink_Closing() {
+  Log("the node is closing");
   ContinuePastFailure(echolink_->Transmit(false));
   ContinuePastFailure(echolink_->AuxFlag(false));
   EndProgram();

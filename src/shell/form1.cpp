@@ -155,6 +155,13 @@ void Form1::SaveAndExit_Click() {
   EndProgram();
 }
 
+void Form1::Terminate(const std::string& reason) {
+  if (ended_) return;
+  Log("ending: " + reason);
+  ReleaseTransmitter();
+  EndProgram();
+}
+
 void Form1::ReleaseTransmitter() {
   PTT.set_fore_colour(kColourGreen);
   PTT.set_caption(std::string(texts::kPttOff));

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -77,9 +78,17 @@ class Form1 : public EchoLinkEvents {
   // The unload handler: releases the loaded clip.
   void Unload();
   bool ended() const { return ended_; }
+  // Ends the announcement under way, if any, and releases the transmitter: for the front
+  // ends when the node connection or the sound device is lost.
+  void AbandonAnnouncement(const std::string& reason);
+  // Releases the transmitter and ends the program at once, without saving (a signal).
+  void Terminate(const std::string& reason);
+  // One line for each event worth knowing (announcements, clips, failures); for logs.
+  std::function<void(const std::string&)> log;
 
   // --- Window operations ------------------------------------------------------------------
-  void SaveData();
+  // Writes the 66 keys; false when a key could not be written (the operator has been told).
+  bool SaveData();
   // The 66 key and value texts that SaveData writes, in table order.
   std::vector<std::pair<std::string, std::string>> SettingsLines();
   void CleanUp();
@@ -105,9 +114,15 @@ class Form1 : public EchoLinkEvents {
   void H2_Change();
   void H1_Scroll();
   // The node object's events.
-  void DTMFString(const std::string& digits) override { EchoLink_DTMFString(digits); }
-  void Closing() override { EchoLink_Closing(); }
-  void ChatTextReceived(const std::string& text) override { EchoLink_ChatTextReceived(text); }
+  void DTMFString(const std::string& digits) override {
+    Dispatch([&] { EchoLink_DTMFString(digits); });
+  }
+  void Closing() override {
+    Dispatch([&] { EchoLink_Closing(); });
+  }
+  void ChatTextReceived(const std::string& text) override {
+    Dispatch([&] { EchoLink_ChatTextReceived(text); });
+  }
   void EchoLink_DTMFString(const std::string& digits);
   void EchoLink_Closing();
   void EchoLink_ChatTextReceived(const std::string& sText);
@@ -245,6 +260,7 @@ class Form1 : public EchoLinkEvents {
   void RecoverFromLoadFailure();
   // Ends the announcement under way: sequencer off, ready state, transmitter released.
   void EndAnnouncement();
+  void Log(const std::string& line);
 
   // The sequencer's parts.
   void StartAnnouncement(std::optional<int> first_step);

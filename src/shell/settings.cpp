@@ -154,7 +154,7 @@ std::vector<std::pair<std::string, std::string>> Form1::SettingsLines() {
   return lines;
 }
 
-void Form1::SaveData() {
+bool Form1::SaveData() {
   const std::string section(texts::kSettingsSection);
   for (const auto& [key, value] : SettingsLines()) {
     const Status written = services_.profile.WriteString(section, key, value);
@@ -163,9 +163,10 @@ void Form1::SaveData() {
       ShowMessage({"The settings could not be saved to " +
                                         services_.profile.Describe() + ": " + written.message,
                                     std::string(texts::kSaveFailedTitle), MsgIcon::kStop});
-      return;
+      return false;
     }
   }
+  return true;
 }
 
 }  // namespace horatone

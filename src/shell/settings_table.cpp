@@ -1,6 +1,8 @@
 // The settings and language tables; see settings_table.h.
 #include "shell/settings_table.h"
 
+#include <algorithm>
+
 #include "shell/form1.h"
 #include "shell/texts.h"
 
@@ -178,8 +180,13 @@ const std::array<LanguageEntry, kLanguageTextCount> kLanguageTexts = {{
 }};
 
 std::string_view SettingDefault(std::string_view key) {
+  const auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; };
   for (const SettingKey& setting : kSettingKeys) {
-    if (setting.key == key) return setting.default_text;
+    if (setting.key.size() == key.size() &&
+        std::equal(key.begin(), key.end(), setting.key.begin(),
+                   [&](char a, char b) { return upper(a) == b; })) {
+      return setting.default_text;
+    }
   }
   return {};
 }
