@@ -122,9 +122,11 @@ void Mixer::Apply(const VoiceCommand& command) {
       }
       break;
     case VoiceCommand::kRemove:
+      // A clip that has played to its end keeps the tail it has queued: that is the end the
+      // next clip joins. One still playing is silenced.
       voice.removing = true;
       voice.running = false;
-      Cut(voice);
+      if (!voice.at_end) Cut(voice);
       if (!voice.in_mixer && !retired_.Push(&voice)) retire_backlog_.push_back(&voice);
       return;  // the loop thread reads nothing more from a removed voice
     case VoiceCommand::kRun:
@@ -136,7 +138,7 @@ void Mixer::Apply(const VoiceCommand& command) {
     case VoiceCommand::kStop:
       voice.running = false;
       voice.start_pending = false;
-      Cut(voice);
+      if (!voice.at_end) Cut(voice);
       break;
     case VoiceCommand::kSeek:
       Cut(voice);
