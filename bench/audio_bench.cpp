@@ -24,7 +24,8 @@ constexpr int kRate = 48000;
 double CpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 double Percentile(std::vector<double> values, double p) {
@@ -38,7 +39,8 @@ void JoinGaps(const std::filesystem::path& dir, const PathMapper& mapper) {
   constexpr int kChains = 100, kClipsPerChain = 5;
   const float levels[] = {0.2f, 0.3f};
   for (int i = 0; i < 2; ++i) {
-    testing::WriteClip(dir / ("level" + std::to_string(i) + ".wav"), testing::Level(kRate, 1, kRate * 3 / 100, levels[i]));
+    testing::WriteClip(dir / ("level" + std::to_string(i) + ".wav"),
+                       testing::Level(kRate, 1, kRate * 3 / 100, levels[i]));
   }
   AudioEngineOptions options;
   options.backend = "null";
@@ -61,7 +63,8 @@ void JoinGaps(const std::filesystem::path& dir, const PathMapper& mapper) {
       next->SetCurrentPosition(0);
       graph = next;
       engine->Commit();
-      do tick(); while (graph->CurrentPosition() != graph->Duration());
+      do tick();
+      while (graph->CurrentPosition() != graph->Duration());
     }
     graph.reset();
     engine->Commit();
@@ -79,16 +82,20 @@ void JoinGaps(const std::filesystem::path& dir, const PathMapper& mapper) {
       continue;
     }
     const bool new_segment = f > 0 && air.data[2 * f] != air.data[2 * (f - 1)];
-    if (in_chain && zeros < kRate / 50 && (new_segment || zeros > 0)) gaps.push_back(static_cast<double>(zeros));
+    if (in_chain && zeros < kRate / 50 && (new_segment || zeros > 0))
+      gaps.push_back(static_cast<double>(zeros));
     if (zeros >= kRate / 50) in_chain = true;
     zeros = 0;
   }
   const double zero_joins = static_cast<double>(std::count(gaps.begin(), gaps.end(), 0.0));
-  std::printf("join gap (%zu joins of %d expected, null output, 1 ms ticks): median %.0f, p99 %.0f, max %.0f samples "
-              "(max %.2f ms); %.1f%% without a gap\n",
-              gaps.size(), kChains * (kClipsPerChain - 1), Percentile(gaps, 0.5), Percentile(gaps, 0.99),
-              *std::max_element(gaps.begin(), gaps.end()), *std::max_element(gaps.begin(), gaps.end()) * 1000 / kRate,
-              100 * zero_joins / static_cast<double>(gaps.size()));
+  std::printf(
+      "join gap (%zu joins of %d expected, null output, 1 ms ticks): median %.0f, p99 %.0f, max "
+      "%.0f samples "
+      "(max %.2f ms); %.1f%% without a gap\n",
+      gaps.size(), kChains * (kClipsPerChain - 1), Percentile(gaps, 0.5), Percentile(gaps, 0.99),
+      *std::max_element(gaps.begin(), gaps.end()),
+      *std::max_element(gaps.begin(), gaps.end()) * 1000 / kRate,
+      100 * zero_joins / static_cast<double>(gaps.size()));
 }
 
 void RenderTimes(const std::filesystem::path& dir, const PathMapper& mapper) {
@@ -112,7 +119,8 @@ void RenderTimes(const std::filesystem::path& dir, const PathMapper& mapper) {
       again->RenderFile(path);
       cached += std::chrono::duration<double>(Clock::now() - start).count();
     }
-    std::printf("render of a 1 s %s clip: cold %.3f ms, cached %.4f ms\n", name + 4, cold / kRounds * 1e3, cached / kRounds * 1e3);
+    std::printf("render of a 1 s %s clip: cold %.3f ms, cached %.4f ms\n", name + 4,
+                cold / kRounds * 1e3, cached / kRounds * 1e3);
   }
 }
 
@@ -133,7 +141,9 @@ void CpuUse(const std::filesystem::path& dir, const PathMapper& mapper) {
   graph->Run();
   engine->Commit();
   const double playing = measure(3.0);
-  std::printf("engine CPU on the null output: idle %.2f%%, playing a resampled clip %.2f%% of one core\n", idle, playing);
+  std::printf(
+      "engine CPU on the null output: idle %.2f%%, playing a resampled clip %.2f%% of one core\n",
+      idle, playing);
 }
 
 }  // namespace

@@ -93,17 +93,20 @@ class EngineGraph final : public MediaGraph {
       return Status::Error("Position out of range: " + std::to_string(seconds) + " s");
     }
     const DecodedClip& clip = *voice_->clip;
-    seek_frame_ = std::min<int64_t>(clip.frames, std::llround(std::min(seconds * clip.sample_rate, 9e18)));
+    seek_frame_ =
+        std::min<int64_t>(clip.frames, std::llround(std::min(seconds * clip.sample_rate, 9e18)));
     seek_seq_ = core_->Send(voice_, VoiceCommand::kSeek, static_cast<double>(seek_frame_));
     return Status::Ok();
   }
 
   Status SetRate(double rate) override {
-    if (!(rate >= 0.1 && rate <= 2.0)) return Status::Error("Rate out of range (0.1 to 2): " + std::to_string(rate));
+    if (!(rate >= 0.1 && rate <= 2.0))
+      return Status::Error("Rate out of range (0.1 to 2): " + std::to_string(rate));
     return Send(VoiceCommand::kRate, rate);
   }
   Status SetVolume(long volume) override {
-    if (volume < -10000 || volume > 0) return Status::Error("Volume out of range (-10000 to 0): " + std::to_string(volume));
+    if (volume < -10000 || volume > 0)
+      return Status::Error("Volume out of range (-10000 to 0): " + std::to_string(volume));
     return Send(VoiceCommand::kVolume, static_cast<double>(volume));
   }
   Status SetBalance(long balance) override {
@@ -133,7 +136,8 @@ class EngineGraph final : public MediaGraph {
 
 }  // namespace
 
-std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEngineOptions options, Status* why) {
+std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEngineOptions options,
+                                               Status* why) {
   const int rate = options.sample_rate;
   if (rate < 8000 || rate > 192000) {
     if (why) *why = Status::Error("Unsupported output sample rate " + std::to_string(rate) + " Hz");
@@ -151,7 +155,9 @@ std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEn
   } else if (wanted == "alsa") {
     sink = OpenAlsaSink(rate, &failure);
   } else if (wanted != "null" && wanted != "virtual") {
-    if (why) *why = Status::Error("Unknown audio output \"" + wanted + "\" (pulse, alsa, null or virtual)");
+    if (why)
+      *why =
+          Status::Error("Unknown audio output \"" + wanted + "\" (pulse, alsa, null or virtual)");
     return nullptr;
   }
   if (!sink && wanted != "virtual") sink = OpenNullSink(rate);
@@ -169,8 +175,8 @@ std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEn
   const int holdback = std::max(rate / 100, period + rate * 8 / 1000);
   auto core = std::make_shared<EngineCore>(mapper, rate, block, holdback);
   std::string name = sink ? sink->name() : "virtual";
-  std::unique_ptr<AudioEngine> engine(
-      new AudioEngine(std::move(core), std::move(options), std::move(name), std::move(sink), std::move(capture)));
+  std::unique_ptr<AudioEngine> engine(new AudioEngine(
+      std::move(core), std::move(options), std::move(name), std::move(sink), std::move(capture)));
   if (!failure.empty()) {
     engine->lost_message_ = failure + "; playing on without a sound device";
     engine->lost_.store(true, std::memory_order_release);
@@ -179,8 +185,9 @@ std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEn
   return engine;
 }
 
-AudioEngine::AudioEngine(std::shared_ptr<EngineCore> core, AudioEngineOptions options, std::string backend_name,
-                         std::unique_ptr<OutputSink> sink, std::unique_ptr<WavCapture> capture)
+AudioEngine::AudioEngine(std::shared_ptr<EngineCore> core, AudioEngineOptions options,
+                         std::string backend_name, std::unique_ptr<OutputSink> sink,
+                         std::unique_ptr<WavCapture> capture)
     : core_(std::move(core)),
       options_(std::move(options)),
       backend_name_(std::move(backend_name)),
@@ -196,7 +203,9 @@ AudioEngine::~AudioEngine() {
   FinalizeCapture();
 }
 
-std::shared_ptr<MediaGraph> AudioEngine::CreateGraph(Status*) { return std::make_shared<EngineGraph>(core_); }
+std::shared_ptr<MediaGraph> AudioEngine::CreateGraph(Status*) {
+  return std::make_shared<EngineGraph>(core_);
+}
 
 void AudioEngine::Commit() {
   core_->Commit();

@@ -62,8 +62,9 @@ class AudioEngine final : public MediaService {
   int64_t frames_sent() const;
 
  private:
-  AudioEngine(std::shared_ptr<EngineCore> core, AudioEngineOptions options, std::string backend_name,
-              std::unique_ptr<OutputSink> sink, std::unique_ptr<WavCapture> capture);
+  AudioEngine(std::shared_ptr<EngineCore> core, AudioEngineOptions options,
+              std::string backend_name, std::unique_ptr<OutputSink> sink,
+              std::unique_ptr<WavCapture> capture);
   void RunAudioThread();
 
   std::shared_ptr<EngineCore> core_;

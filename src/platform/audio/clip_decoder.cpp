@@ -16,8 +16,10 @@ namespace {
 // resampler's ratio inside what it accepts.
 constexpr int kMinSampleRate = 4000;
 constexpr int kMaxSampleRate = 768000;
-// A decoded clip is held in memory; beyond this it is refused rather than exhausting it.
-constexpr int64_t kMaxSamples = int64_t{1} << 29;
+// A decoded clip is held in memory; beyond 1 GiB (93 minutes of 48 kHz stereo) it is refused
+// rather than exhausting it. Room is set aside up front only for what a sane header promises.
+constexpr int64_t kMaxSamples = int64_t{1} << 28;
+constexpr int64_t kMaxReservedSamples = int64_t{1} << 24;
 
 Status Fail(const std::filesystem::path& file, const std::string& why) {
   return Status::Error("Cannot play clip file " + file.string() + ": " + why);
@@ -56,7 +58,8 @@ Status DecodeClipFile(const std::filesystem::path& file, std::shared_ptr<const D
   SF_INFO info{};
   SNDFILE* sf = sf_open(file.c_str(), SFM_READ, &info);
   if (sf == nullptr) {
-    return Fail(file, std::string("not an audio file that can be decoded (") + sf_strerror(nullptr) + ")");
+    return Fail(
+        file, std::string("not an audio file that can be decoded (") + sf_strerror(nullptr) + ")");
   }
   struct Closer {
     SNDFILE* sf;
@@ -73,7 +76,7 @@ Status DecodeClipFile(const std::filesystem::path& file, std::shared_ptr<const D
   auto decoded = std::make_shared<DecodedClip>();
   decoded->sample_rate = info.samplerate;
   decoded->channels = std::min(info.channels, 2);
-  if (info.frames > 0 && info.frames * decoded->channels <= kMaxSamples) {
+  if (info.frames > 0 && info.frames * decoded->channels <= kMaxReservedSamples) {
     decoded->samples.reserve(static_cast<std::size_t>(info.frames * decoded->channels));
   }
 
@@ -114,7 +117,8 @@ Status DecodeClipFile(const std::filesystem::path& file, std::shared_ptr<const D
 
 ClipCache::ClipCache(std::size_t max_bytes) : max_bytes_(max_bytes) {}
 
-Status ClipCache::Load(const std::filesystem::path& file, std::shared_ptr<const DecodedClip>* clip) {
+Status ClipCache::Load(const std::filesystem::path& file,
+                       std::shared_ptr<const DecodedClip>* clip) {
   std::error_code size_ec, time_ec;
   const std::uintmax_t size = std::filesystem::file_size(file, size_ec);
   const auto mtime = std::filesystem::last_write_time(file, time_ec);

@@ -22,7 +22,9 @@ struct DecodedClip {
 
   // Clip frames as seconds of the clip. The duration is the frames actually decoded over the
   // file's rate, so it is the same on every render and a position at the end equals it exactly.
-  double Seconds(int64_t frame_count) const { return static_cast<double>(frame_count) / sample_rate; }
+  double Seconds(int64_t frame_count) const {
+    return static_cast<double>(frame_count) / sample_rate;
+  }
   double Duration() const { return Seconds(frames); }
   std::size_t Bytes() const { return samples.size() * sizeof(float); }
 };

@@ -55,7 +55,8 @@ Mixer::~Mixer() = default;
 
 std::unique_ptr<Voice> Mixer::NewVoice(std::shared_ptr<const DecodedClip> clip) const {
   const int fade_frames = sample_rate_ / 500;
-  return std::make_unique<Voice>(std::move(clip), holdback_frames_ + max_block_frames_ + fade_frames);
+  return std::make_unique<Voice>(std::move(clip),
+                                 holdback_frames_ + max_block_frames_ + fade_frames);
 }
 
 bool Mixer::Publish(const std::vector<VoiceCommand>& batch) {

@@ -1,7 +1,8 @@
 // The mixer: sums the playing voices (one per rendered graph) into the stereo stream that goes
 // on air. Voices are made and freed on the loop thread; the mixer learns of them only through
 // batches of commands published at Commit and hands each back through the retire ring once it
-// is silent. Render() runs on the audio thread (or a test's pump), takes no lock, allocates nothing.
+// is silent. Render() runs on the audio thread (or a test's pump), takes no lock, allocates
+// nothing.
 //
 // Each voice renders a little ahead of what is sent out (the hold-back). When a clip ends, the
 // sequencer only notices on its next tick; a clip started within the hold-back after that is

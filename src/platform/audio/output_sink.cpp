@@ -21,7 +21,8 @@ class PulseSink final : public OutputSink {
   int period_frames() const override { return period_; }
   bool Write(const float* frames, int count, std::string* why) override {
     int error = 0;
-    if (pa_simple_write(stream_, frames, sizeof(float) * 2 * static_cast<size_t>(count), &error) < 0) {
+    if (pa_simple_write(stream_, frames, sizeof(float) * 2 * static_cast<size_t>(count), &error) <
+        0) {
       *why = std::string("PulseAudio output failed: ") + pa_strerror(error);
       return false;
     }
@@ -41,7 +42,8 @@ class AlsaSink final : public OutputSink {
   int period_frames() const override { return period_; }
   bool Write(const float* frames, int count, std::string* why) override {
     while (count > 0) {
-      snd_pcm_sframes_t written = snd_pcm_writei(pcm_, frames, static_cast<snd_pcm_uframes_t>(count));
+      snd_pcm_sframes_t written =
+          snd_pcm_writei(pcm_, frames, static_cast<snd_pcm_uframes_t>(count));
       if (written < 0) {
         // An underrun or a suspend is recovered; anything else means the device is gone.
         if (snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) {
@@ -103,8 +105,8 @@ std::unique_ptr<OutputSink> OpenPulseSink(int sample_rate, std::string* why) {
   attr.minreq = frame_bytes * static_cast<uint32_t>(period);
   attr.fragsize = static_cast<uint32_t>(-1);
   int error = 0;
-  pa_simple* stream = pa_simple_new(nullptr, kAppName, PA_STREAM_PLAYBACK, nullptr, "time announcements",
-                                    &spec, nullptr, &attr, &error);
+  pa_simple* stream = pa_simple_new(nullptr, kAppName, PA_STREAM_PLAYBACK, nullptr,
+                                    "time announcements", &spec, nullptr, &attr, &error);
   if (stream == nullptr) {
     *why = std::string("PulseAudio: ") + pa_strerror(error);
     return nullptr;
@@ -135,6 +137,8 @@ std::unique_ptr<OutputSink> OpenAlsaSink(int sample_rate, std::string* why) {
   return std::make_unique<AlsaSink>(pcm, static_cast<int>(period));
 }
 
-std::unique_ptr<OutputSink> OpenNullSink(int sample_rate) { return std::make_unique<NullSink>(sample_rate); }
+std::unique_ptr<OutputSink> OpenNullSink(int sample_rate) {
+  return std::make_unique<NullSink>(sample_rate);
+}
 
 }  // namespace horatone

@@ -16,8 +16,8 @@ class SpscRing {
 
   // Producer side.
   std::size_t FreeSlots() const {
-    const std::size_t used = (staged_ + items_.size() - tail_.load(std::memory_order_acquire)) %
-                             items_.size();
+    const std::size_t used =
+        (staged_ + items_.size() - tail_.load(std::memory_order_acquire)) % items_.size();
     return items_.size() - 1 - used;
   }
   bool Stage(const T& item) {

@@ -36,7 +36,8 @@ std::vector<std::string> ClipsOfMinute(int minute_of_day, bool twelve_hour) {
 
 }  // namespace
 
-VoiceCheckResult CheckVoiceFolder(const std::string& folder, const std::string& format, const PathMapper& mapper) {
+VoiceCheckResult CheckVoiceFolder(const std::string& folder, const std::string& format,
+                                  const PathMapper& mapper) {
   VoiceCheckResult result;
   std::string prefix = folder;
   if (!prefix.empty() && prefix.back() != '\\' && prefix.back() != '/') prefix += '\\';
@@ -62,7 +63,8 @@ VoiceCheckResult CheckVoiceFolder(const std::string& folder, const std::string& 
 
   for (bool twelve_hour : {true, false}) {
     int& spoken = twelve_hour ? result.minutes_12_hour : result.minutes_24_hour;
-    std::string& first_silent = twelve_hour ? result.first_silent_12_hour : result.first_silent_24_hour;
+    std::string& first_silent =
+        twelve_hour ? result.first_silent_12_hour : result.first_silent_24_hour;
     for (int m = 0; m < kMinutesPerDay; ++m) {
       bool ok = true;
       for (const std::string& clip : ClipsOfMinute(m, twelve_hour)) ok = ok && !bad.contains(clip);
@@ -78,7 +80,8 @@ VoiceCheckResult CheckVoiceFolder(const std::string& folder, const std::string& 
 
 int CheckVoiceCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                       const PathMapper& mapper) {
-  if (args.empty() || args.size() > 2 || (args.size() == 2 && args[1] != "wav" && args[1] != "mp3")) {
+  if (args.empty() || args.size() > 2 ||
+      (args.size() == 2 && args[1] != "wav" && args[1] != "mp3")) {
     err << "usage: horatone check-voice FOLDER [wav|mp3]\n";
     return 2;
   }
@@ -88,7 +91,8 @@ int CheckVoiceCommand(const std::vector<std::string>& args, std::ostream& out, s
   out << "Voice folder " << args[0] << " (" << result.folder_file << "), " << format << " clips\n";
   for (const std::string& name : result.missing) out << "missing: " << name << "\n";
   for (const std::string& line : result.unreadable) out << "unreadable: " << line << "\n";
-  const int readable = static_cast<int>(kVoiceClipCount - result.missing.size() - result.unreadable.size());
+  const int readable =
+      static_cast<int>(kVoiceClipCount - result.missing.size() - result.unreadable.size());
   out << readable << " of " << kVoiceClipCount << " clips present and readable\n";
   for (bool twelve_hour : {true, false}) {
     const int spoken = twelve_hour ? result.minutes_12_hour : result.minutes_24_hour;

@@ -5,14 +5,17 @@
 
 namespace horatone {
 
-std::unique_ptr<WavCapture> WavCapture::Open(const std::filesystem::path& file, int sample_rate, Status* why) {
+std::unique_ptr<WavCapture> WavCapture::Open(const std::filesystem::path& file, int sample_rate,
+                                             Status* why) {
   SF_INFO info{};
   info.samplerate = sample_rate;
   info.channels = 2;
   info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
   SNDFILE* sf = sf_open(file.c_str(), SFM_WRITE, &info);
   if (sf == nullptr) {
-    if (why) *why = Status::Error("Cannot write the capture file " + file.string() + ": " + sf_strerror(nullptr));
+    if (why)
+      *why = Status::Error("Cannot write the capture file " + file.string() + ": " +
+                           sf_strerror(nullptr));
     return nullptr;
   }
   sf_command(sf, SFC_SET_CLIPPING, nullptr, SF_TRUE);
@@ -43,7 +46,8 @@ Status WavCapture::FlushLocked() {
   if (buffered_ > 0 && status_) {
     const sf_count_t frames = static_cast<sf_count_t>(buffered_ / 2);
     if (sf_writef_float(sf_, buffer_.data(), frames) != frames) {
-      status_ = Status::Error("Writing the capture file " + file_.string() + " failed: " + sf_strerror(sf_));
+      status_ = Status::Error("Writing the capture file " + file_.string() +
+                              " failed: " + sf_strerror(sf_));
     }
   }
   buffered_ = 0;
@@ -54,7 +58,8 @@ Status WavCapture::Finalize() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (sf_ == nullptr) return status_;
   FlushLocked();
-  if (sf_close(sf_) != 0 && status_) status_ = Status::Error("Closing the capture file " + file_.string() + " failed");
+  if (sf_close(sf_) != 0 && status_)
+    status_ = Status::Error("Closing the capture file " + file_.string() + " failed");
   sf_ = nullptr;
   return status_;
 }

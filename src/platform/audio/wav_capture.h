@@ -18,7 +18,8 @@ namespace horatone {
 
 class WavCapture {
  public:
-  static std::unique_ptr<WavCapture> Open(const std::filesystem::path& file, int sample_rate, Status* why);
+  static std::unique_ptr<WavCapture> Open(const std::filesystem::path& file, int sample_rate,
+                                          Status* why);
   ~WavCapture();
 
   void Write(const float* frames, int count);  // interleaved stereo

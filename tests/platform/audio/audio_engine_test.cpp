@@ -69,7 +69,8 @@ class AudioEngineTest : public ::testing::Test {
   // Sign changes per second of the left channel over frames [from, to), halved: the frequency.
   double Frequency(int64_t from, int64_t to) const {
     int crossings = 0;
-    for (int64_t f = from + 1; f < to; ++f) crossings += (air_[2 * f] >= 0) != (air_[2 * (f - 1)] >= 0);
+    for (int64_t f = from + 1; f < to; ++f)
+      crossings += (air_[2 * f] >= 0) != (air_[2 * (f - 1)] >= 0);
     return crossings / 2.0 / (static_cast<double>(to - from) / kRate);
   }
 
@@ -142,8 +143,8 @@ TEST_F(AudioEngineTest, VolumeAndBalanceAttenuateInHundredthsOfADecibel) {
   struct Case {
     long volume, balance;
     double left_db, right_db;
-  } cases[] = {{0, 0, 0, 0}, {-600, 0, -6, -6}, {-3000, 0, -30, -30}, {0, 1000, -10, 0},
-               {0, -5000, 0, -50}, {-1500, 2500, -40, -15}};
+  } cases[] = {{0, 0, 0, 0},      {-600, 0, -6, -6},  {-3000, 0, -30, -30},
+               {0, 1000, -10, 0}, {0, -5000, 0, -50}, {-1500, 2500, -40, -15}};
   const double full = 0.5 / std::sqrt(2.0);
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "volume " << c.volume << " balance " << c.balance);
@@ -209,9 +210,7 @@ TEST_F(AudioEngineTest, ResampledClipsJoinWithoutASilentGap) {
 
 TEST_F(AudioEngineTest, AGraphStartedAndDroppedInOneHandlerIsNeverHeard) {
   const std::string path = Clip("tone.wav", testing::Tone(48000, 1, 0.2, 440));
-  {
-    auto graph = Start(path);
-  }  // dropped before the loop commits
+  { auto graph = Start(path); }  // dropped before the loop commits
   engine_->Commit();
   Pump(kRate / 5);
   EXPECT_TRUE(std::all_of(air_.begin(), air_.end(), [](float s) { return s == 0.0f; }));
@@ -227,10 +226,12 @@ TEST_F(AudioEngineTest, DroppingAPlayingGraphSilencesItAtOnceWithoutAClick) {
   Pump(kRate / 10);
   auto largest_step = [&](std::size_t from, std::size_t to) {
     float step = 0;
-    for (std::size_t i = from + 2; i < to; ++i) step = std::max(step, std::abs(air_[i] - air_[i - 2]));
+    for (std::size_t i = from + 2; i < to; ++i)
+      step = std::max(step, std::abs(air_[i] - air_[i - 2]));
     return step;
   };
-  EXPECT_LE(largest_step(dropped_at - 2, air_.size()), largest_step(kRate / 10, dropped_at) * 1.01f);
+  EXPECT_LE(largest_step(dropped_at - 2, air_.size()),
+            largest_step(kRate / 10, dropped_at) * 1.01f);
   const std::size_t fade = 2 * static_cast<std::size_t>(kRate / 500);
   EXPECT_TRUE(std::all_of(air_.begin() + static_cast<std::ptrdiff_t>(dropped_at + fade), air_.end(),
                           [](float s) { return s == 0.0f; }));

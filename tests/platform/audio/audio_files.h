@@ -35,7 +35,8 @@ inline Samples Tone(int rate, int channels, double seconds, double hz, float amp
 }
 
 inline Samples Level(int rate, int channels, int64_t frames, float value) {
-  return Samples{rate, channels, std::vector<float>(static_cast<std::size_t>(frames * channels), value)};
+  return Samples{rate, channels,
+                 std::vector<float>(static_cast<std::size_t>(frames * channels), value)};
 }
 
 inline bool WriteClip(const std::filesystem::path& file, const Samples& s, int format = kWav16) {
@@ -57,7 +58,8 @@ inline Samples ReadClip(const std::filesystem::path& file) {
   s.rate = info.samplerate;
   s.channels = info.channels;
   s.data.resize(static_cast<std::size_t>(info.frames * info.channels));
-  s.data.resize(static_cast<std::size_t>(sf_readf_float(sf, s.data.data(), info.frames) * info.channels));
+  s.data.resize(
+      static_cast<std::size_t>(sf_readf_float(sf, s.data.data(), info.frames) * info.channels));
   sf_close(sf);
   return s;
 }

@@ -2,14 +2,13 @@
 // clear message, the cache, and a few hundred mangled files that must neither crash nor hang.
 #include "platform/audio/clip_decoder.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <random>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "platform/audio/audio_files.h"
 #include "test_support/temp_dir.h"
@@ -50,7 +49,8 @@ TEST_F(ClipDecoderTest, DecodesEveryWavLayoutWholeAtItsOwnRate) {
   for (int rate : {8000, 11025, 22050, 44100, 48000, 96000}) {
     for (int channels : {1, 2}) {
       for (int subtype : subtypes) {
-        SCOPED_TRACE(::testing::Message() << rate << " Hz, " << channels << " ch, subtype " << subtype);
+        SCOPED_TRACE(::testing::Message()
+                     << rate << " Hz, " << channels << " ch, subtype " << subtype);
         const Samples tone = testing::Tone(rate, channels, 0.25, 440);
         const auto file = File("tone.wav");
         ASSERT_TRUE(testing::WriteClip(file, tone, SF_FORMAT_WAV | subtype));
@@ -71,14 +71,18 @@ TEST_F(ClipDecoderTest, DecodesEveryWavLayoutWholeAtItsOwnRate) {
 
 TEST_F(ClipDecoderTest, SkipsChunksItDoesNotNeed) {
   // RIFF header, fmt, an unknown chunk and a LIST chunk before the data.
-  auto le32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+  auto le32 = [](uint32_t v) {
+    return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+  };
   auto le16 = [](uint16_t v) { return std::string{char(v), char(v >> 8)}; };
   std::string data;
   for (int i = 0; i < 1000; ++i) data += le16(static_cast<uint16_t>(i * 16));
-  const std::string fmt = "fmt " + le32(16) + le16(1) + le16(1) + le32(16000) + le32(32000) + le16(2) + le16(16);
+  const std::string fmt =
+      "fmt " + le32(16) + le16(1) + le16(1) + le32(16000) + le32(32000) + le16(2) + le16(16);
   const std::string junk = "junk" + le32(6) + "abcdef";
   const std::string list = "LIST" + le32(12) + "INFOISFT" + le32(0);
-  const std::string body = "WAVE" + fmt + junk + list + "data" + le32(static_cast<uint32_t>(data.size())) + data;
+  const std::string body =
+      "WAVE" + fmt + junk + list + "data" + le32(static_cast<uint32_t>(data.size())) + data;
   testing::WriteBytes(File("chunks.wav"), "RIFF" + le32(static_cast<uint32_t>(body.size())) + body);
 
   std::shared_ptr<const DecodedClip> clip;
@@ -113,7 +117,8 @@ TEST_F(ClipDecoderTest, FilesThatCannotBePlayedFailNamingTheFile) {
   ASSERT_TRUE(testing::WriteClip(File("silent.wav"), Samples{22050, 1, {}}));  // header, no frames
 
   QuietStderr quiet;
-  for (const char* name : {"missing.wav", "empty.wav", "text.wav", "cut.wav", "cut.mp3", "silent.wav"}) {
+  for (const char* name :
+       {"missing.wav", "empty.wav", "text.wav", "cut.wav", "cut.mp3", "silent.wav"}) {
     std::shared_ptr<const DecodedClip> clip;
     const Status status = DecodeClipFile(File(name), &clip);
     EXPECT_FALSE(status) << name;
@@ -132,7 +137,8 @@ TEST_F(ClipDecoderTest, CacheServesUnchangedFilesAndNoticesChangedOrVanishedOnes
   EXPECT_EQ(first, again);  // the very same decoded clip
 
   ASSERT_TRUE(testing::WriteClip(file, testing::Tone(22050, 1, 0.75, 440)));
-  std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) + std::chrono::seconds(5));
+  std::filesystem::last_write_time(
+      file, std::filesystem::last_write_time(file) + std::chrono::seconds(5));
   ASSERT_TRUE(cache.Load(file, &changed));
   EXPECT_NE(changed, first);
   EXPECT_EQ(changed->frames, testing::Tone(22050, 1, 0.75, 440).frames());
@@ -146,7 +152,8 @@ TEST_F(ClipDecoderTest, CacheServesUnchangedFilesAndNoticesChangedOrVanishedOnes
 // Truncated and bit-flipped WAV and MP3 files: each either decodes to a sane clip or fails
 // with a message; none may crash, hang or leak (the sanitizer build checks the last two).
 TEST_F(ClipDecoderTest, MangledFilesDecodeSanelyOrFailCleanly) {
-  ASSERT_TRUE(testing::WriteClip(File("seed.wav"), testing::Tone(22050, 2, 0.2, 440), SF_FORMAT_WAV | SF_FORMAT_PCM_24));
+  ASSERT_TRUE(testing::WriteClip(File("seed.wav"), testing::Tone(22050, 2, 0.2, 440),
+                                 SF_FORMAT_WAV | SF_FORMAT_PCM_24));
   ASSERT_TRUE(testing::WriteClip(File("seed.mp3"), testing::Tone(22050, 1, 0.3, 440), kMp3));
   QuietStderr quiet;
   std::mt19937 random(20240611);
@@ -155,7 +162,8 @@ TEST_F(ClipDecoderTest, MangledFilesDecodeSanelyOrFailCleanly) {
     const std::string original = testing::ReadBytes(File(seed));
     for (int round = 0; round < 150; ++round) {
       std::string bytes = original;
-      if (round % 3 != 1) bytes.resize(std::uniform_int_distribution<std::size_t>(0, bytes.size())(random));
+      if (round % 3 != 1)
+        bytes.resize(std::uniform_int_distribution<std::size_t>(0, bytes.size())(random));
       if (round % 3 != 0 && !bytes.empty()) {
         const int flips = std::uniform_int_distribution<int>(1, 12)(random);
         // Flip mostly within the headers, where a wrong byte does the most harm.
@@ -165,7 +173,8 @@ TEST_F(ClipDecoderTest, MangledFilesDecodeSanelyOrFailCleanly) {
               static_cast<char>(1 << std::uniform_int_distribution<int>(0, 7)(random));
         }
       }
-      const auto file = File(std::string("mangled") + (std::string(seed).ends_with(".mp3") ? ".mp3" : ".wav"));
+      const auto file =
+          File(std::string("mangled") + (std::string(seed).ends_with(".mp3") ? ".mp3" : ".wav"));
       testing::WriteBytes(file, bytes);
       std::shared_ptr<const DecodedClip> clip;
       const Status status = DecodeClipFile(file, &clip);

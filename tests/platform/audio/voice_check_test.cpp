@@ -83,16 +83,20 @@ TEST_F(VoiceCheckTest, WrongArgumentsGiveUsage) {
 // Makes one voice with the generator, as a user would, and checks it; a second run has
 // nothing to do.
 TEST_F(VoiceCheckTest, TheGeneratedVoicePassesTheCheck) {
-  if (std::system("command -v espeak-ng >/dev/null && command -v sox >/dev/null && command -v lame >/dev/null") != 0) {
+  if (std::system("command -v espeak-ng >/dev/null && command -v sox >/dev/null && command -v lame "
+                  ">/dev/null") != 0) {
     GTEST_SKIP() << "espeak-ng, sox or lame is not installed";
   }
   const std::string tool = std::string(HORATONE_SOURCE_DIR) + "/tools/make-voices";
-  const std::string command = "'" + tool + "' '" + dir_.path().string() + "' F > '" + (dir_.path() / "log").string() + "' 2>&1";
+  const std::string command = "'" + tool + "' '" + dir_.path().string() + "' F > '" +
+                              (dir_.path() / "log").string() + "' 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0) << testing::ReadBytes(dir_.path() / "log");
   EXPECT_EQ(Check({"C:\\HoraVoice\\F\\", "wav"}), 0) << out_.str();
 
   // Spoken clips are trimmed and levelled; the two chimes differ.
-  const auto clip = [&](const char* name) { return testing::ReadClip(dir_.path() / "C/HoraVoice/F" / name); };
+  const auto clip = [&](const char* name) {
+    return testing::ReadClip(dir_.path() / "C/HoraVoice/F" / name);
+  };
   for (const char* name : {"TheTimeIs.wav", "05.wav", "59.wav", "PM.wav"}) {
     const testing::Samples s = clip(name);
     ASSERT_GT(s.frames(), s.rate / 4) << name;
