@@ -1,0 +1,98 @@
+#include "config_command.h"
+
+#include <ostream>
+
+#include "platform/console_dialogs.h"
+#include "platform/ini_profile_file.h"
+#include "platform/simulated_node.h"
+#include "platform/virtual_loop.h"
+#include "shell/form1.h"
+#include "shell/settings_table.h"
+#include "shell/texts.h"
+
+namespace horatone {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: horatone config [--root DIR] show | save | get KEY | set KEY VALUE | unset KEY";
+
+// The settings commands never play a clip.
+class NoMedia : public MediaService {
+ public:
+  std::shared_ptr<MediaGraph> CreateGraph(Status* why) override {
+    if (why) *why = Status::Error("no audio in the config command");
+    return nullptr;
+  }
+};
+
+class NoShell : public ShellOpener {
+ public:
+  int Open(const std::string&) override { return 0; }
+};
+
+class NoEnd : public ProgramEnd {
+ public:
+  void EndNow() override {}
+};
+
+// A window model started exactly as the clock starts, without timers running.
+struct StartedWindow {
+  StartedWindow(ProfileStore& profile, std::ostream& err)
+      : clock(loop, LocalTime{}),
+        node(loop),
+        dialogs([&err](const std::string& line) { err << line << "\n"; }),
+        form(Form1Services{loop, clock, media, node, profile, dialogs, shell, end}) {
+    form.Load();
+  }
+  VirtualLoop loop;
+  VirtualClock clock;
+  NoMedia media;
+  SimulatedNode node;
+  ConsoleDialogs dialogs;
+  NoShell shell;
+  NoEnd end;
+  Form1 form;
+};
+
+}  // namespace
+
+int ConfigCommand(const std::vector<std::string>& args, const std::filesystem::path& root,
+                  std::ostream& out, std::ostream& err) {
+  const auto usage = [&err] {
+    err << kUsage << "\n";
+    return 2;
+  };
+  if (args.empty()) return usage();
+  const std::string& verb = args[0];
+  const size_t arity = verb == "show" || verb == "save" ? 1 : verb == "get" || verb == "unset" ? 2
+                       : verb == "set" ? 3 : 0;
+  if (arity == 0 || args.size() != arity) return usage();
+
+  PathMapper mapper(root);
+  IniProfileFile profile(mapper, std::string(texts::kSettingsFile));
+  const std::string section(texts::kSettingsSection);
+
+  if (verb == "show" || verb == "save") {
+    StartedWindow window(profile, err);
+    if (verb == "save") {
+      if (!window.form.SaveData()) return 1;
+      out << "saved " << profile.Describe() << "\n";
+      return 0;
+    }
+    for (const auto& [key, value] : window.form.SettingsLines()) out << key << "=" << value << "\n";
+    return 0;
+  }
+  if (verb == "get") {
+    out << profile.GetString(section, args[1], std::string(SettingDefault(args[1]))) << "\n";
+    return 0;
+  }
+  const Status status = verb == "set" ? profile.WriteString(section, args[1], args[2])
+                                      : profile.DeleteKey(section, args[1]);
+  if (!status) {
+    err << status.message << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace horatone

@@ -1,0 +1,123 @@
+#include "headless.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include "announce/time_texts.h"
+#include "platform/audio/audio_engine.h"
+#include "platform/bridge_node.h"
+#include "platform/console_dialogs.h"
+#include "platform/ini_profile_file.h"
+#include "platform/posix_loop.h"
+#include "platform/simulated_node.h"
+#include "platform/system_clock.h"
+#include "shell/form1.h"
+#include "shell/texts.h"
+#include "shell/version.h"
+
+namespace horatone {
+namespace {
+
+// Links are for the window; the headless clock only says what it would have opened.
+class LoggedOpener : public ShellOpener {
+ public:
+  explicit LoggedOpener(std::function<void(const std::string&)> log) : log_(std::move(log)) {}
+  int Open(const std::string& link) override {
+    log_("link not opened without a desktop: " + link);
+    return 42;
+  }
+
+ private:
+  std::function<void(const std::string&)> log_;
+};
+
+class QuitLoop : public ProgramEnd {
+ public:
+  explicit QuitLoop(PosixLoop& loop) : loop_(loop) {}
+  void EndNow() override { loop_.Quit(); }
+
+ private:
+  PosixLoop& loop_;
+};
+
+std::string Stamp(const LocalTime& t) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %s.%03d", t.year, t.month, t.day,
+                LongTimeText(t).c_str(), t.millisecond);
+  return text;
+}
+
+}  // namespace
+
+int RunHeadless(const HeadlessOptions& options) {
+  SystemClock clock = options.start_at ? SystemClock(*options.start_at) : SystemClock();
+  const auto log = [&clock](const std::string& line) {
+    std::cerr << Stamp(clock.Now()) << " " << line << std::endl;
+  };
+
+  PosixLoop loop;
+  if (!loop.status()) {
+    log("cannot start the event loop: " + loop.status().message);
+    return 1;
+  }
+  PathMapper mapper(options.root);
+  IniProfileFile profile(mapper, std::string(texts::kSettingsFile));
+
+  Form1* form_ptr = nullptr;
+  AudioEngineOptions audio;
+  audio.backend = options.audio;
+  audio.capture_file = options.capture;
+  audio.on_device_lost = [&](const std::string& why) {
+    log("sound device lost, going on without sound: " + why);
+    if (form_ptr) form_ptr->AbandonAnnouncement("the sound device was lost");
+  };
+  Status why;
+  std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, audio, &why);
+  if (!engine) {
+    log("cannot start the audio engine: " + why.message);
+    return 1;
+  }
+
+  std::unique_ptr<SimulatedNode> simulated;
+  std::unique_ptr<BridgeNode> bridge;
+  NodeFactory* nodes = nullptr;
+  if (options.node == "sim") {
+    simulated = std::make_unique<SimulatedNode>(loop);
+    nodes = simulated.get();
+  } else {
+    BridgeNode::Hooks hooks;
+    hooks.on_disconnect = [&] {
+      if (form_ptr) form_ptr->AbandonAnnouncement("the node connection was lost");
+    };
+    hooks.log = [&](std::string line) { log(line); };
+    bridge = BridgeNode::Open(loop, options.node, std::move(hooks), &why);
+    if (!bridge) {
+      log("cannot open the node connection " + options.node + ": " + why.message);
+      return 1;
+    }
+    nodes = bridge.get();
+  }
+
+  ConsoleDialogs dialogs([&](const std::string& line) { log(line); });
+  LoggedOpener shell(log);
+  QuitLoop end(loop);
+  Form1 form(Form1Services{loop, clock, *engine, *nodes, profile, dialogs, shell, end});
+  form_ptr = &form;
+  form.log = log;
+  form.PTT.set_observer([&] { log("transmitter " + form.PTT.caption()); });
+
+  log(VersionReply() + " starting: settings " + profile.Describe() + ", node " + options.node +
+      ", audio " + engine->backend_name() +
+      (options.capture.empty() ? "" : ", capture " + options.capture.string()));
+  loop.HandleTerminationSignals([&](int signal) {
+    form.Terminate(signal == SIGINT ? "interrupted" : "terminated");
+  });
+  if (form.Load()) loop.Run();
+  form_ptr = nullptr;
+  const Status finalized = engine->FinalizeCapture();
+  if (!finalized) log("capture: " + finalized.message);
+  log("ended");
+  return 0;
+}
+
+}  // namespace horatone

@@ -1,0 +1,110 @@
+// main(): picks the front end — the window, the headless clock, or one of the commands
+// (config, check-voice) — from the command line, and wires the platform to the model.
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "config_command.h"
+#include "headless.h"
+#include "platform/audio/voice_check.h"
+#include "platform/path_mapper.h"
+#include "platform/system_clock.h"
+#include "shell/version.h"
+#ifdef HORATONE_WITH_WINDOW
+#include "platform/qt/run_window.h"
+#endif
+
+namespace {
+
+constexpr const char* kHelp = R"(Horatone, the talking clock for an amateur-radio node.
+
+usage:
+  horatone [OPTIONS]                 the clock with its window (headless without a display)
+  horatone --headless [OPTIONS]      the clock without a window, for a service
+  horatone config [--root DIR] show | save | get KEY | set KEY VALUE | unset KEY
+  horatone check-voice [--root DIR] FOLDER [wav|mp3]
+  horatone --help | --version
+
+options:
+  --root DIR           system directory: Horatone.ini and the drive trees (default )" HORATONE_SYSTEM_DIR R"()
+  --node NODE          sim (the simulated node, default), stdio, or listen:PORT (127.0.0.1)
+  --audio NAME         pulse, alsa or null (default: the first that works)
+  --capture FILE.wav   also write everything sent on air to FILE.wav
+  --start-at TIME      the clock starts at "YYYY-MM-DD HH:MM:SS" and runs on from there
+)";
+
+int Usage(const std::string& problem) {
+  std::cerr << "horatone: " << problem << "\n" << "Try 'horatone --help'.\n";
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace horatone;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string command;
+  if (!args.empty() && (args[0] == "config" || args[0] == "check-voice")) {
+    command = args[0];
+    args.erase(args.begin());
+  }
+
+  HeadlessOptions options;
+  options.root = HORATONE_SYSTEM_DIR;
+  bool headless = false;
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) return false;
+      *out = args[++i];
+      return true;
+    };
+    std::string text;
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kHelp;
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << VersionReply() << "\n";
+      return 0;
+    } else if (arg == "--root") {
+      if (!value(&text)) return Usage("--root needs a folder");
+      options.root = text;
+    } else if (command.empty() && arg == "--headless") {
+      headless = true;
+    } else if (command.empty() && arg == "--node") {
+      if (!value(&options.node)) return Usage("--node needs sim, stdio or listen:PORT");
+    } else if (command.empty() && arg == "--audio") {
+      if (!value(&options.audio)) return Usage("--audio needs a back end name");
+    } else if (command.empty() && arg == "--capture") {
+      if (!value(&text)) return Usage("--capture needs a file name");
+      options.capture = text;
+    } else if (command.empty() && arg == "--start-at") {
+      if (!value(&text)) return Usage("--start-at needs \"YYYY-MM-DD HH:MM:SS\"");
+      std::string error;
+      options.start_at = ParseLocalDateTime(text, &error);
+      if (!options.start_at) return Usage("--start-at: " + error);
+    } else if (!command.empty()) {
+      rest.push_back(arg);
+    } else {
+      return Usage("unknown option '" + arg + "'");
+    }
+  }
+
+  if (command == "config") return ConfigCommand(rest, options.root, std::cout, std::cerr);
+  if (command == "check-voice") {
+    PathMapper mapper(options.root);
+    return CheckVoiceCommand(rest, std::cout, std::cerr, mapper);
+  }
+  if (options.node != "sim" && options.node != "stdio" && options.node.rfind("listen:", 0) != 0) {
+    return Usage("--node takes sim, stdio or listen:PORT");
+  }
+#ifdef HORATONE_WITH_WINDOW
+  const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
+                       std::getenv("QT_QPA_PLATFORM");
+  if (!headless && display) return RunWindow(argc, argv, options);
+#endif
+  (void)headless;
+  return RunHeadless(options);
+}

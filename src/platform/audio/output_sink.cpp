@@ -1,0 +1,144 @@
+// The output sinks; see output_sink.h. All three are blocking writers driven by the audio thread.
+#include "platform/audio/output_sink.h"
+
+#include <alsa/asoundlib.h>
+#include <pulse/error.h>
+#include <pulse/simple.h>
+#include <time.h>
+
+#include <cerrno>
+
+namespace horatone {
+namespace {
+
+constexpr const char* kAppName = "Horatone";
+
+class PulseSink final : public OutputSink {
+ public:
+  PulseSink(pa_simple* stream, int period) : stream_(stream), period_(period) {}
+  ~PulseSink() override { pa_simple_free(stream_); }
+  std::string name() const override { return "pulse"; }
+  int period_frames() const override { return period_; }
+  bool Write(const float* frames, int count, std::string* why) override {
+    int error = 0;
+    if (pa_simple_write(stream_, frames, sizeof(float) * 2 * static_cast<size_t>(count), &error) <
+        0) {
+      *why = std::string("PulseAudio output failed: ") + pa_strerror(error);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  pa_simple* stream_;
+  int period_;
+};
+
+class AlsaSink final : public OutputSink {
+ public:
+  AlsaSink(snd_pcm_t* pcm, int period) : pcm_(pcm), period_(period) {}
+  ~AlsaSink() override { snd_pcm_close(pcm_); }
+  std::string name() const override { return "alsa"; }
+  int period_frames() const override { return period_; }
+  bool Write(const float* frames, int count, std::string* why) override {
+    while (count > 0) {
+      snd_pcm_sframes_t written =
+          snd_pcm_writei(pcm_, frames, static_cast<snd_pcm_uframes_t>(count));
+      if (written < 0) {
+        // An underrun or a suspend is recovered; anything else means the device is gone.
+        if (snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) {
+          *why = std::string("ALSA output failed: ") + snd_strerror(static_cast<int>(written));
+          return false;
+        }
+        continue;
+      }
+      frames += 2 * written;
+      count -= static_cast<int>(written);
+    }
+    return true;
+  }
+
+ private:
+  snd_pcm_t* pcm_;
+  int period_;
+};
+
+class NullSink final : public OutputSink {
+ public:
+  explicit NullSink(int sample_rate) : sample_rate_(sample_rate) {}
+  std::string name() const override { return "null"; }
+  int period_frames() const override { return sample_rate_ / 500; }
+  bool Write(const float*, int count, std::string*) override {
+    if (deadline_.tv_sec == 0 && deadline_.tv_nsec == 0) clock_gettime(CLOCK_MONOTONIC, &deadline_);
+    deadline_.tv_nsec += static_cast<long>(1'000'000'000LL * count / sample_rate_);
+    while (deadline_.tv_nsec >= 1'000'000'000L) {
+      deadline_.tv_nsec -= 1'000'000'000L;
+      ++deadline_.tv_sec;
+    }
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    // After a stall (a suspended machine, a debugger) start afresh instead of racing to catch up.
+    if (now.tv_sec > deadline_.tv_sec + 1) deadline_ = now;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline_, nullptr) == EINTR) {
+    }
+    return true;
+  }
+
+ private:
+  int sample_rate_;
+  timespec deadline_{};  // set by the first write, so a sink opened early does not race ahead
+};
+
+}  // namespace
+
+std::unique_ptr<OutputSink> OpenPulseSink(int sample_rate, std::string* why) {
+  pa_sample_spec spec{};
+  spec.format = PA_SAMPLE_FLOAT32NE;
+  spec.rate = static_cast<uint32_t>(sample_rate);
+  spec.channels = 2;
+  const uint32_t frame_bytes = 2 * sizeof(float);
+  const int period = sample_rate / 200;  // 5 ms requests, 40 ms buffered
+  pa_buffer_attr attr{};
+  attr.maxlength = static_cast<uint32_t>(-1);
+  attr.tlength = frame_bytes * static_cast<uint32_t>(sample_rate / 25);
+  attr.prebuf = static_cast<uint32_t>(-1);
+  attr.minreq = frame_bytes * static_cast<uint32_t>(period);
+  attr.fragsize = static_cast<uint32_t>(-1);
+  int error = 0;
+  pa_simple* stream = pa_simple_new(nullptr, kAppName, PA_STREAM_PLAYBACK, nullptr,
+                                    "time announcements", &spec, nullptr, &attr, &error);
+  if (stream == nullptr) {
+    *why = std::string("PulseAudio: ") + pa_strerror(error);
+    return nullptr;
+  }
+  return std::make_unique<PulseSink>(stream, period);
+}
+
+// ALSA reports a missing card on stderr as well as through the result; the result is enough.
+static void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
+
+std::unique_ptr<OutputSink> OpenAlsaSink(int sample_rate, std::string* why) {
+  snd_lib_error_set_handler(&QuietAlsaErrors);
+  snd_pcm_t* pcm = nullptr;
+  int error = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0);
+  if (error < 0) {
+    *why = std::string("ALSA: ") + snd_strerror(error);
+    return nullptr;
+  }
+  error = snd_pcm_set_params(pcm, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2,
+                             static_cast<unsigned>(sample_rate), 1, 40000);
+  snd_pcm_uframes_t buffer = 0, period = 0;
+  if (error >= 0) error = snd_pcm_get_params(pcm, &buffer, &period);
+  if (error < 0) {
+    *why = std::string("ALSA: ") + snd_strerror(error);
+    snd_pcm_close(pcm);
+    return nullptr;
+  }
+  return std::make_unique<AlsaSink>(pcm, static_cast<int>(period));
+}
+
+std::unique_ptr<OutputSink> OpenNullSink(int sample_rate) {
+  return std::make_unique<NullSink>(sample_rate);
+}
+
+}  // namespace horatone

@@ -1,0 +1,333 @@
+// The audio engine in virtual time: the test pumps frames and reads what went on air. Covers
+// exact end positions, speed, volume and balance as heard, seamless joins, silence on drop,
+// the capture file and failures.
+#include "platform/audio/audio_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/audio/audio_files.h"
+#include "test_support/temp_dir.h"
+
+namespace horatone {
+namespace {
+
+using testing::Samples;
+
+constexpr int kRate = 48000;
+constexpr int kTick = kRate / 1000;  // the sequencer's 1 ms tick
+
+class AudioEngineTest : public ::testing::Test {
+ protected:
+  AudioEngineTest() : mapper_(dir_.path()) {
+    AudioEngineOptions options;
+    options.backend = "virtual";
+    options.capture_file = dir_.path() / "air.wav";
+    Status why;
+    engine_ = AudioEngine::Open(mapper_, options, &why);
+    EXPECT_TRUE(engine_) << why.message;
+  }
+
+  // Writes a clip into the voice folder and returns its path as the operator writes it.
+  std::string Clip(const std::string& name, const Samples& samples, int format = testing::kWav16) {
+    std::filesystem::create_directories(dir_.path() / "C" / "Voice");
+    EXPECT_TRUE(testing::WriteClip(dir_.path() / "C" / "Voice" / name, samples, format));
+    return "C:\\Voice\\" + name;
+  }
+
+  // What a trigger does: a new graph, rendered, volume and rate set, run from position 0.
+  std::shared_ptr<MediaGraph> Start(const std::string& path, double rate = 1.0, long volume = 0) {
+    std::shared_ptr<MediaGraph> graph = engine_->CreateGraph();
+    EXPECT_TRUE(graph->RenderFile(path));
+    EXPECT_TRUE(graph->SetVolume(volume));
+    EXPECT_TRUE(graph->SetRate(rate));
+    EXPECT_TRUE(graph->Run());
+    EXPECT_TRUE(graph->SetCurrentPosition(0));
+    return graph;
+  }
+
+  void Pump(int64_t frames) { engine_->Pump(frames, &air_); }
+
+  // Pumps tick by tick until the position reads the duration; the frames pumped, or -1.
+  int64_t PumpUntilEnd(MediaGraph& graph, int64_t limit = 60 * kRate) {
+    for (int64_t pumped = 0; pumped < limit; pumped += kTick) {
+      if (graph.CurrentPosition() == graph.Duration()) return pumped;
+      Pump(kTick);
+    }
+    return -1;
+  }
+
+  // RMS of one channel over frames [from, to) of what went on air.
+  double Rms(int channel, int64_t from, int64_t to) const {
+    double sum = 0;
+    for (int64_t f = from; f < to; ++f) sum += air_[2 * f + channel] * air_[2 * f + channel];
+    return std::sqrt(sum / static_cast<double>(to - from));
+  }
+
+  // Sign changes per second of the left channel over frames [from, to), halved: the frequency.
+  double Frequency(int64_t from, int64_t to) const {
+    int crossings = 0;
+    for (int64_t f = from + 1; f < to; ++f)
+      crossings += (air_[2 * f] >= 0) != (air_[2 * (f - 1)] >= 0);
+    return crossings / 2.0 / (static_cast<double>(to - from) / kRate);
+  }
+
+  TempDir dir_;
+  PathMapper mapper_;
+  std::unique_ptr<AudioEngine> engine_;
+  std::vector<float> air_;  // everything sent, interleaved stereo
+};
+
+TEST_F(AudioEngineTest, PositionReadsExactlyTheDurationOnceAClipHasPlayedToItsEnd) {
+  const std::string clips[] = {
+      Clip("a.wav", testing::Tone(48000, 2, 0.3, 440)),
+      Clip("b.wav", testing::Tone(22050, 1, 0.41, 440)),
+      Clip("c.wav", testing::Tone(8000, 1, 0.123, 440), SF_FORMAT_WAV | SF_FORMAT_PCM_24),
+      Clip("d.mp3", testing::Tone(44100, 2, 0.5, 440), testing::kMp3),
+  };
+  for (const std::string& path : clips) {
+    SCOPED_TRACE(path);
+    auto graph = Start(path);
+    engine_->Commit();
+    const double duration = *graph->Duration();
+    const int64_t pumped = PumpUntilEnd(*graph);
+    ASSERT_GE(pumped, 0);
+    EXPECT_NEAR(static_cast<double>(pumped) / kRate, duration, 0.02);
+    Pump(10 * kTick);
+    EXPECT_EQ(graph->CurrentPosition(), duration);
+
+    auto again = engine_->CreateGraph();
+    ASSERT_TRUE(again->RenderFile(path));
+    EXPECT_EQ(again->Duration(), duration);
+  }
+}
+
+TEST_F(AudioEngineTest, PositionFollowsThePumpedFramesAndSeeksShowAtOnce) {
+  auto graph = Start(Clip("tone.wav", testing::Tone(48000, 1, 1.0, 440)));
+  engine_->Commit();
+  Pump(kRate / 4);
+  const double lead = static_cast<double>(engine_->holdback_frames() + kTick) / kRate;
+  EXPECT_GE(*graph->CurrentPosition(), 0.25 - lead);
+  EXPECT_LE(*graph->CurrentPosition(), 0.25 + lead);
+
+  ASSERT_TRUE(graph->SetCurrentPosition(0.75));
+  EXPECT_EQ(graph->CurrentPosition(), 0.75);  // before the mixer has it
+  engine_->Commit();
+  EXPECT_EQ(graph->CurrentPosition(), 0.75);
+  Pump(kRate / 10);
+  EXPECT_NEAR(*graph->CurrentPosition(), 0.85, lead);
+  ASSERT_TRUE(graph->SetCurrentPosition(99));  // past the end: at the end
+  engine_->Commit();
+  Pump(kTick);
+  EXPECT_EQ(graph->CurrentPosition(), graph->Duration());
+}
+
+TEST_F(AudioEngineTest, RateChangesSpeedAndPitchTogetherLikeTape) {
+  const std::string path = Clip("tone.wav", testing::Tone(22050, 1, 0.2, 1000));
+  for (double rate : {2.0, 1.0, 0.5, 0.1}) {
+    SCOPED_TRACE(rate);
+    air_.clear();
+    auto graph = Start(path, rate);
+    engine_->Commit();
+    const int64_t pumped = PumpUntilEnd(*graph);
+    EXPECT_NEAR(static_cast<double>(pumped) / kRate, 0.2 / rate, 0.015);
+    const int64_t start = engine_->holdback_frames() + 2 * kTick;
+    EXPECT_NEAR(Frequency(start, start + pumped / 2), 1000 * rate, 1000 * rate * 0.03);
+  }
+}
+
+TEST_F(AudioEngineTest, VolumeAndBalanceAttenuateInHundredthsOfADecibel) {
+  const std::string path = Clip("tone.wav", testing::Tone(48000, 1, 0.5, 500, 0.5f));
+  struct Case {
+    long volume, balance;
+    double left_db, right_db;
+  } cases[] = {{0, 0, 0, 0},      {-600, 0, -6, -6},  {-3000, 0, -30, -30},
+               {0, 1000, -10, 0}, {0, -5000, 0, -50}, {-1500, 2500, -40, -15}};
+  const double full = 0.5 / std::sqrt(2.0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "volume " << c.volume << " balance " << c.balance);
+    air_.clear();
+    auto graph = Start(path, 1.0, c.volume);
+    ASSERT_TRUE(graph->SetBalance(c.balance));
+    engine_->Commit();
+    PumpUntilEnd(*graph);
+    const int64_t from = kRate / 10, to = kRate * 4 / 10;
+    EXPECT_NEAR(20 * std::log10(Rms(0, from, to) / full), c.left_db, 0.05);
+    EXPECT_NEAR(20 * std::log10(Rms(1, from, to) / full), c.right_db, 0.05);
+  }
+}
+
+// The sequencer notices an end on its next tick, after it happened, and only then starts the
+// next clip; the new clip's first sample must still follow the old clip's last one.
+TEST_F(AudioEngineTest, AClipStartedAfterTheLastOneEndedFollowsItWithoutAGap) {
+  const std::string first = Clip("first.wav", testing::Level(48000, 1, 4801, 0.25f));
+  const std::string second = Clip("second.wav", testing::Level(48000, 2, 3000, -0.5f));
+  for (int late_ticks : {0, 1, 3, 6}) {
+    SCOPED_TRACE(::testing::Message() << late_ticks << " ticks late");
+    air_.clear();
+    auto graph = Start(first);
+    engine_->Commit();
+    ASSERT_GE(PumpUntilEnd(*graph), 0);
+    Pump(late_ticks * kTick);
+    graph = Start(second);  // drops the first graph, as the composer does
+    engine_->Commit();
+    ASSERT_GE(PumpUntilEnd(*graph), 0);
+    Pump(engine_->holdback_frames() + kTick);
+
+    const auto begin = std::find(air_.begin(), air_.end(), 0.25f);
+    ASSERT_NE(begin, air_.end());
+    const auto offset = begin - air_.begin();
+    ASSERT_EQ(offset % 2, 0);
+    std::vector<float> expected(2 * 4801, 0.25f);
+    expected.insert(expected.end(), 2 * 3000, -0.5f);
+    expected.insert(expected.end(), 2 * kTick, 0.0f);
+    ASSERT_GE(air_.size(), offset + expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), begin));
+  }
+}
+
+TEST_F(AudioEngineTest, ResampledClipsJoinWithoutASilentGap) {
+  const std::string first = Clip("first.wav", testing::Tone(22050, 1, 0.3, 700));
+  const std::string second = Clip("second.wav", testing::Tone(16000, 1, 0.3, 700));
+  auto graph = Start(first);
+  engine_->Commit();
+  const int64_t end = PumpUntilEnd(*graph);
+  Pump(2 * kTick);
+  graph = Start(second);
+  engine_->Commit();
+  PumpUntilEnd(*graph);
+  // Around the join no more than a couple of consecutive samples are near zero, as anywhere
+  // else in a 700 Hz tone.
+  int run = 0, longest = 0;
+  for (int64_t f = end - 20 * kTick; f < end + 20 * kTick; ++f) {
+    run = std::abs(air_[2 * f]) < 0.01f ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  EXPECT_LE(longest, 2);
+}
+
+TEST_F(AudioEngineTest, AGraphStartedAndDroppedInOneHandlerIsNeverHeard) {
+  const std::string path = Clip("tone.wav", testing::Tone(48000, 1, 0.2, 440));
+  { auto graph = Start(path); }  // dropped before the loop commits
+  engine_->Commit();
+  Pump(kRate / 5);
+  EXPECT_TRUE(std::all_of(air_.begin(), air_.end(), [](float s) { return s == 0.0f; }));
+}
+
+TEST_F(AudioEngineTest, DroppingAPlayingGraphSilencesItAtOnceWithoutAClick) {
+  auto graph = Start(Clip("tone.wav", testing::Tone(48000, 2, 1.0, 440, 0.8f)));
+  engine_->Commit();
+  Pump(kRate / 5);
+  const std::size_t dropped_at = air_.size();
+  graph.reset();
+  engine_->Commit();
+  Pump(kRate / 10);
+  auto largest_step = [&](std::size_t from, std::size_t to) {
+    float step = 0;
+    for (std::size_t i = from + 2; i < to; ++i)
+      step = std::max(step, std::abs(air_[i] - air_[i - 2]));
+    return step;
+  };
+  EXPECT_LE(largest_step(dropped_at - 2, air_.size()),
+            largest_step(kRate / 10, dropped_at) * 1.01f);
+  const std::size_t fade = 2 * static_cast<std::size_t>(kRate / 500);
+  EXPECT_TRUE(std::all_of(air_.begin() + static_cast<std::ptrdiff_t>(dropped_at + fade), air_.end(),
+                          [](float s) { return s == 0.0f; }));
+}
+
+TEST_F(AudioEngineTest, StopHaltsPlaybackAndRunGoesOnFromThere) {
+  auto graph = Start(Clip("tone.wav", testing::Tone(48000, 1, 1.0, 440)));
+  engine_->Commit();
+  Pump(kRate / 10);
+  ASSERT_TRUE(graph->Stop());
+  engine_->Commit();
+  Pump(kTick);
+  const double stopped_at = *graph->CurrentPosition();
+  const std::size_t quiet_from = air_.size() + 2 * static_cast<std::size_t>(kTick);
+  Pump(kRate / 10);
+  EXPECT_EQ(graph->CurrentPosition(), stopped_at);
+  EXPECT_TRUE(std::all_of(air_.begin() + static_cast<std::ptrdiff_t>(quiet_from), air_.end(),
+                          [](float s) { return s == 0.0f; }));
+  ASSERT_TRUE(graph->Run());
+  engine_->Commit();
+  Pump(kRate / 10);
+  EXPECT_GT(*graph->CurrentPosition(), stopped_at);
+}
+
+TEST_F(AudioEngineTest, CallsOnAGraphWithoutAClipFailAndBadValuesAreRefused) {
+  auto graph = engine_->CreateGraph();
+  EXPECT_FALSE(graph->Duration());
+  EXPECT_FALSE(graph->CurrentPosition());
+  EXPECT_FALSE(graph->Run());
+  EXPECT_FALSE(graph->SetVolume(0));
+
+  const Status missing = graph->RenderFile("C:\\Voice\\37.wav");
+  EXPECT_FALSE(missing);
+  EXPECT_NE(missing.message.find("C:\\Voice\\37.wav"), std::string::npos) << missing.message;
+  EXPECT_FALSE(graph->Duration());
+
+  ASSERT_TRUE(graph->RenderFile(Clip("tone.wav", testing::Tone(48000, 1, 0.1, 440))));
+  EXPECT_FALSE(graph->SetRate(0));
+  EXPECT_FALSE(graph->SetRate(2.5));
+  EXPECT_FALSE(graph->SetVolume(1));
+  EXPECT_FALSE(graph->SetBalance(-10001));
+  EXPECT_FALSE(graph->SetCurrentPosition(-1));
+  EXPECT_TRUE(graph->SetBalance(5000));
+}
+
+TEST_F(AudioEngineTest, TheCaptureHoldsEverythingSentAndIsValidBeforeAndAfterFinalizing) {
+  auto graph = Start(Clip("tone.wav", testing::Tone(22050, 1, 0.5, 440)));
+  engine_->Commit();
+  Pump(kRate);
+  const auto file = dir_.path() / "air.wav";
+  const Samples so_far = testing::ReadClip(file);  // as a crash would leave it
+  EXPECT_EQ(so_far.rate, kRate);
+  EXPECT_GE(so_far.frames(), kRate * 9 / 10);
+
+  ASSERT_TRUE(engine_->FinalizeCapture());
+  ASSERT_TRUE(engine_->FinalizeCapture());
+  Pump(kRate / 10);  // after the capture has ended
+  const Samples captured = testing::ReadClip(file);
+  ASSERT_EQ(captured.channels, 2);
+  ASSERT_EQ(captured.frames(), kRate);
+  for (std::size_t i = 0; i < captured.data.size(); ++i) {
+    ASSERT_NEAR(captured.data[i], air_[i], 1.5 / 32768) << "sample " << i;
+  }
+}
+
+TEST(AudioEngineOpen, AnUnknownOutputIsRefused) {
+  TempDir dir;
+  PathMapper mapper(dir.path());
+  AudioEngineOptions options;
+  options.backend = "oss";
+  Status why;
+  EXPECT_EQ(AudioEngine::Open(mapper, options, &why), nullptr);
+  EXPECT_NE(why.message.find("oss"), std::string::npos);
+  options.backend = "virtual";
+  options.capture_file = dir.path() / "no such folder" / "air.wav";
+  EXPECT_EQ(AudioEngine::Open(mapper, options, &why), nullptr);
+  EXPECT_NE(why.message.find("air.wav"), std::string::npos);
+}
+
+TEST(AudioEngineOpen, AMissingDeviceIsReportedOnceAndTheEngineGoesOnWithNull) {
+  TempDir dir;
+  PathMapper mapper(dir.path());
+  std::vector<std::string> reports;
+  AudioEngineOptions options;
+  options.backend = "alsa";
+  options.on_device_lost = [&](const std::string& why) { reports.push_back(why); };
+  auto engine = AudioEngine::Open(mapper, options);
+  ASSERT_TRUE(engine);
+  if (engine->backend_name() == "alsa") GTEST_SKIP() << "this machine has a sound card";
+  EXPECT_EQ(engine->backend_name(), "null");
+  EXPECT_TRUE(reports.empty());  // delivered on the loop thread, at a commit
+  engine->Commit();
+  engine->Commit();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("ALSA"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace horatone
