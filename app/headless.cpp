@@ -104,7 +104,12 @@ int RunHeadless(const HeadlessOptions& options) {
   Form1 form(Form1Services{loop, clock, *engine, *nodes, profile, dialogs, shell, end});
   form_ptr = &form;
   form.log = log;
-  form.PTT.set_observer([&] { log("transmitter " + form.PTT.caption()); });
+  std::string ptt_shown = form.PTT.caption();
+  form.PTT.set_observer([&] {
+    if (form.PTT.caption() == ptt_shown) return;
+    ptt_shown = form.PTT.caption();
+    log("transmitter " + ptt_shown);
+  });
 
   log(VersionReply() + " starting: settings " + profile.Describe() + ", node " + options.node +
       ", audio " + engine->backend_name() +

@@ -14,14 +14,18 @@ bool Form1::NodeIsBusy() {
   return flag1.value_or(true) || flag2.value_or(true) || flag3.value_or(true);
 }
 
+void Form1::ShowTimeTexts() {
+  HH.set_text(HourText(services_.clock.Now(), Option1.value()));
+  MM.set_text(MinuteText(services_.clock.Now()));
+  AM_PM.set_text(AmPmText(services_.clock.Now()));
+}
+
 void Form1::Timer3_Timer() {
   ShowTheTime.set_caption(LongTimeText(services_.clock.Now()));
   const bool busy = NodeIsBusy();
   // The texts follow the clock whether or not the node is busy, so that an announcement
   // started by DTMF during traffic still speaks the current time.
-  HH.set_text(HourText(services_.clock.Now(), Option1.value()));
-  MM.set_text(MinuteText(services_.clock.Now()));
-  AM_PM.set_text(AmPmText(services_.clock.Now()));
+  ShowTimeTexts();
   if (busy) return;
   if (echolink_->BusyFlag3().value_or(true)) return;
 

@@ -117,8 +117,11 @@ bool Form1::Load() {
   // 6. No announcement under way.
   Announcing = 0;
 
-  // Captions follow the language texts from the first moment on, not half a second later.
+  // Captions follow the language texts from the first moment on, not half a second later,
+  // and the time texts are current before the first clock tick: a DTMF code that arrives
+  // straight after start-up speaks the time, not clips named "HH" and "MM".
   Timer7_Timer();
+  ShowTimeTexts();
   if (!problems.empty()) {
     std::string text;
     for (const std::string& line : problems) text += (text.empty() ? "" : "\r\n") + line;

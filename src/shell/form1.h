@@ -270,6 +270,8 @@ class Form1 : public EchoLinkEvents {
   void ArmClipDeadline();
   void CheckForStalledClip();
   bool NodeIsBusy();
+  // The hour, minute and AM/PM texts from the clock.
+  void ShowTimeTexts();
 
   Form1Services services_;
   bool ended_ = false;

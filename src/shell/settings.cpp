@@ -160,8 +160,7 @@ bool Form1::SaveData() {
     const Status written = services_.profile.WriteString(section, key, value);
     if (!written) {
       // Keys already written stay written; the operator learns that the rest were not.
-      ShowMessage({"The settings could not be saved to " +
-                                        services_.profile.Describe() + ": " + written.message,
+      ShowMessage({"The settings could not be saved: " + written.message,
                                     std::string(texts::kSaveFailedTitle), MsgIcon::kStop});
       return false;
     }
