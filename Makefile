@@ -2,10 +2,13 @@
 # apt-get; otherwise they print the one line to run), configure, build, then run.
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
-ROOT ?= $(HOME)/.local/share/horatone
 JOBS ?= $(shell nproc)
+# The system directory: Horatone.ini and the voices' drive trees.
+ROOT ?= $(if $(filter 0,$(shell id -u)),/var/lib/horatone,$(HOME)/.local/share/horatone)
+# Extra arguments for `make run`, e.g. ARGS="--headless --start-at '2026-12-06 13:59:50'".
+ARGS ?=
 
-.PHONY: deps configure build test run sanitize clean
+.PHONY: deps configure build test run voices deb sanitize clean
 
 deps:
 	@tools/install-deps
@@ -18,6 +21,18 @@ build: configure
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+voices: deps
+	@mkdir -p "$(ROOT)"
+	@tools/make-voices "$(ROOT)"
+
+run: build voices
+	$(BUILD)/app/horatone --root "$(ROOT)" $(ARGS)
+
+deb: build
+	@cmake --build $(BUILD) --target voices
+	@cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/*.deb
 
 sanitize:
 	@tools/install-deps
