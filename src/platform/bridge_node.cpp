@@ -137,10 +137,12 @@ class BridgeObject : public EchoLinkObject {
     if (!key && !core_->CanSend()) return Status::Ok();
     return core_->Send(TransmitLine(key));
   }
-  std::optional<bool> TransmitState() override { return core_->transmitting(); }
-  std::optional<bool> BusyFlag1() override { return core_->busy()[0]; }
-  std::optional<bool> BusyFlag2() override { return core_->busy()[1]; }
-  std::optional<bool> BusyFlag3() override { return core_->busy()[2]; }
+  // Without a node nothing can be read: the schedule and the button then hold back, as for a
+  // busy node, rather than key a transmitter that nobody controls.
+  std::optional<bool> TransmitState() override { return Known(core_->transmitting()); }
+  std::optional<bool> BusyFlag1() override { return Known(core_->busy()[0]); }
+  std::optional<bool> BusyFlag2() override { return Known(core_->busy()[1]); }
+  std::optional<bool> BusyFlag3() override { return Known(core_->busy()[2]); }
   std::optional<std::string> InfoText() override { return core_->info_text(); }
   Status AuxFlag(bool value) override {
     if (!value && !core_->CanSend()) return Status::Ok();
@@ -150,6 +152,11 @@ class BridgeObject : public EchoLinkObject {
   void SetEvents(EchoLinkEvents* events) override { events_ = events; }
 
  private:
+  std::optional<bool> Known(bool value) const {
+    if (!core_->node_connected()) return std::nullopt;
+    return value;
+  }
+
   std::shared_ptr<BridgeNode::Core> core_;
   EchoLinkEvents* events_ = nullptr;
 };

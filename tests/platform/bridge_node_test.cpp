@@ -168,6 +168,9 @@ TEST(BridgeNodeListening, ExchangesLinesWithOneNodeRefusesASecondAndTakesTheNext
   EXPECT_TRUE(main_object->AuxFlag(false).ok);
   EXPECT_FALSE(main_object->Transmit(true).ok);
   EXPECT_FALSE(main_object->SendChatText("x").ok);
+  // Nor can the busy flags or the transmitter state be read, so nothing is scheduled.
+  EXPECT_FALSE(main_object->BusyFlag1().has_value());
+  EXPECT_FALSE(main_object->TransmitState().has_value());
 
   auto log_has = [&](const std::string& part) {
     for (const auto& line : log) {
