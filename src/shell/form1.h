@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -127,6 +128,9 @@ class Form1 : public EchoLinkEvents {
   float left = 0, top = 0;  // twips from the screen's top left corner
   EchoLinkObject* echolink() { return echolink_.get(); }
   Form14* about_window() { return form14_.get(); }
+  // Told once, when the About window has been made and before it is first shown (the view
+  // follows it from then on).
+  std::function<void(Form14&)> on_about_window_made;
 
   // --- Announcement state ---------------------------------------------------------------
   std::optional<int> LoadStep, NextStep, Announcing;
