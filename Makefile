@@ -5,7 +5,7 @@ BUILD_TYPE ?= RelWithDebInfo
 ROOT ?= $(HOME)/.local/share/horatone
 JOBS ?= $(shell nproc)
 
-.PHONY: deps configure build test run sanitize clean
+.PHONY: deps configure build test run sanitize screenshots clean
 
 deps:
 	@tools/install-deps
@@ -24,6 +24,11 @@ sanitize:
 	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHORATONE_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	@ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# Pictures of the window (three tabs, Details, About, node panel) in ./screenshots/, drawn on
+# the offscreen platform.
+screenshots: build
+	@QT_QPA_PLATFORM=offscreen $(BUILD)/tests/horatone_screenshots screenshots
 
 clean:
 	rm -rf $(BUILD) build-asan
