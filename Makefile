@@ -8,7 +8,7 @@ ROOT ?= $(if $(filter 0,$(shell id -u)),/var/lib/horatone,$(HOME)/.local/share/h
 # Extra arguments for `make run`, e.g. ARGS="--headless --start-at '2026-12-06 13:59:50'".
 ARGS ?=
 
-.PHONY: deps configure build test run voices deb sanitize clean
+.PHONY: deps configure build test run voices deb sanitize screenshots clean
 
 deps:
 	@tools/install-deps
@@ -39,6 +39,11 @@ sanitize:
 	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHORATONE_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	@ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# Pictures of the window (three tabs, Details, About, node panel) in ./screenshots/, drawn on
+# the offscreen platform.
+screenshots: build
+	@QT_QPA_PLATFORM=offscreen $(BUILD)/tests/horatone_screenshots screenshots
 
 clean:
 	rm -rf $(BUILD) build-asan

@@ -12,7 +12,7 @@
 #include "platform/system_clock.h"
 #include "shell/version.h"
 #ifdef HORATONE_WITH_WINDOW
-#include "platform/qt/run_window.h"
+#include "desktop.h"
 #endif
 
 namespace {
@@ -103,7 +103,13 @@ int main(int argc, char** argv) {
 #ifdef HORATONE_WITH_WINDOW
   const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
                        std::getenv("QT_QPA_PLATFORM");
-  if (!headless && display) return RunWindow(argc, argv, options);
+  if (!headless && display) {
+    if (options.node != "sim") {
+      return Usage("the window speaks to the simulated node; use --headless for --node " +
+                   options.node);
+    }
+    return RunDesktop(argc, argv, options);
+  }
 #endif
   (void)headless;
   return RunHeadless(options);

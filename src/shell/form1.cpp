@@ -145,7 +145,10 @@ bool Form1::QueryUnload() {
 void Form1::Unload() { CleanUp(); }
 
 void Form1::Command2_Click() {
-  if (!form14_) form14_ = std::make_unique<Form14>(services_);
+  if (!form14_) {
+    form14_ = std::make_unique<Form14>(services_);
+    if (on_about_window_made) on_about_window_made(*form14_);
+  }
   form14_->Show();
 }
 

@@ -142,6 +142,9 @@ class Form1 : public EchoLinkEvents {
   float left = 0, top = 0;  // twips from the screen's top left corner
   EchoLinkObject* echolink() { return echolink_.get(); }
   Form14* about_window() { return form14_.get(); }
+  // Told once, when the About window has been made and before it is first shown (the view
+  // follows it from then on).
+  std::function<void(Form14&)> on_about_window_made;
 
   // --- Announcement state ---------------------------------------------------------------
   std::optional<int> LoadStep, NextStep, Announcing;

@@ -57,4 +57,23 @@ inline constexpr std::string_view kVersionQuery = "/ver/";
 inline constexpr std::string_view kSettingsTitle = "Horatone Settings";
 inline constexpr std::string_view kSaveFailedTitle = "Save";
 
+// Design captions and tooltips that no language text replaces: the tab titles, the scale and
+// progress labels beside the bars, and the tooltips of the buttons below the tabs and of the
+// About window's donation controls.
+inline constexpr std::string_view kTabSetup = "Setup";
+inline constexpr std::string_view kTabAudioFiles = "Audio Files Location";
+inline constexpr std::string_view kTabLanguage = "Language";
+inline constexpr std::string_view kVolumeScale[3] = {"0%", "50%", "100%"};
+inline constexpr std::string_view kSpeedScale[3] = {"200%", "100%", "<50%"};
+inline constexpr std::string_view kBalanceScale = "Left      Center     Right";
+inline constexpr std::string_view kTimeLeftCaption = "Time Left :";
+inline constexpr std::string_view kTimeUsedCaption = "Time Used :";
+inline constexpr std::string_view kLengthCaption = "Lenght :";
+inline constexpr std::string_view kProgressFull = "100%";
+inline constexpr std::string_view kSaveTooltip = "Save your configuration changes";
+inline constexpr std::string_view kSaveAndExitTooltip = "Save date and hide this panel";
+inline constexpr std::string_view kDonationAmountTooltip = "Enter the Donation amount";
+inline constexpr std::string_view kMakeDonationTooltip =
+    "If you like the program why not make a Donation ";
+
 }  // namespace horatone::texts

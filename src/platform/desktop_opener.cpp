@@ -1,0 +1,85 @@
+#include "platform/desktop_opener.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace horatone {
+namespace {
+
+// xdg-open's documented exit codes.
+constexpr int kXdgFileNotFound = 2;
+constexpr int kXdgToolMissing = 3;
+
+bool HasScheme(const std::string& link) {
+  // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) ":"; one letter is a drive, not a scheme.
+  const size_t colon = link.find(':');
+  if (colon == std::string::npos || colon < 2) return false;
+  if (!std::isalpha(static_cast<unsigned char>(link[0]))) return false;
+  return std::all_of(link.begin(), link.begin() + static_cast<std::ptrdiff_t>(colon), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+  });
+}
+
+}  // namespace
+
+std::string WithWebScheme(const std::string& link) {
+  if (link.empty() || HasScheme(link) || link[0] == '/' || link[0] == '.' || link[0] == '~') {
+    return link;
+  }
+  const std::string host = link.substr(0, link.find('/'));
+  const bool looks_like_host =
+      host.find('.') != std::string::npos && std::all_of(host.begin(), host.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':';
+      });
+  return looks_like_host ? "https://" + link : link;
+}
+
+int ShellCodeForExit(int exit_code) {
+  if (exit_code == 0) return DesktopOpener::kSuccess;
+  if (exit_code == kXdgToolMissing) return DesktopOpener::kNoAssociation;
+  if (exit_code == kXdgFileNotFound) return DesktopOpener::kFileNotFound;
+  return std::clamp(exit_code, 1, 32);
+}
+
+int DesktopOpener::Open(const std::string& link) {
+  const std::string target = WithWebScheme(link);
+  std::vector<char*> argv = {const_cast<char*>(program_.c_str()), const_cast<char*>(target.c_str()),
+                             nullptr};
+  pid_t pid = 0;
+  const int spawned = posix_spawnp(&pid, program_.c_str(), nullptr, nullptr, argv.data(), environ);
+  if (spawned == ENOENT || spawned == EACCES) return kNoAssociation;
+  if (spawned != 0) return std::clamp(spawned, 1, 32);
+
+  // xdg-open normally returns as soon as the handler has started; one that stays (a handler
+  // running in the foreground) has found its program, which counts as success.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms_);
+  int status = 0;
+  while (true) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) return kSuccess;
+    if (std::chrono::steady_clock::now() >= give_up) {
+      std::thread([pid] {
+        int ignored = 0;
+        while (waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
+        }
+      }).detach();
+      return kSuccess;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (WIFEXITED(status)) return ShellCodeForExit(WEXITSTATUS(status));
+  return 32;  // killed by a signal
+}
+
+}  // namespace horatone

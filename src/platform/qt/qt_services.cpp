@@ -1,0 +1,99 @@
+#include "platform/qt/qt_services.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QWidget>
+
+namespace horatone {
+
+QtTimerService::QtTimerService() { elapsed_.start(); }
+
+QtTimerService::~QtTimerService() {
+  for (auto& entry : timers_) entry->timer->stop();
+}
+
+TimerService::TimerId QtTimerService::CreateTimer(std::function<void()> on_fire) {
+  auto entry = std::make_unique<Entry>();
+  entry->timer = std::make_unique<QTimer>();
+  entry->timer->setTimerType(Qt::PreciseTimer);
+  entry->on_fire = std::move(on_fire);
+  Entry* raw = entry.get();
+  QObject::connect(raw->timer.get(), &QTimer::timeout, [raw] {
+    // After a shortened first period the timer goes on at its interval; the handler may
+    // restart it with another first delay, which then stands.
+    if (raw->timer->interval() != raw->interval_ms) raw->timer->setInterval(raw->interval_ms);
+    raw->on_fire();
+  });
+  timers_.push_back(std::move(entry));
+  return static_cast<TimerId>(timers_.size() - 1);
+}
+
+void QtTimerService::StartTimer(TimerId id, int interval_ms, int first_delay_ms) {
+  Entry& entry = *timers_.at(static_cast<size_t>(id));
+  entry.interval_ms = interval_ms;
+  entry.timer->start(first_delay_ms < 0 ? interval_ms : first_delay_ms);
+}
+
+void QtTimerService::StopTimer(TimerId id) { timers_.at(static_cast<size_t>(id))->timer->stop(); }
+
+namespace {
+
+QMessageBox::Icon ToQt(MsgIcon icon) {
+  switch (icon) {
+    case MsgIcon::kQuestion:
+      return QMessageBox::Question;
+    case MsgIcon::kExclamation:
+      return QMessageBox::Warning;
+    case MsgIcon::kStop:
+      return QMessageBox::Critical;
+    case MsgIcon::kInformation:
+      return QMessageBox::Information;
+    case MsgIcon::kNone:
+      break;
+  }
+  return QMessageBox::NoIcon;
+}
+
+QMessageBox::StandardButton ToQt(MsgAnswer answer) {
+  switch (answer) {
+    case MsgAnswer::kYes:
+      return QMessageBox::Yes;
+    case MsgAnswer::kNo:
+      return QMessageBox::No;
+    case MsgAnswer::kOk:
+      break;
+  }
+  return QMessageBox::Ok;
+}
+
+}  // namespace
+
+MsgAnswer QtDialogs::MessageBox(const MessageBoxRequest& request) {
+  // Lines joined by CR LF are shown as lines; the text is otherwise shown as it stands.
+  QString text = QString::fromStdString(request.text);
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  QMessageBox box(ToQt(request.icon), QString::fromStdString(request.title), text,
+                  QMessageBox::NoButton, parent_.data());
+  box.setTextFormat(Qt::PlainText);
+  if (request.buttons == MsgButtons::kYesNo) {
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(ToQt(request.default_answer) == QMessageBox::No ? QMessageBox::No
+                                                                         : QMessageBox::Yes);
+    box.setEscapeButton(QMessageBox::No);
+  } else {
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+  }
+  const int answer = box.exec();
+  if (request.buttons == MsgButtons::kOk) return MsgAnswer::kOk;
+  return answer == QMessageBox::Yes ? MsgAnswer::kYes : MsgAnswer::kNo;
+}
+
+void QtProgramEnd::EndNow() {
+  ended_ = true;
+  // Leaves the main loop and every nested one (an open message box); the windows go with
+  // the process.
+  QCoreApplication::exit(0);
+}
+
+}  // namespace horatone
