@@ -83,6 +83,18 @@ std::string Problem(std::string_view key, const std::string& stored, std::string
          "\" is not valid; using \"" + std::string(used) + "\".";
 }
 
+// The stored text converted by `parse`, or the key's default when it is not valid (noted).
+template <typename Parse>
+auto Converted(Parse parse, const SettingKey& setting, const std::string& stored,
+               std::vector<std::string>& problems) {
+  auto value = parse(stored);
+  if (!value) {
+    problems.push_back(Problem(setting.key, stored, setting.default_text));
+    value = parse(setting.default_text);
+  }
+  return *value;
+}
+
 }  // namespace
 
 std::vector<std::string> Form1::ReadSettings() {
@@ -96,33 +108,15 @@ std::vector<std::string> Form1::ReadSettings() {
       case SettingKind::kText:
         setting.text(*this).set_text(stored);
         break;
-      case SettingKind::kOption: {
-        std::optional<bool> value = ParseOptionText(stored);
-        if (!value) {
-          problems.push_back(Problem(setting.key, stored, setting.default_text));
-          value = ParseOptionText(setting.default_text);
-        }
-        setting.option(*this).set_value(*value);
+      case SettingKind::kOption:
+        setting.option(*this).set_value(Converted(ParseOptionText, setting, stored, problems));
         break;
-      }
-      case SettingKind::kCheck: {
-        std::optional<int> value = ParseCheckText(stored);
-        if (!value) {
-          problems.push_back(Problem(setting.key, stored, setting.default_text));
-          value = ParseCheckText(setting.default_text);
-        }
-        setting.check(*this).set_value(*value);
+      case SettingKind::kCheck:
+        setting.check(*this).set_value(Converted(ParseCheckText, setting, stored, problems));
         break;
-      }
-      case SettingKind::kPosition: {
-        std::optional<float> value = ParsePositionText(stored);
-        if (!value) {
-          problems.push_back(Problem(setting.key, stored, setting.default_text));
-          value = ParsePositionText(setting.default_text);
-        }
-        setting.position(*this) = *value;
+      case SettingKind::kPosition:
+        setting.position(*this) = Converted(ParsePositionText, setting, stored, problems);
         break;
-      }
     }
   }
   return problems;
