@@ -75,6 +75,7 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
     {
       std::lock_guard lock(mutex_);
       stop_ = true;
+      poked_ = true;
     }
     wake_.notify_all();
     if (worker_.joinable()) worker_.join();
@@ -92,6 +93,7 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
       if (want_key_) {
         want_key_ = false;
         unkey_requested_ = SteadyClock::now();
+        poked_ = true;
         wake_.notify_all();
       }
       return Status::Ok();
@@ -109,6 +111,7 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
       hooks_.hold_output(true);
       hold_active_ = true;
     }
+    poked_ = true;
     wake_.notify_all();
     return Status::Ok();
   }
@@ -242,6 +245,7 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;
+  bool poked_ = false;                    // a request came since the worker last looked
   bool want_key_ = false;                 // the clock's request
   bool locked_out_ = false;               // after a time-out, until the clock releases
   bool hold_active_ = false;              // the sound output is held for the key-up
@@ -364,7 +368,9 @@ void RigNode::Core::Run() {
     wake_at = std::min(wake_at, next_ptt_poll_);
     if (dcd_readable_ && radio_ == Radio::kOff) wake_at = std::min(wake_at, next_dcd_poll_);
     if (radio_ == Radio::kOn && !want_key_) wake_at = std::min(wake_at, next_release_try_);
-    wake_.wait_until(lock, wake_at);
+    // A request made while a Hamlib call was under way is not missed.
+    wake_.wait_until(lock, wake_at, [this] { return poked_; });
+    poked_ = false;
   }
 
   // Closing: the transmitter is never left on.
@@ -391,9 +397,10 @@ void RigNode::Core::Key(std::unique_lock<std::mutex>& lock) {
   busy_.store(false);  // our own carrier is no reason to wait
   RIG* rig = rig_;
   lock.unlock();
+  const auto asked_at = SteadyClock::now();
   const int result = rig_set_ptt(rig, RIG_VFO_CURR, RIG_PTT_ON);
   const auto keyed_at = SteadyClock::now();
-  if (result == RIG_OK && hooks_.on_ptt) hooks_.on_ptt(true);
+  if (result == RIG_OK && hooks_.on_ptt) hooks_.on_ptt(true, asked_at);
   lock.lock();
   if (result == RIG_OK) {
     radio_ = Radio::kOn;
@@ -417,9 +424,10 @@ bool RigNode::Core::Release(std::unique_lock<std::mutex>& lock) {
   radio_ = Radio::kReleasing;
   RIG* rig = rig_;
   lock.unlock();
+  const auto asked_at = SteadyClock::now();
   const int result = rig_set_ptt(rig, RIG_VFO_CURR, RIG_PTT_OFF);
   const auto released_at = SteadyClock::now();
-  if (result == RIG_OK && hooks_.on_ptt) hooks_.on_ptt(false);
+  if (result == RIG_OK && hooks_.on_ptt) hooks_.on_ptt(false, asked_at);
   lock.lock();
   if (result == RIG_OK) {
     radio_ = Radio::kOff;

@@ -11,6 +11,7 @@
 // radio whatever the clock thinks and refuses to key again until the clock has released it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,8 +36,9 @@ class RigNode : public NodeFactory {
     // at once and is released the hang time after the clock's release.
     std::function<void(bool)> hold_output;
     std::function<double()> seconds_until_quiet;  // negative: quiet for that long already
-    // Worker thread, as soon as the radio has taken a PTT change: for measurements.
-    std::function<void(bool keyed)> on_ptt;
+    // Worker thread, as soon as the radio has taken a PTT change, with the moment the call
+    // that made it began (Hamlib may wait inside the call): for measurements.
+    std::function<void(bool keyed, std::chrono::steady_clock::time_point asked_at)> on_ptt;
   };
 
   // Makes the rig from the settings (no I/O yet: the worker opens it and keeps trying) and,

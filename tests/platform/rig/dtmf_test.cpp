@@ -68,7 +68,7 @@ class DtmfFromTheAir : public ::testing::Test {
     settings.tx_delay_ms = 0;
     RigNode::Hooks hooks;
     hooks.post_to_loop = tasks_.Poster();
-    hooks.on_ptt = [this](bool keyed) { (keyed ? keyed_ : released_).store(true); };
+    hooks.on_ptt = [this](bool keyed, auto) { (keyed ? keyed_ : released_).store(true); };
     Status why;
     node_ = RigNode::Open(settings, std::move(hooks), &why);
     ASSERT_TRUE(node_) << why.message;

@@ -48,7 +48,7 @@ class RigNodeTest : public ::testing::Test {
                  std::chrono::steady_clock::now().time_since_epoch())
           .count();
     };
-    hooks.on_ptt = [this](bool keyed) { Note(keyed ? "ptt on" : "ptt off"); };
+    hooks.on_ptt = [this](bool keyed, auto) { Note(keyed ? "ptt on" : "ptt off"); };
     Status why;
     node_ = RigNode::Open(settings, std::move(hooks), &why);
     EXPECT_TRUE(node_) << why.message;
