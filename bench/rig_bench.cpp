@@ -31,7 +31,8 @@ struct Transition {
   int64_t frames_sent;               // when it returned
   // Frames sent when the call began.
   int64_t asked_frames() const {
-    return frames_sent - static_cast<int64_t>(std::chrono::duration<double>(at - asked_at).count() * kRate);
+    return frames_sent -
+           static_cast<int64_t>(std::chrono::duration<double>(at - asked_at).count() * kRate);
   }
 };
 
@@ -39,8 +40,8 @@ double Ms(SteadyClock::duration d) { return std::chrono::duration<double, std::m
 
 void Row(const char* what, std::vector<double> values) {
   std::sort(values.begin(), values.end());
-  std::printf("%-46s %8.1f %8.1f %8.1f  (n=%zu)\n", what, values.front(),
-              values[values.size() / 2], values.back(), values.size());
+  std::printf("%-46s %8.1f %8.1f %8.1f  (n=%zu)\n", what, values.front(), values[values.size() / 2],
+              values.back(), values.size());
 }
 
 int Run(int runs) {

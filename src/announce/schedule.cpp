@@ -61,7 +61,8 @@ void Form1::WaitForBusyChannel() {
   const std::string last_five = text.substr(text.size() - 5);
   const char* slot = nullptr;
   if (last_five == "00:00" && OnHour.value() == 1) slot = "the hour";
-  if ((last_five == "15:00" || last_five == "45:00") && QuarterHour.value() == 1) slot = "the quarter hour";
+  const bool quarter = last_five == "15:00" || last_five == "45:00";
+  if (quarter && QuarterHour.value() == 1) slot = "the quarter hour";
   if (last_five == "30:00" && HalfHour.value() == 1) slot = "the half hour";
   if (slot == nullptr) return;
   waiting_slot_ = WaitingSlot{slot, now + busy_wait_seconds * 1000LL};

@@ -41,7 +41,7 @@ class DtmfReceiver {
   std::function<void(const std::string&)> on_code_;
   std::string digits_;
   bool in_tone_ = false;
-  int64_t fed_ = 0;           // samples fed so far
+  int64_t fed_ = 0;  // samples fed so far
   int64_t last_tone_end_ = 0;
 };
 

@@ -100,8 +100,9 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
     }
     if (!connected_) return Status::Error("the rig is not connected; not keying");
     if (locked_out_) {
-      return Status::Error("the transmit time-out has released the transmitter; it keys again "
-                           "at the next announcement");
+      return Status::Error(
+          "the transmit time-out has released the transmitter; it keys again "
+          "at the next announcement");
     }
     if (want_key_) return Status::Ok();
     want_key_ = true;
@@ -245,15 +246,15 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;
-  bool poked_ = false;                    // a request came since the worker last looked
-  bool want_key_ = false;                 // the clock's request
-  bool locked_out_ = false;               // after a time-out, until the clock releases
-  bool hold_active_ = false;              // the sound output is held for the key-up
-  Radio radio_ = Radio::kOff;             // what the radio has been told
+  bool poked_ = false;         // a request came since the worker last looked
+  bool want_key_ = false;      // the clock's request
+  bool locked_out_ = false;    // after a time-out, until the clock releases
+  bool hold_active_ = false;   // the sound output is held for the key-up
+  Radio radio_ = Radio::kOff;  // what the radio has been told
   SteadyClock::time_point unkey_requested_{};
   SteadyClock::time_point keyed_at_{};
   std::atomic<bool> connected_{false};
-  std::atomic<int> transmit_state_{-1};   // -1 unknown, 0 released, 1 keyed
+  std::atomic<int> transmit_state_{-1};  // -1 unknown, 0 released, 1 keyed
   std::atomic<bool> busy_{false};
   std::atomic<bool> deaf_{false};
   std::atomic<std::int64_t> deaf_until_ns_{0};
@@ -334,8 +335,10 @@ void RigNode::Core::Run() {
     auto wake_at = now + kPttPollEvery;
     if (hold_active_ && radio_ == Radio::kOn) {
       const auto up = keyed_at_ + milliseconds(settings_.tx_delay_ms);
-      if (now >= up) ReleaseHold();
-      else wake_at = std::min(wake_at, up);
+      if (now >= up)
+        ReleaseHold();
+      else
+        wake_at = std::min(wake_at, up);
     }
     if (want_key_ && radio_ == Radio::kOff) {
       Key(lock);
@@ -489,8 +492,7 @@ void RigNode::Core::Poll(std::unique_lock<std::mutex>& lock, SteadyClock::time_p
   }
 }
 
-void RigNode::Core::Lost(std::unique_lock<std::mutex>& lock, const std::string& what,
-                         int result) {
+void RigNode::Core::Lost(std::unique_lock<std::mutex>& lock, const std::string& what, int result) {
   RIG* rig = rig_;
   rig_ = nullptr;
   connected_.store(false);

@@ -21,7 +21,8 @@ constexpr RigKey kRigKeys[] = {
     {"RIGFILE", "--rig-file", "-r", "rig device, or HOST:PORT of rigctld with model 2"},
     {"SERIALSPEED", "--serial-speed", "-s", "serial speed of the rig port"},
     {"PTTFILE", "--ptt-file", "-p", "PTT device when not the rig port (serial, hidraw, GPIO)"},
-    {"PTTTYPE", "--ptt-type", "-P", "RIG, RIGMICDATA, DTR, RTS, PARALLEL, CM108, GPIO, GPION, NONE"},
+    {"PTTTYPE", "--ptt-type", "-P",
+     "RIG, RIGMICDATA, DTR, RTS, PARALLEL, CM108, GPIO, GPION, NONE"},
     {"DCDTYPE", "--dcd-type", nullptr, "RIG, DSR, CTS, CD, PARALLEL, CM108, GPIO, GPION, NONE"},
     {"TXDELAY", "--tx-delay", nullptr, "ms keyed before the first sample (default 300)"},
     {"HANGTIME", "--hang-time", nullptr, "ms keyed after the last sample (default 200)"},
@@ -32,9 +33,9 @@ constexpr RigKey kRigKeys[] = {
 };
 
 // Hamlib's own spellings of the port types it takes.
-constexpr const char* kPttTypes[] = {"RIG",   "RIGMICDATA", "DTR",  "RTS", "Parallel",
+constexpr const char* kPttTypes[] = {"RIG",   "RIGMICDATA", "DTR",   "RTS", "Parallel",
                                      "CM108", "GPIO",       "GPION", "None"};
-constexpr const char* kDcdTypes[] = {"RIG",   "DSR",  "CTS",   "CD", "Parallel",
+constexpr const char* kDcdTypes[] = {"RIG",   "DSR",  "CTS",   "CD",  "Parallel",
                                      "CM108", "GPIO", "GPION", "None"};
 
 std::string Upper(std::string text) {
@@ -91,8 +92,8 @@ RigSettings LoadRigSettings(ProfileStore& profile,
     } else {
       value = profile.GetString(kRigSection, k.key, "");
       if (value.empty()) continue;
-      where = std::string(k.key) + "=" + value + " in [" + kRigSection + "] of " +
-              profile.Describe();
+      where =
+          std::string(k.key) + "=" + value + " in [" + kRigSection + "] of " + profile.Describe();
     }
     const std::string key = k.key;
     auto number = [&](int* out, int low, int high, const char* unit) {
@@ -100,8 +101,8 @@ RigSettings LoadRigSettings(ProfileStore& profile,
         *out = *n;
       } else if (problems) {
         problems->push_back(where + ": not a whole number of " + unit + " from " +
-                            std::to_string(low) + " to " + std::to_string(high) +
-                            "; keeping " + std::to_string(*out));
+                            std::to_string(low) + " to " + std::to_string(high) + "; keeping " +
+                            std::to_string(*out));
       }
     };
     auto port_type = [&](std::string* out, std::optional<std::string> type) {
@@ -111,19 +112,31 @@ RigSettings LoadRigSettings(ProfileStore& profile,
         problems->push_back(where + ": not a port type Hamlib knows; keeping the model's own");
       }
     };
-    if (key == "MODEL") number(&s.model, 1, 99999999, "model");
-    else if (key == "RIGFILE") s.rig_file = value;
-    else if (key == "SERIALSPEED") number(&s.serial_speed, 0, 4000000, "bits per second");
-    else if (key == "PTTFILE") s.ptt_file = value;
-    else if (key == "PTTTYPE") port_type(&s.ptt_type, PortType(value, kPttTypes));
-    else if (key == "DCDTYPE") port_type(&s.dcd_type, PortType(value, kDcdTypes));
+    if (key == "MODEL")
+      number(&s.model, 1, 99999999, "model");
+    else if (key == "RIGFILE")
+      s.rig_file = value;
+    else if (key == "SERIALSPEED")
+      number(&s.serial_speed, 0, 4000000, "bits per second");
+    else if (key == "PTTFILE")
+      s.ptt_file = value;
+    else if (key == "PTTTYPE")
+      port_type(&s.ptt_type, PortType(value, kPttTypes));
+    else if (key == "DCDTYPE")
+      port_type(&s.dcd_type, PortType(value, kDcdTypes));
     // Up to 1.5 s: the announcement gives up on a clip that has not ended 2 s after it should.
-    else if (key == "TXDELAY") number(&s.tx_delay_ms, 0, 1500, "milliseconds");
-    else if (key == "HANGTIME") number(&s.hang_ms, 0, 5000, "milliseconds");
-    else if (key == "TIMEOUT") number(&s.timeout_s, 1, 3600, "seconds");
-    else if (key == "BUSYWAIT") number(&s.busy_wait_s, 0, 600, "seconds");
-    else if (key == "DTMFPAUSE") number(&s.dtmf_pause_ms, 200, 10000, "milliseconds");
-    else if (key == "RXAUDIO") s.rx_audio = value;
+    else if (key == "TXDELAY")
+      number(&s.tx_delay_ms, 0, 1500, "milliseconds");
+    else if (key == "HANGTIME")
+      number(&s.hang_ms, 0, 5000, "milliseconds");
+    else if (key == "TIMEOUT")
+      number(&s.timeout_s, 1, 3600, "seconds");
+    else if (key == "BUSYWAIT")
+      number(&s.busy_wait_s, 0, 600, "seconds");
+    else if (key == "DTMFPAUSE")
+      number(&s.dtmf_pause_ms, 200, 10000, "milliseconds");
+    else if (key == "RXAUDIO")
+      s.rx_audio = value;
   }
   return s;
 }

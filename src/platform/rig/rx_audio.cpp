@@ -73,9 +73,9 @@ std::unique_ptr<RxAudio::Source> OpenSource(const std::string& system, const std
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.fragsize = sizeof(int16_t) * RxAudio::kBlock;
     int error = 0;
-    pa_simple* stream =
-        pa_simple_new(nullptr, "Horatone", PA_STREAM_RECORD, device.empty() ? nullptr : device.c_str(),
-                      "receiver audio for DTMF", &spec, nullptr, &attr, &error);
+    pa_simple* stream = pa_simple_new(nullptr, "Horatone", PA_STREAM_RECORD,
+                                      device.empty() ? nullptr : device.c_str(),
+                                      "receiver audio for DTMF", &spec, nullptr, &attr, &error);
     if (stream == nullptr) {
       *why = std::string("PulseAudio capture: ") + pa_strerror(error);
       return nullptr;

@@ -3,7 +3,6 @@
 // out as DTMFString events on the loop thread. Codes end with the pause or '#'; the receiver
 // is deaf to our own transmission.
 #include <gtest/gtest.h>
-
 #include <spandsp.h>
 
 #include <cmath>
@@ -41,7 +40,8 @@ std::vector<int16_t> WithNoise(std::vector<int16_t> samples, double snr_db, unsi
       ++sounding;
     }
   }
-  const double sigma = std::sqrt(power / static_cast<double>(sounding) / std::pow(10.0, snr_db / 10));
+  const double sigma =
+      std::sqrt(power / static_cast<double>(sounding) / std::pow(10.0, snr_db / 10));
   std::mt19937 random(seed);
   std::normal_distribution<double> noise(0.0, sigma);
   for (int16_t& s : samples) {

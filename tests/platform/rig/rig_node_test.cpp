@@ -43,9 +43,8 @@ class RigNodeTest : public ::testing::Test {
     hooks.on_lost = [this](const std::string& why) { lost_.push_back(why); };
     hooks.hold_output = [this](bool hold) { Note(hold ? "hold" : "play"); };
     hooks.seconds_until_quiet = [this] {
-      return std::chrono::duration<double>(
-                 std::chrono::steady_clock::duration(quiet_at_.load()) -
-                 std::chrono::steady_clock::now().time_since_epoch())
+      return std::chrono::duration<double>(std::chrono::steady_clock::duration(quiet_at_.load()) -
+                                           std::chrono::steady_clock::now().time_since_epoch())
           .count();
     };
     hooks.on_ptt = [this](bool keyed, auto) { Note(keyed ? "ptt on" : "ptt off"); };
@@ -73,8 +72,9 @@ class RigNodeTest : public ::testing::Test {
     return tasks_.RunUntil([&] { return Count(what) >= times; });
   }
   bool Logged(const std::string& part) const {
-    return std::any_of(log_.begin(), log_.end(),
-                       [&](const std::string& line) { return line.find(part) != std::string::npos; });
+    return std::any_of(log_.begin(), log_.end(), [&](const std::string& line) {
+      return line.find(part) != std::string::npos;
+    });
   }
 
   const int port_ = testing::FreeLoopbackPort();

@@ -68,7 +68,8 @@ class Rigctld {
 
   bool Start() {
     const std::string port = std::to_string(port_);
-    std::vector<std::string> args = {"rigctld", "-m", "1", "-P", "RIG", "-T", "127.0.0.1", "-t", port};
+    std::vector<std::string> args = {"rigctld", "-m",        "1",  "-P", "RIG",
+                                     "-T",      "127.0.0.1", "-t", port};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
