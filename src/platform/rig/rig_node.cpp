@@ -344,6 +344,7 @@ void RigNode::Core::Run() {
       Key(lock);
       continue;
     }
+    if (!want_key_ && radio_ == Radio::kOff) ReleaseHold();  // released before it keyed
     if (radio_ == Radio::kOn) {
       const auto limit = keyed_at_ + std::chrono::seconds(settings_.timeout_s);
       if (now >= limit) {

@@ -141,6 +141,19 @@ TEST_F(RigNodeTest, ReleaseWaitsForTheLastSampleAndANewAnnouncementInTheHangKeep
   EXPECT_EQ(Happened(), (std::vector<std::string>{"hold", "ptt on", "play", "ptt off"}));
 }
 
+TEST_F(RigNodeTest, AnAnnouncementEndedAtOnceNeverLeavesTheSoundHeldNorTheRadioKeyed) {
+  EchoLinkObject& rig = Open(Settings());
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(rig.Transmit(true));
+    ASSERT_TRUE(rig.Transmit(false));  // whether or not the radio has keyed meanwhile
+  }
+  EXPECT_TRUE(
+      tasks_.RunUntil([&] { return Count("hold") == Count("play") && rigctld_->Ptt() == "0"; }));
+  tasks_.RunFor(300ms);
+  EXPECT_EQ(Count("ptt on"), Count("ptt off"));
+  EXPECT_EQ(rigctld_->Ptt(), "0");
+}
+
 TEST_F(RigNodeTest, TheTimeOutReleasesWhateverTheClockThinksAndRefusesUntilTheClockReleases) {
   RigSettings settings = Settings();
   settings.timeout_s = 1;
