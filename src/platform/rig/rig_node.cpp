@@ -22,7 +22,10 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr auto kReconnectEvery = std::chrono::seconds(2);
+// A rig that does not answer is tried again after 2 s, then less and less often: each failed
+// open of a network rig costs Hamlib a little memory that it never gives back.
+constexpr auto kFirstRetry = std::chrono::seconds(2);
+constexpr auto kLongestRetry = std::chrono::seconds(30);
 constexpr auto kPttPollEvery = milliseconds(1000);
 constexpr auto kDcdPollEvery = milliseconds(100);
 
@@ -302,6 +305,7 @@ void RigNode::Core::DeliverCode(const std::string& code) {
 void RigNode::Core::Run() {
   bool open_failure_reported = false;
   auto next_open = SteadyClock::now();
+  SteadyClock::duration retry_in = kFirstRetry;
   std::unique_lock lock(mutex_);
   while (!stop_) {
     const auto now = SteadyClock::now();
@@ -315,13 +319,15 @@ void RigNode::Core::Run() {
       RIG* rig = OpenRig(&why);
       lock.lock();
       if (rig == nullptr) {
-        if (!open_failure_reported) PostLog(why + "; trying again every 2 s");
+        if (!open_failure_reported) PostLog(why + "; trying again in 2 s, then up to every 30 s");
         open_failure_reported = true;
-        next_open = SteadyClock::now() + kReconnectEvery;
+        next_open = SteadyClock::now() + retry_in;
+        retry_in = std::min<SteadyClock::duration>(retry_in * 2, kLongestRetry);
         continue;
       }
       rig_ = rig;
       open_failure_reported = false;
+      retry_in = kFirstRetry;
       radio_ = Radio::kOff;
       dcd_readable_ = settings_.dcd_type != "None";
       next_ptt_poll_ = next_dcd_poll_ = SteadyClock::now();
@@ -509,7 +515,7 @@ void RigNode::Core::Lost(std::unique_lock<std::mutex>& lock, const std::string& 
   rig_cleanup(rig);
   lock.lock();
   const std::string why = "lost the rig while " + what + ": " + HamlibError(result);
-  PostLog(why + "; the transmitter is released here, and the rig is tried again every 2 s");
+  PostLog(why + "; the transmitter is released here, reconnecting");
   Post([why](Core& core) {
     if (core.hooks_.on_lost) core.hooks_.on_lost(why);
   });

@@ -77,6 +77,9 @@ class DtmfFromTheAir : public ::testing::Test {
     ASSERT_TRUE(tasks_.RunUntil([&] { return node_->connected(); }));
   }
 
+  // The node's worker calls the hooks until it has stopped: stop it before they go.
+  void TearDown() override { node_.reset(); }
+
   // Feeds in 20 ms blocks, as the capture does, and runs what the node posted.
   void Hear(const std::vector<int16_t>& samples) {
     for (size_t at = 0; at < samples.size(); at += 160) {
