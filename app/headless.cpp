@@ -9,6 +9,7 @@
 #include "platform/console_dialogs.h"
 #include "platform/ini_profile_file.h"
 #include "platform/posix_loop.h"
+#include "platform/rig/rig_node.h"
 #include "platform/simulated_node.h"
 #include "platform/system_clock.h"
 #include "shell/form1.h"
@@ -80,10 +81,32 @@ int RunHeadless(const HeadlessOptions& options) {
 
   std::unique_ptr<SimulatedNode> simulated;
   std::unique_ptr<BridgeNode> bridge;
+  std::unique_ptr<RigNode> rig;
   NodeFactory* nodes = nullptr;
+  int busy_wait_seconds = 0;
   if (options.node == "sim") {
     simulated = std::make_unique<SimulatedNode>(loop);
     nodes = simulated.get();
+  } else if (options.node == "rig") {
+    std::vector<std::string> problems;
+    const RigSettings settings = LoadRigSettings(profile, options.rig_options, &problems);
+    for (const std::string& problem : problems) log("settings: " + problem);
+    busy_wait_seconds = settings.busy_wait_s;
+    RigNode::Hooks hooks;
+    hooks.post_to_loop = [&loop](std::function<void()> task) { loop.Post(std::move(task)); };
+    hooks.log = log;
+    hooks.on_lost = [&](const std::string& why) {
+      if (form_ptr) form_ptr->AbandonAnnouncement(why);
+    };
+    AudioEngine* sound = engine.get();  // outlives the rig, which is made after it
+    hooks.hold_output = [sound](bool hold) { sound->HoldOutput(hold); };
+    hooks.seconds_until_quiet = [sound] { return sound->SecondsUntilQuiet(); };
+    rig = RigNode::Open(settings, std::move(hooks), &why);
+    if (!rig) {
+      log("cannot use the rig: " + why.message);
+      return 1;
+    }
+    nodes = rig.get();
   } else {
     BridgeNode::Hooks hooks;
     hooks.on_disconnect = [&] {
@@ -104,6 +127,7 @@ int RunHeadless(const HeadlessOptions& options) {
   Form1 form(Form1Services{loop, clock, *engine, *nodes, profile, dialogs, shell, end});
   form_ptr = &form;
   form.log = log;
+  form.busy_wait_seconds = busy_wait_seconds;
   std::string ptt_shown = form.PTT.caption();
   form.PTT.set_observer([&] {
     if (form.PTT.caption() == ptt_shown) return;

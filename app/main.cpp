@@ -9,6 +9,7 @@
 #include "headless.h"
 #include "platform/audio/voice_check.h"
 #include "platform/path_mapper.h"
+#include "platform/rig/rig_settings.h"
 #include "platform/system_clock.h"
 #include "shell/version.h"
 #ifdef HORATONE_WITH_WINDOW
@@ -28,10 +29,13 @@ usage:
 
 options:
   --root DIR           system directory: Horatone.ini and the drive trees (default )" HORATONE_SYSTEM_DIR R"()
-  --node NODE          sim (the simulated node, default), stdio, or listen:PORT (127.0.0.1)
+  --node NODE          sim (the simulated node, default), stdio, listen:PORT (127.0.0.1),
+                       or rig (a radio through Hamlib, no node program)
   --audio NAME         pulse, alsa or null (default: the first that works)
   --capture FILE.wav   also write everything sent on air to FILE.wav
   --start-at TIME      the clock starts at "YYYY-MM-DD HH:MM:SS" and runs on from there
+
+the radio, with --node rig (also in section [RIG] of Horatone.ini; the command line wins):
 )";
 
 int Usage(const std::string& problem) {
@@ -63,7 +67,7 @@ int main(int argc, char** argv) {
     };
     std::string text;
     if (arg == "--help" || arg == "-h") {
-      std::cout << kHelp;
+      std::cout << kHelp << RigOptionsHelp();
       return 0;
     } else if (arg == "--version") {
       std::cout << VersionReply() << "\n";
@@ -74,7 +78,7 @@ int main(int argc, char** argv) {
     } else if (command.empty() && arg == "--headless") {
       headless = true;
     } else if (command.empty() && arg == "--node") {
-      if (!value(&options.node)) return Usage("--node needs sim, stdio or listen:PORT");
+      if (!value(&options.node)) return Usage("--node needs sim, stdio, listen:PORT or rig");
     } else if (command.empty() && arg == "--audio") {
       if (!value(&options.audio)) return Usage("--audio needs a back end name");
     } else if (command.empty() && arg == "--capture") {
@@ -85,6 +89,9 @@ int main(int argc, char** argv) {
       std::string error;
       options.start_at = ParseLocalDateTime(text, &error);
       if (!options.start_at) return Usage("--start-at: " + error);
+    } else if (const char* rig_key = command.empty() ? RigKeyForOption(arg) : nullptr) {
+      if (!value(&text)) return Usage(arg + " needs a value");
+      options.rig_options[rig_key] = text;
     } else if (!command.empty()) {
       rest.push_back(arg);
     } else {
@@ -97,8 +104,12 @@ int main(int argc, char** argv) {
     PathMapper mapper(options.root);
     return CheckVoiceCommand(rest, std::cout, std::cerr, mapper);
   }
-  if (options.node != "sim" && options.node != "stdio" && options.node.rfind("listen:", 0) != 0) {
-    return Usage("--node takes sim, stdio or listen:PORT");
+  if (options.node != "sim" && options.node != "stdio" && options.node != "rig" &&
+      options.node.rfind("listen:", 0) != 0) {
+    return Usage("--node takes sim, stdio, listen:PORT or rig");
+  }
+  if (!options.rig_options.empty() && options.node != "rig") {
+    return Usage("the radio's options need --node rig");
   }
 #ifdef HORATONE_WITH_WINDOW
   const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||

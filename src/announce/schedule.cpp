@@ -1,6 +1,7 @@
 // The clock display and the schedule, once a second (Timer3): shows the time, keeps the
 // hour, minute and AM/PM texts current, and starts an announcement at the full hour, the
 // quarter hours and the half hour that the operator has enabled, unless the node is busy.
+// A front end may let a slot that falls while busy wait a while for the channel to clear.
 #include "announce/time_texts.h"
 #include "shell/form1.h"
 
@@ -26,8 +27,11 @@ void Form1::Timer3_Timer() {
   // The texts follow the clock whether or not the node is busy, so that an announcement
   // started by DTMF during traffic still speaks the current time.
   ShowTimeTexts();
-  if (busy) return;
-  if (echolink_->BusyFlag3().value_or(true)) return;
+  if (busy || echolink_->BusyFlag3().value_or(true)) {
+    WaitForBusyChannel();
+    return;
+  }
+  if (StartWaitingAnnouncement()) return;
 
   auto last_five = [this] {
     const std::string text = LongTimeText(services_.clock.Now());
@@ -41,6 +45,38 @@ void Form1::Timer3_Timer() {
   const std::string quarter = last_five();
   if ((quarter == "15:00" || quarter == "45:00") && QuarterHour.value() == 1) start("the quarter hour");
   if (last_five() == "30:00" && HalfHour.value() == 1) start("the half hour");
+}
+
+void Form1::WaitForBusyChannel() {
+  if (busy_wait_seconds <= 0) return;
+  const std::int64_t now = services_.timers.NowMs();
+  if (waiting_slot_) {
+    if (now < waiting_slot_->until_ms) return;
+    Log("announcement skipped: " + waiting_slot_->slot + ", the channel stayed busy for " +
+        std::to_string(busy_wait_seconds) + " s");
+    waiting_slot_.reset();
+    return;
+  }
+  const std::string text = LongTimeText(services_.clock.Now());
+  const std::string last_five = text.substr(text.size() - 5);
+  const char* slot = nullptr;
+  if (last_five == "00:00" && OnHour.value() == 1) slot = "the hour";
+  const bool quarter = last_five == "15:00" || last_five == "45:00";
+  if (quarter && QuarterHour.value() == 1) slot = "the quarter hour";
+  if (last_five == "30:00" && HalfHour.value() == 1) slot = "the half hour";
+  if (slot == nullptr) return;
+  waiting_slot_ = WaitingSlot{slot, now + busy_wait_seconds * 1000LL};
+  Log(std::string("announcement waits for the busy channel: ") + slot);
+}
+
+// The channel has cleared: a waiting slot speaks now, with the texts of this tick.
+bool Form1::StartWaitingAnnouncement() {
+  if (!waiting_slot_) return false;
+  const std::string slot = waiting_slot_->slot;
+  waiting_slot_.reset();
+  Log("announcement: " + slot + ", after waiting for the channel");
+  SayAudioTime();
+  return true;
 }
 
 }  // namespace horatone

@@ -85,6 +85,10 @@ class Form1 : public EchoLinkEvents {
   void Terminate(const std::string& reason);
   // One line for each event worth knowing (announcements, clips, failures); for logs.
   std::function<void(const std::string&)> log;
+  // Seconds a scheduled announcement that falls while the channel is busy waits for it to
+  // clear, then speaks the time of that moment; 0 skips it. Set by the front end (a radio's
+  // settings); the window's own settings do not hold it.
+  int busy_wait_seconds = 0;
 
   // --- Window operations ------------------------------------------------------------------
   // Writes the 66 keys; false when a key could not be written (the operator has been told).
@@ -273,6 +277,9 @@ class Form1 : public EchoLinkEvents {
   void ArmClipDeadline();
   void CheckForStalledClip();
   bool NodeIsBusy();
+  // The busy-channel wait of a scheduled announcement; see busy_wait_seconds.
+  void WaitForBusyChannel();
+  bool StartWaitingAnnouncement();
   // The hour, minute and AM/PM texts from the clock.
   void ShowTimeTexts();
 
@@ -302,6 +309,12 @@ class Form1 : public EchoLinkEvents {
   std::array<VoiceSlot, 5> voice_slots_;
   std::vector<TimerService::TimerId> timer_ids_;
   TimerService::TimerId timer3_id_ = -1;
+  // A scheduled announcement waiting for a busy channel: its slot and when it gives up.
+  struct WaitingSlot {
+    std::string slot;
+    std::int64_t until_ms;
+  };
+  std::optional<WaitingSlot> waiting_slot_;
 };
 
 }  // namespace horatone

@@ -76,6 +76,40 @@ TEST(Schedule, ABusyNodeDuringTheSlotSecondSkipsItButTheTextsStayCurrent) {
   EXPECT_NE(std::find(heard.begin(), heard.end(), "02.wav"), heard.end());
 }
 
+// With a busy wait the slot is spoken when the channel clears, with the time of that moment.
+TEST(Schedule, ASlotWaitingForABusyChannelSpeaksTheTimeWhenItClears) {
+  Harness h({2026, 12, 6, 13, 59, 50});
+  Form1& f = StartWithVoice(h);
+  f.busy_wait_seconds = 120;
+  h.node.busy[0] = true;
+  h.loop.AdvanceBy(75000);  // past 14:01:00, still busy
+  EXPECT_TRUE(h.media.heard.empty());
+  h.node.busy[0] = false;
+  const auto starts = StartTimes(h, 60000);
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_EQ(starts[0].substr(0, 7), "14:01:0");  // the first tick after it cleared
+  ASSERT_TRUE(RunToIdle(h));
+  const auto heard = HeardNames(h.media);
+  EXPECT_NE(std::find(heard.begin(), heard.end(), "01.wav"), heard.end());
+  EXPECT_EQ(std::find(heard.begin(), heard.end(), "00.wav"), heard.end());
+}
+
+TEST(Schedule, ASlotWhoseChannelStaysBusyLongerThanTheWaitIsSkipped) {
+  Harness h({2026, 12, 6, 13, 59, 50});
+  Form1& f = StartWithVoice(h);
+  f.busy_wait_seconds = 30;
+  h.node.busy[2] = true;
+  h.loop.AdvanceBy(50000);
+  h.node.busy[2] = false;
+  EXPECT_TRUE(StartTimes(h, 10 * 60000).empty());
+  // The next slot waits afresh.
+  h.loop.AdvanceBy(4 * 60000);
+  h.node.busy[2] = true;
+  h.loop.AdvanceBy(25000);  // 14:15:00 falls in here
+  h.node.busy[2] = false;
+  EXPECT_EQ(StartTimes(h, 60000).size(), 1u);
+}
+
 TEST(Schedule, AFailingBusyFlagCountsAsBusy) {
   Harness h({2026, 12, 6, 13, 59, 55});
   Form1& f = StartWithVoice(h);

@@ -195,7 +195,9 @@ AudioEngine::AudioEngine(std::shared_ptr<EngineCore> core, AudioEngineOptions op
       block_frames_(sample_rate_ / 500),
       sink_(std::move(sink)),
       fallback_(OpenNullSink(sample_rate_)),
-      capture_(std::move(capture)) {}
+      capture_(std::move(capture)) {
+  if (sink_) device_buffered_frames_ = sink_->buffered_frames();
+}
 
 AudioEngine::~AudioEngine() {
   quit_.store(true, std::memory_order_release);
@@ -232,6 +234,13 @@ Status AudioEngine::FinalizeCapture() { return capture_ ? capture_->Finalize() :
 int AudioEngine::holdback_frames() const { return core_->mixer.holdback_frames(); }
 
 int64_t AudioEngine::frames_sent() const { return core_->mixer.frames_emitted(); }
+
+void AudioEngine::HoldOutput(bool hold) { core_->mixer.SetHold(hold); }
+
+double AudioEngine::SecondsUntilQuiet() const {
+  const int64_t heard = core_->mixer.frames_emitted() - device_buffered_frames_;
+  return static_cast<double>(core_->mixer.sound_end_frame() - heard) / sample_rate_;
+}
 
 void AudioEngine::RunAudioThread() {
   std::vector<float> block(2 * static_cast<std::size_t>(block_frames_));

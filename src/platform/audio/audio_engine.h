@@ -61,6 +61,13 @@ class AudioEngine final : public MediaService {
   int holdback_frames() const;
   int64_t frames_sent() const;
 
+  // For keying a transmitter; both safe from any thread. While held, silence goes out and
+  // every clip waits where it is: the first syllable is kept while the transmitter keys up.
+  void HoldOutput(bool hold);
+  // Seconds until the last clip sample queued so far has left the sound device; negative:
+  // how long ago it did.
+  double SecondsUntilQuiet() const;
+
  private:
   AudioEngine(std::shared_ptr<EngineCore> core, AudioEngineOptions options,
               std::string backend_name, std::unique_ptr<OutputSink> sink,
@@ -72,6 +79,7 @@ class AudioEngine final : public MediaService {
   const std::string backend_name_;
   const int sample_rate_;
   const int block_frames_;
+  int device_buffered_frames_ = 0;
   std::unique_ptr<OutputSink> sink_;      // audio thread once started
   std::unique_ptr<OutputSink> fallback_;  // the null sink taken over when the device fails
   std::unique_ptr<WavCapture> capture_;

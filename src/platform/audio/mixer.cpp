@@ -73,15 +73,18 @@ void Mixer::Render(float* out, int frames) {
   }
   VoiceCommand command;
   while (commands_.Pop(&command)) Apply(command);
-  for (Voice* voice : active_) Place(*voice);
-  for (Voice* voice : active_) {
-    if (voice->running && !voice->removing) Fill(*voice, holdback_frames_ + frames);
+  const bool held = hold_.load(std::memory_order_acquire);
+  if (!held) {
+    for (Voice* voice : active_) Place(*voice);
+    for (Voice* voice : active_) {
+      if (voice->running && !voice->removing) Fill(*voice, holdback_frames_ + frames);
+    }
   }
 
   std::fill(out, out + 2 * static_cast<std::size_t>(frames), 0.0f);
   for (std::size_t i = 0; i < active_.size();) {
     Voice& voice = *active_[i];
-    const int take = std::min(frames, voice.ahead_frames);
+    const int take = held ? 0 : std::min(frames, voice.ahead_frames);
     if (take > 0) {
       // Volume and balance follow their targets over one block, so a change does not click.
       const float step_left = (voice.target_left - voice.gain_left) / static_cast<float>(frames);
@@ -109,6 +112,13 @@ void Mixer::Render(float* out, int frames) {
     ++i;
   }
   emitted_ += frames;
+  int64_t sound_end = sound_end_published_.load(std::memory_order_relaxed);
+  for (const Voice* voice : active_) {
+    if (voice->ahead_frames > 0 || (voice->running && !voice->at_end && !voice->removing)) {
+      sound_end = std::max(sound_end, emitted_ + voice->ahead_frames);
+    }
+  }
+  sound_end_published_.store(sound_end, std::memory_order_release);
   emitted_published_.store(emitted_, std::memory_order_release);
 }
 

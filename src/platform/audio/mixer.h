@@ -69,6 +69,13 @@ class Mixer {
   int max_block_frames() const { return max_block_frames_; }
   int holdback_frames() const { return holdback_frames_; }
   int64_t frames_emitted() const { return emitted_published_.load(std::memory_order_acquire); }
+  // The timeline frame just after the last clip frame queued so far, silence after a clip's
+  // end not counted: output is quiet once this frame has been sent.
+  int64_t sound_end_frame() const { return sound_end_published_.load(std::memory_order_acquire); }
+
+  // Any thread. While held, silence goes out and no voice moves on: clips wait, nothing is
+  // lost, and their positions stay where they were (the transmitter is still keying up).
+  void SetHold(bool hold) { hold_.store(hold, std::memory_order_release); }
 
   // Loop thread.
   std::unique_ptr<Voice> NewVoice(std::shared_ptr<const DecodedClip> clip) const;
@@ -97,6 +104,8 @@ class Mixer {
   std::vector<Voice*> retire_backlog_;
   int64_t emitted_ = 0;
   std::atomic<int64_t> emitted_published_{0};
+  std::atomic<int64_t> sound_end_published_{0};
+  std::atomic<bool> hold_{false};
   int64_t last_end_frame_ = 0;  // timeline frame just after the last clip that played out
   bool last_end_valid_ = false;
 };

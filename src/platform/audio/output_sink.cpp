@@ -15,10 +15,12 @@ constexpr const char* kAppName = "Horatone";
 
 class PulseSink final : public OutputSink {
  public:
-  PulseSink(pa_simple* stream, int period) : stream_(stream), period_(period) {}
+  PulseSink(pa_simple* stream, int period, int buffered)
+      : stream_(stream), period_(period), buffered_(buffered) {}
   ~PulseSink() override { pa_simple_free(stream_); }
   std::string name() const override { return "pulse"; }
   int period_frames() const override { return period_; }
+  int buffered_frames() const override { return buffered_; }
   bool Write(const float* frames, int count, std::string* why) override {
     int error = 0;
     if (pa_simple_write(stream_, frames, sizeof(float) * 2 * static_cast<size_t>(count), &error) <
@@ -32,14 +34,17 @@ class PulseSink final : public OutputSink {
  private:
   pa_simple* stream_;
   int period_;
+  int buffered_;
 };
 
 class AlsaSink final : public OutputSink {
  public:
-  AlsaSink(snd_pcm_t* pcm, int period) : pcm_(pcm), period_(period) {}
+  AlsaSink(snd_pcm_t* pcm, int period, int buffered)
+      : pcm_(pcm), period_(period), buffered_(buffered) {}
   ~AlsaSink() override { snd_pcm_close(pcm_); }
   std::string name() const override { return "alsa"; }
   int period_frames() const override { return period_; }
+  int buffered_frames() const override { return buffered_; }
   bool Write(const float* frames, int count, std::string* why) override {
     while (count > 0) {
       snd_pcm_sframes_t written =
@@ -61,6 +66,7 @@ class AlsaSink final : public OutputSink {
  private:
   snd_pcm_t* pcm_;
   int period_;
+  int buffered_;
 };
 
 class NullSink final : public OutputSink {
@@ -68,6 +74,7 @@ class NullSink final : public OutputSink {
   explicit NullSink(int sample_rate) : sample_rate_(sample_rate) {}
   std::string name() const override { return "null"; }
   int period_frames() const override { return sample_rate_ / 500; }
+  int buffered_frames() const override { return 0; }
   bool Write(const float*, int count, std::string*) override {
     if (deadline_.tv_sec == 0 && deadline_.tv_nsec == 0) clock_gettime(CLOCK_MONOTONIC, &deadline_);
     deadline_.tv_nsec += static_cast<long>(1'000'000'000LL * count / sample_rate_);
@@ -111,7 +118,8 @@ std::unique_ptr<OutputSink> OpenPulseSink(int sample_rate, std::string* why) {
     *why = std::string("PulseAudio: ") + pa_strerror(error);
     return nullptr;
   }
-  return std::make_unique<PulseSink>(stream, period);
+  // The server's own latency comes on top of the target length; it is small next to it.
+  return std::make_unique<PulseSink>(stream, period, sample_rate / 25);
 }
 
 // ALSA reports a missing card on stderr as well as through the result; the result is enough.
@@ -134,7 +142,7 @@ std::unique_ptr<OutputSink> OpenAlsaSink(int sample_rate, std::string* why) {
     snd_pcm_close(pcm);
     return nullptr;
   }
-  return std::make_unique<AlsaSink>(pcm, static_cast<int>(period));
+  return std::make_unique<AlsaSink>(pcm, static_cast<int>(period), static_cast<int>(buffer));
 }
 
 std::unique_ptr<OutputSink> OpenNullSink(int sample_rate) {

@@ -14,6 +14,8 @@ class OutputSink {
   virtual std::string name() const = 0;
   // Frames the device takes at a time; the engine holds back at least this much output.
   virtual int period_frames() const = 0;
+  // Frames the device may hold after Write() returns, before they are heard.
+  virtual int buffered_frames() const = 0;
   // Hands over interleaved stereo frames, waiting while the device is full. False when the
   // device has failed or gone, with the reason in `why`.
   virtual bool Write(const float* frames, int count, std::string* why) = 0;

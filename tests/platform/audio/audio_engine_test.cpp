@@ -188,6 +188,33 @@ TEST_F(AudioEngineTest, AClipStartedAfterTheLastOneEndedFollowsItWithoutAGap) {
   }
 }
 
+// The transmitter's key-up: output held from before the clip starts keeps the whole clip,
+// first sample included, and the position waits with it. The quiet measure counts from the
+// last clip sample sent, not from the clip's end being noticed.
+TEST_F(AudioEngineTest, HeldOutputDelaysAClipWholeAndTheQuietTimeCountsFromItsLastSample) {
+  EXPECT_LT(engine_->SecondsUntilQuiet(), 0.0 + 1e-9);  // nothing has sounded yet
+  const std::string path = Clip("step.wav", testing::Level(48000, 1, 2400, 0.25f));
+  engine_->HoldOutput(true);
+  auto graph = Start(path);
+  engine_->Commit();
+  Pump(10 * kTick);
+  EXPECT_EQ(graph->CurrentPosition(), 0.0);
+  EXPECT_TRUE(std::all_of(air_.begin(), air_.end(), [](float s) { return s == 0.0f; }));
+
+  engine_->HoldOutput(false);
+  const int64_t released_at = static_cast<int64_t>(air_.size() / 2);
+  ASSERT_GE(PumpUntilEnd(*graph), 0);
+  EXPECT_GT(engine_->SecondsUntilQuiet(), 0.0);  // the hold-back is still to go out
+  Pump(engine_->holdback_frames() + 5 * kTick);
+
+  const auto first = std::find(air_.begin(), air_.end(), 0.25f) - air_.begin();
+  EXPECT_EQ(first / 2, released_at);
+  EXPECT_EQ(std::count(air_.begin(), air_.end(), 0.25f), 2 * 2400);
+  const int64_t sent = static_cast<int64_t>(air_.size() / 2);
+  const int64_t last = released_at + 2400;
+  EXPECT_NEAR(engine_->SecondsUntilQuiet(), -static_cast<double>(sent - last) / kRate, 1e-9);
+}
+
 TEST_F(AudioEngineTest, ResampledClipsJoinWithoutASilentGap) {
   const std::string first = Clip("first.wav", testing::Tone(22050, 1, 0.3, 700));
   const std::string second = Clip("second.wav", testing::Tone(16000, 1, 0.3, 700));
