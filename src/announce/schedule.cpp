@@ -32,19 +32,23 @@ void Form1::Timer3_Timer() {
     return;
   }
   if (StartWaitingAnnouncement()) return;
-
-  auto last_five = [this] {
-    const std::string text = LongTimeText(services_.clock.Now());
-    return text.substr(text.size() - 5);
-  };
-  auto start = [this](const char* slot) {
+  if (const char* slot = SlotDueNow()) {
     Log(std::string("announcement: ") + slot);
     SayAudioTime();
-  };
-  if (last_five() == "00:00" && OnHour.value() == 1) start("the hour");
-  const std::string quarter = last_five();
-  if ((quarter == "15:00" || quarter == "45:00") && QuarterHour.value() == 1) start("the quarter hour");
-  if (last_five() == "30:00" && HalfHour.value() == 1) start("the half hour");
+  }
+}
+
+// The enabled slot whose second this is: the last five characters of the time text against
+// "00:00", "15:00"/"45:00" and "30:00". Nothing for any other second.
+const char* Form1::SlotDueNow() const {
+  const std::string text = LongTimeText(services_.clock.Now());
+  const std::string last_five = text.substr(text.size() - 5);
+  if (last_five == "00:00" && OnHour.value() == 1) return "the hour";
+  if ((last_five == "15:00" || last_five == "45:00") && QuarterHour.value() == 1) {
+    return "the quarter hour";
+  }
+  if (last_five == "30:00" && HalfHour.value() == 1) return "the half hour";
+  return nullptr;
 }
 
 void Form1::WaitForBusyChannel() {
@@ -57,13 +61,7 @@ void Form1::WaitForBusyChannel() {
     waiting_slot_.reset();
     return;
   }
-  const std::string text = LongTimeText(services_.clock.Now());
-  const std::string last_five = text.substr(text.size() - 5);
-  const char* slot = nullptr;
-  if (last_five == "00:00" && OnHour.value() == 1) slot = "the hour";
-  const bool quarter = last_five == "15:00" || last_five == "45:00";
-  if (quarter && QuarterHour.value() == 1) slot = "the quarter hour";
-  if (last_five == "30:00" && HalfHour.value() == 1) slot = "the half hour";
+  const char* slot = SlotDueNow();
   if (slot == nullptr) return;
   waiting_slot_ = WaitingSlot{slot, now + busy_wait_seconds * 1000LL};
   Log(std::string("announcement waits for the busy channel: ") + slot);

@@ -277,6 +277,7 @@ class Form1 : public EchoLinkEvents {
   void ArmClipDeadline();
   void CheckForStalledClip();
   bool NodeIsBusy();
+  const char* SlotDueNow() const;
   // The busy-channel wait of a scheduled announcement; see busy_wait_seconds.
   void WaitForBusyChannel();
   bool StartWaitingAnnouncement();
