@@ -4,8 +4,9 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 ROOT ?= $(HOME)/.local/share/horatone
 JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
 
-.PHONY: deps configure build test run sanitize clean
+.PHONY: deps configure build test run sanitize fuzz bench clean
 
 deps:
 	@tools/install-deps
@@ -19,11 +20,23 @@ build: configure
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer; any report fails.
 sanitize:
 	@tools/install-deps
 	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHORATONE_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j $(JOBS)
-	@ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# libFuzzer with ASan and UBSan, built by clang in its own folder; each target runs for
+# FUZZ_SECONDS from the seeds in fuzz/corpus/.
+fuzz:
+	@tools/install-deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DHORATONE_SANITIZE=ON -DHORATONE_FUZZ=ON -DHORATONE_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+	@tools/run-fuzz build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) build-asan build-fuzz
