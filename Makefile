@@ -38,5 +38,14 @@ fuzz:
 	@cmake --build build-fuzz -j $(JOBS)
 	@tools/run-fuzz build-fuzz $(FUZZ_SECONDS)
 
+# The benchmarks, in the release build: one table (see bench/README.md). They take about
+# three minutes and measure time, so they run on their own, never under ctest.
+bench: build
+	@echo "| measure | result | goal |"
+	@echo "|---|---|---|"
+	@$(BUILD)/bench/announce_bench
+	@$(BUILD)/bench/audio_bench
+	@$(BUILD)/bench/headless_bench 60
+
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz
