@@ -8,7 +8,9 @@ ROOT ?= $(if $(filter 0,$(shell id -u)),/var/lib/horatone,$(HOME)/.local/share/h
 # Extra arguments for `make run`, e.g. ARGS="--headless --start-at '2026-12-06 13:59:50'".
 ARGS ?=
 
-.PHONY: deps configure build test run voices deb sanitize screenshots clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: deps configure build test run voices deb sanitize screenshots fuzz bench clean
 
 deps:
 	@tools/install-deps
@@ -34,11 +36,32 @@ deb: build
 	@cd $(BUILD) && cpack -G DEB
 	@ls $(BUILD)/*.deb
 
+# AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer; any report fails.
 sanitize:
 	@tools/install-deps
 	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHORATONE_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j $(JOBS)
-	@ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# libFuzzer with ASan and UBSan, built by clang in its own folder; each target runs for
+# FUZZ_SECONDS from the seeds in fuzz/corpus/.
+fuzz:
+	@tools/install-deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DHORATONE_SANITIZE=ON -DHORATONE_FUZZ=ON -DHORATONE_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+	@tools/run-fuzz build-fuzz $(FUZZ_SECONDS)
+
+# The benchmarks, in the release build: one table (see bench/README.md). They take about
+# three minutes and measure time, so they run on their own, never under ctest.
+bench: build
+	@echo "| measure | result | goal |"
+	@echo "|---|---|---|"
+	@$(BUILD)/bench/announce_bench
+	@$(BUILD)/bench/audio_bench
+	@$(BUILD)/bench/headless_bench 60
 
 # Pictures of the window (three tabs, Details, About, node panel) in ./screenshots/, drawn on
 # the offscreen platform.
@@ -46,4 +69,4 @@ screenshots: build
 	@QT_QPA_PLATFORM=offscreen $(BUILD)/tests/horatone_screenshots screenshots
 
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) build-asan build-fuzz

@@ -48,6 +48,11 @@ FakeMedia::Graph* FakeMedia::current() const {
   return nullptr;
 }
 
+size_t FakeMedia::live_graphs() const {
+  return static_cast<size_t>(std::count_if(graphs_.begin(), graphs_.end(),
+                                           [](const std::weak_ptr<Graph>& g) { return !g.expired(); }));
+}
+
 Status FakeMedia::Graph::RenderFile(const std::string& file) {
   const auto clip = media_.clips_.find(file);
   if (clip == media_.clips_.end()) return Status::Error(file + ": no such clip");

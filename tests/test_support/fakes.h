@@ -45,6 +45,8 @@ class FakeMedia : public MediaService {
   std::set<std::string> stops_short;  // clips that stop halfway and never reach their end
   // The graph made last, while it lives.
   Graph* current() const;
+  // Graphs still held by someone (the window holds one at a time).
+  size_t live_graphs() const;
 
  private:
   const TimerService& time_;

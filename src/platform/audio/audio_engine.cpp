@@ -2,6 +2,7 @@
 #include "platform/audio/audio_engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <unordered_map>
 
@@ -201,6 +202,7 @@ AudioEngine::AudioEngine(std::shared_ptr<EngineCore> core, AudioEngineOptions op
 
 AudioEngine::~AudioEngine() {
   quit_.store(true, std::memory_order_release);
+  WakeAudioThread();
   if (thread_.joinable()) thread_.join();
   FinalizeCapture();
 }
@@ -210,7 +212,9 @@ std::shared_ptr<MediaGraph> AudioEngine::CreateGraph(Status*) {
 }
 
 void AudioEngine::Commit() {
+  const bool had_changes = !core_->pending.empty();
   core_->Commit();
+  if (had_changes && core_->pending.empty()) WakeAudioThread();
   if (!lost_reported_ && lost_.load(std::memory_order_acquire)) {
     lost_reported_ = true;
     if (options_.on_device_lost) options_.on_device_lost(lost_message_);
@@ -242,10 +246,44 @@ double AudioEngine::SecondsUntilQuiet() const {
   return static_cast<double>(core_->mixer.sound_end_frame() - heard) / sample_rate_;
 }
 
+void AudioEngine::WakeAudioThread() {
+  {
+    std::lock_guard<std::mutex> lock(wake_mutex_);
+    wake_pending_ = true;
+  }
+  wake_.notify_one();
+}
+
+void AudioEngine::IdleThroughSilence(std::vector<float>& silence) {
+  // The capture still grows in real time, a tenth of a second at a time, while nothing plays.
+  constexpr auto kLongestSleep = std::chrono::milliseconds(100);
+  {
+    std::unique_lock<std::mutex> lock(wake_mutex_);
+    wake_.wait_for(lock, kLongestSleep,
+                   [this] { return wake_pending_ || quit_.load(std::memory_order_acquire); });
+    wake_pending_ = false;
+  }
+  // The silence that would have gone out meanwhile goes out now, block by block, so that the
+  // stream, the capture and every later frame keep their places in time. A batch that just
+  // arrived is applied by the next Render(), at the first frame after this silence.
+  std::fill(silence.begin(), silence.end(), 0.0f);
+  for (int64_t due = sink_->FramesDueNow(); due > 0;) {
+    const int count = static_cast<int>(std::min<int64_t>(due, block_frames_));
+    if (capture_) capture_->Write(silence.data(), count);
+    core_->mixer.SkipSilence(count);
+    sink_->Skip(count);
+    due -= count;
+  }
+}
+
 void AudioEngine::RunAudioThread() {
   std::vector<float> block(2 * static_cast<std::size_t>(block_frames_));
   std::string why;
   while (!quit_.load(std::memory_order_acquire)) {
+    if (core_->mixer.Silent() && sink_->FramesDueNow() >= 0) {
+      IdleThroughSilence(block);
+      continue;
+    }
     core_->mixer.Render(block.data(), block_frames_);
     if (capture_) capture_->Write(block.data(), block_frames_);
     if (!sink_->Write(block.data(), block_frames_, &why)) {

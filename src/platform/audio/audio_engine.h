@@ -6,10 +6,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,6 +75,10 @@ class AudioEngine final : public MediaService {
               std::string backend_name, std::unique_ptr<OutputSink> sink,
               std::unique_ptr<WavCapture> capture);
   void RunAudioThread();
+  // Audio thread, on a sink that only keeps time: sleeps while nothing plays until the loop
+  // commits a change (or a while has passed), then sends the silence due by now at once.
+  void IdleThroughSilence(std::vector<float>& silence);
+  void WakeAudioThread();
 
   std::shared_ptr<EngineCore> core_;
   AudioEngineOptions options_;
@@ -85,6 +91,9 @@ class AudioEngine final : public MediaService {
   std::unique_ptr<WavCapture> capture_;
   std::thread thread_;
   std::atomic<bool> quit_{false};
+  std::mutex wake_mutex_;
+  std::condition_variable wake_;
+  bool wake_pending_ = false;  // under wake_mutex_
   std::atomic<bool> lost_{false};
   std::string lost_message_;  // written before lost_ is set, read after it is seen
   bool lost_reported_ = false;

@@ -122,6 +122,20 @@ void Mixer::Render(float* out, int frames) {
   emitted_published_.store(emitted_, std::memory_order_release);
 }
 
+bool Mixer::Silent() const {
+  if (!commands_.Empty() || !retire_backlog_.empty()) return false;
+  for (const Voice* voice : active_) {
+    if (voice->removing || voice->start_pending || voice->ahead_frames > 0) return false;
+    if (voice->running && !voice->at_end) return false;
+  }
+  return true;
+}
+
+void Mixer::SkipSilence(int64_t frames) {
+  emitted_ += frames;
+  emitted_published_.store(emitted_, std::memory_order_release);
+}
+
 void Mixer::Apply(const VoiceCommand& command) {
   Voice& voice = *command.voice;
   const int64_t clip_frames = voice.clip->frames;

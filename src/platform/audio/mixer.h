@@ -87,6 +87,11 @@ class Mixer {
 
   // Audio thread: the next `frames` (at most max_block_frames) stereo frames, interleaved.
   void Render(float* out, int frames);
+  // Audio thread: true while Render() could give nothing but silence until the next batch
+  // arrives: no command waiting, no voice with output queued or still to make, none to retire.
+  bool Silent() const;
+  // Audio thread, while Silent(): `frames` of silence count as sent, without rendering them.
+  void SkipSilence(int64_t frames);
 
  private:
   void Apply(const VoiceCommand& command);

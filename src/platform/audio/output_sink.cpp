@@ -76,24 +76,54 @@ class NullSink final : public OutputSink {
   int period_frames() const override { return sample_rate_ / 500; }
   int buffered_frames() const override { return 0; }
   bool Write(const float*, int count, std::string*) override {
-    if (deadline_.tv_sec == 0 && deadline_.tv_nsec == 0) clock_gettime(CLOCK_MONOTONIC, &deadline_);
-    deadline_.tv_nsec += static_cast<long>(1'000'000'000LL * count / sample_rate_);
-    while (deadline_.tv_nsec >= 1'000'000'000L) {
-      deadline_.tv_nsec -= 1'000'000'000L;
-      ++deadline_.tv_sec;
-    }
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    Start();
+    frames_ += count;
+    const int64_t now = NowNs();
     // After a stall (a suspended machine, a debugger) start afresh instead of racing to catch up.
-    if (now.tv_sec > deadline_.tv_sec + 1) deadline_ = now;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline_, nullptr) == EINTR) {
+    if (now > DeadlineNs() + 1'000'000'000) {
+      origin_ns_ = now;
+      frames_ = 0;
+    }
+    const int64_t deadline = DeadlineNs();
+    const timespec until{static_cast<time_t>(deadline / 1'000'000'000),
+                         static_cast<long>(deadline % 1'000'000'000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
     return true;
   }
+  int64_t FramesDueNow() override {
+    Start();
+    const int64_t late_ns = NowNs() - DeadlineNs();
+    if (late_ns <= 0) return 0;
+    if (late_ns > 1'000'000'000) {  // a stall, as in Write()
+      origin_ns_ = NowNs();
+      frames_ = 0;
+      return 0;
+    }
+    return late_ns * sample_rate_ / 1'000'000'000;
+  }
+  void Skip(int64_t frames) override { frames_ += frames; }
 
  private:
+  static int64_t NowNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+  }
+  // The clock starts with the first write, so that a sink opened early does not race ahead.
+  void Start() {
+    if (origin_ns_ < 0) origin_ns_ = NowNs();
+  }
+  // When the frames written so far have played: counted from the origin in whole frames, so
+  // that the pace never drifts however the frames were handed over.
+  int64_t DeadlineNs() const {
+    return origin_ns_ + frames_ / sample_rate_ * 1'000'000'000 +
+           frames_ % sample_rate_ * 1'000'000'000 / sample_rate_;
+  }
+
   int sample_rate_;
-  timespec deadline_{};  // set by the first write, so a sink opened early does not race ahead
+  int64_t origin_ns_ = -1;
+  int64_t frames_ = 0;  // written (or skipped) since the origin
 };
 
 }  // namespace

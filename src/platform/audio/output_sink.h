@@ -3,6 +3,7 @@
 // used only by the engine's audio thread, whose pace it sets by blocking in Write().
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,11 @@ class OutputSink {
   // Hands over interleaved stereo frames, waiting while the device is full. False when the
   // device has failed or gone, with the reason in `why`.
   virtual bool Write(const float* frames, int count, std::string* why) = 0;
+  // A sink that only keeps time lets the engine sleep through silence and then account for
+  // it at once: the frames due by now that have not been written, and taking frames as
+  // written without waiting. A device has no such shortcut and answers -1.
+  virtual int64_t FramesDueNow() { return -1; }
+  virtual void Skip(int64_t /*frames*/) {}
 };
 
 // Each returns nullptr, with the reason in `why`, when the output cannot be opened.

@@ -35,6 +35,9 @@ class SpscRing {
   }
 
   // Consumer side: only published items are seen.
+  bool Empty() const {
+    return tail_.load(std::memory_order_relaxed) == head_.load(std::memory_order_acquire);
+  }
   bool Pop(T* item) {
     const std::size_t tail = tail_.load(std::memory_order_relaxed);
     if (tail == head_.load(std::memory_order_acquire)) return false;

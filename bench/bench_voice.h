@@ -1,0 +1,46 @@
+// A voice folder for the benchmarks: every clip a steady level of its own, at the output rate,
+// so that in a capture each clip's first and last sample and every gap between clips can be
+// found exactly; and finding the runs of equal samples in a capture.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "announce/clip_names.h"
+#include "platform/audio/audio_files.h"
+
+namespace horatone::bench {
+
+constexpr int kRate = 48000;
+
+// Clip i of the voice: level 0.05 + 0.004 i, 0.3 to 0.6 s long (an odd number of frames).
+inline void WriteLevelVoice(const std::filesystem::path& folder) {
+  std::filesystem::create_directories(folder);
+  int index = 0;
+  for (const std::string& stem : clips::AllClipStems()) {
+    const int64_t frames = (kRate * 3 / 10 + (index * 7919) % (kRate * 3 / 10)) | 1;
+    testing::WriteClip(folder / (stem + ".wav"),
+                       testing::Level(kRate, 1, frames, 0.05f + 0.004f * static_cast<float>(index)));
+    ++index;
+  }
+}
+
+struct Run {
+  int64_t first;  // frame
+  int64_t frames;
+  float value;
+};
+
+// The runs of equal left-channel samples of a stereo capture.
+inline std::vector<Run> Runs(const testing::Samples& air) {
+  std::vector<Run> runs;
+  for (int64_t f = 0; f < air.frames(); ++f) {
+    const float v = air.data[static_cast<std::size_t>(2 * f)];
+    if (runs.empty() || runs.back().value != v) runs.push_back({f, 0, v});
+    ++runs.back().frames;
+  }
+  return runs;
+}
+
+}  // namespace horatone::bench
