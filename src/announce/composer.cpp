@@ -164,8 +164,10 @@ void Form1::EndAnnouncement() {
   Announcing = 0;
   lone_play_ = false;
   clip_deadline_ms.reset();
-  // The progress texts agree again, as after every announcement, so that the unkey check
-  // goes on releasing the transmitter every second.
+  // A clip that stopped short is silenced and let go; the progress texts agree again, as
+  // after every announcement, so that the unkey check goes on releasing the transmitter
+  // every second.
+  CleanUp();
   Text2.set_text(Text3.text());
   ReleaseTransmitter();
 }

@@ -135,7 +135,8 @@ Status IniProfileFile::Load(std::vector<Line>& lines) const {
   Cache& cache = cache_;
   if (cache.valid && cache.device == info.st_dev && cache.inode == info.st_ino &&
       cache.size == info.st_size && cache.modified.tv_sec == info.st_mtim.tv_sec &&
-      cache.modified.tv_nsec == info.st_mtim.tv_nsec) {
+      cache.modified.tv_nsec == info.st_mtim.tv_nsec &&
+      cache.changed.tv_sec == info.st_ctim.tv_sec && cache.changed.tv_nsec == info.st_ctim.tv_nsec) {
     lines = cache.lines;
     return Status::Ok();
   }
@@ -157,7 +158,7 @@ Status IniProfileFile::Load(std::vector<Line>& lines) const {
     }
   }
   if (!current.text.empty()) lines.push_back(std::move(current));
-  cache = Cache{true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, lines};
+  cache = Cache{true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim, lines};
   return Status::Ok();
 }
 

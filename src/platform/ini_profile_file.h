@@ -57,6 +57,7 @@ class IniProfileFile : public ProfileStore {
     ino_t inode = 0;
     off_t size = 0;
     timespec modified{};
+    timespec changed{};
     std::vector<Line> lines;
   };
   mutable Cache cache_;

@@ -86,8 +86,12 @@ TEST(Faults, AClipThatStopsShortIsAbandonedAndTheTransmitterReleased) {
   EXPECT_FALSE(f.Timer2.running());
   EXPECT_EQ(f.Announcing, 0);
   EXPECT_EQ(f.LoadStep, kStepLeadIn);
+  EXPECT_EQ(f.ClipGraph, nullptr);  // the stuck clip is silenced
+  // And the idle release goes on every second, as after any announcement.
+  const size_t releases = h.node.TransmitCalls().size();
   h.loop.AdvanceBy(2000);
   EXPECT_FALSE(h.node.keyed());
+  EXPECT_EQ(h.node.TransmitCalls().size(), releases + 2);
   // The next announcement runs normally.
   h.media.stops_short.clear();
   const size_t from = h.media.heard.size();
