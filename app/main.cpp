@@ -1,6 +1,9 @@
 // main(): picks the front end — the window, the headless clock, or one of the commands
 // (config, check-voice) — from the command line, and wires the platform to the model.
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -37,6 +40,18 @@ options:
 
 the radio, with --node rig (also in section [RIG] of Horatone.ini; the command line wins):
 )";
+
+#ifndef HORATONE_WITH_WINDOW
+// Replaces this process with horatone-window from the same folder; returns only on failure.
+void ExecWindow(char** argv) {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return;
+  const std::string window = (self.parent_path() / "horatone-window").string();
+  argv[0] = const_cast<char*>(window.c_str());
+  execv(window.c_str(), argv);
+}
+#endif
 
 int Usage(const std::string& problem) {
   std::cerr << "horatone: " << problem << "\n" << "Try 'horatone --help'.\n";
@@ -111,7 +126,6 @@ int main(int argc, char** argv) {
   if (!options.rig_options.empty() && options.node != "rig") {
     return Usage("the radio's options need --node rig");
   }
-#ifdef HORATONE_WITH_WINDOW
   const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
                        std::getenv("QT_QPA_PLATFORM");
   if (!headless && display) {
@@ -119,9 +133,13 @@ int main(int argc, char** argv) {
       return Usage("the window speaks to the simulated node; use --headless for --node " +
                    options.node);
     }
+#ifdef HORATONE_WITH_WINDOW
     return RunDesktop(argc, argv, options);
-  }
+#else
+    // The window lives in its own program, so that the headless clock never loads Qt.
+    ExecWindow(argv);
+    std::cerr << "horatone: the window (horatone-window) is not installed; running headless\n";
 #endif
-  (void)headless;
+  }
   return RunHeadless(options);
 }

@@ -26,7 +26,7 @@ void Form1::H2_Change() {
 
 void Form1::H1_Scroll() {
   if (ClipPosition) ContinuePastFailure(ClipPosition->SetCurrentPosition(H1.value()));
-  if (clip_deadline_ms) ArmClipDeadline();
+  ArmClipDeadline();  // playback moved: the progress refresh follows it again
 }
 
 void Form1::Timer1_Timer() {

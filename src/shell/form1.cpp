@@ -72,8 +72,13 @@ int Form1::MsToNextSecond() const {
 void Form1::BindTimers() {
   for (Timer* timer : timers()) {
     const bool aligned = timer == &Timer3;
-    const TimerService::TimerId id = services_.timers.CreateTimer([this, timer, aligned] {
+    const bool progress = timer == &Timer1;
+    const TimerService::TimerId id = services_.timers.CreateTimer([this, timer, aligned, progress] {
       Dispatch([timer] { timer->Fire(); });
+      if (progress && !ended_ && ProgressIsIdle()) {
+        services_.timers.StopTimer(timer1_id_);
+        progress_asleep_ = true;
+      }
       // The clock display and the schedule tick once in every second of the clock, early in
       // it, whatever the loop's drift: a slot second is neither skipped nor seen twice.
       if (aligned && !ended_ && timer->running()) {
@@ -82,6 +87,7 @@ void Form1::BindTimers() {
     });
     timer_ids_.push_back(id);
     if (aligned) timer3_id_ = id;
+    if (progress) timer1_id_ = id;
     timer->on_running_changed = [this, timer, id, aligned] {
       if (timer->running()) {
         services_.timers.StartTimer(id, timer->interval_ms(), aligned ? MsToNextSecond() : -1);
@@ -185,11 +191,23 @@ void Form1::EndProgram() {
 
 namespace horatone {
 
+bool Form1::ProgressIsIdle() const {
+  return !ClipPosition || (!clip_deadline_ms && Text2.text() == Text3.text());
+}
+
+void Form1::AfterHandler() {
+  if (progress_asleep_ && Timer1.running() && !ProgressIsIdle()) {
+    progress_asleep_ = false;
+    services_.timers.StartTimer(timer1_id_, Timer1.interval_ms());
+  }
+  services_.media.Commit();
+}
+
 MsgAnswer Form1::ShowMessage(const MessageBoxRequest& request) {
   // Handlers that run while the box is open commit their own media changes.
   const int depth = dispatch_depth_;
   dispatch_depth_ = 0;
-  services_.media.Commit();
+  AfterHandler();
   const MsgAnswer answer = services_.dialogs.MessageBox(request);
   dispatch_depth_ = depth;
   return answer;

@@ -138,7 +138,7 @@ class Form1 : public EchoLinkEvents {
     if (ended_) return;
     ++dispatch_depth_;
     handler();
-    if (--dispatch_depth_ == 0 && !ended_) services_.media.Commit();
+    if (--dispatch_depth_ == 0 && !ended_) AfterHandler();
   }
 
   // --- Window state ---------------------------------------------------------------------
@@ -246,6 +246,11 @@ class Form1 : public EchoLinkEvents {
 
  private:
   void BindTimers();
+  // The end of every outermost handler: the progress refresh wakes when a clip may move, and
+  // the media changes the handler made go out together.
+  void AfterHandler();
+  // Nothing for the progress refresh to change: no clip, or one at its end with no deadline.
+  bool ProgressIsIdle() const;
   int MsToNextSecond() const;
   // Reads the 66 keys into the controls; returns one line for each value that was not valid.
   std::vector<std::string> ReadSettings();
@@ -310,6 +315,10 @@ class Form1 : public EchoLinkEvents {
   std::array<VoiceSlot, 5> voice_slots_;
   std::vector<TimerService::TimerId> timer_ids_;
   TimerService::TimerId timer3_id_ = -1;
+  // The 10 ms progress refresh sleeps while it would change nothing (an idle clock wakes
+  // far less often); Timer1 itself stays enabled.
+  TimerService::TimerId timer1_id_ = -1;
+  bool progress_asleep_ = false;
   // A scheduled announcement waiting for a busy channel: its slot and when it gives up.
   struct WaitingSlot {
     std::string slot;

@@ -220,6 +220,13 @@ TEST(Progress, TheBoxesShowLengthAndPositionAndStartAtZero) {
   f.H1.Scroll(0);
   h.loop.AdvanceBy(20);
   EXPECT_EQ(f.Text2.text(), "0.02");
+  // Long after the clip has ended the refresh has nothing to do; a drag still wakes it.
+  h.loop.AdvanceBy(10000);
+  EXPECT_EQ(f.Text2.text(), f.Text3.text());
+  f.H1.Scroll(0);
+  h.loop.AdvanceBy(300);
+  EXPECT_NEAR(std::stod(f.Text2.text()), 0.3, 1e-9);
+  EXPECT_EQ(f.H1.value(), 0);
 }
 
 }  // namespace
