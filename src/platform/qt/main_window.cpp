@@ -7,6 +7,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -189,6 +190,11 @@ QWidget* MainWindow::BuildSetupTab() {
   clock_font.setPointSizeF(kClockPointSize);
   show_the_time->setFont(clock_font);
   show_the_time->setAlignment(Qt::AlignCenter);
+  // A fixed size: the clock changes every second, and a label that may change size makes the
+  // whole tab lay itself out and repaint each time.
+  const QFontMetrics clock_metrics(clock_font);
+  show_the_time->setFixedSize(clock_metrics.horizontalAdvance(QStringLiteral("00:00:00 ")),
+                              clock_metrics.height());
   bind_.Label(form_.ShowTheTime, show_the_time);
   clock->addWidget(show_the_time);
   auto* ptt2 = Named(new QLabel, "PTT2");

@@ -15,7 +15,6 @@ QtTimerService::~QtTimerService() {
 TimerService::TimerId QtTimerService::CreateTimer(std::function<void()> on_fire) {
   auto entry = std::make_unique<Entry>();
   entry->timer = std::make_unique<QTimer>();
-  entry->timer->setTimerType(Qt::PreciseTimer);
   entry->on_fire = std::move(on_fire);
   Entry* raw = entry.get();
   QObject::connect(raw->timer.get(), &QTimer::timeout, [raw] {
@@ -31,6 +30,11 @@ TimerService::TimerId QtTimerService::CreateTimer(std::function<void()> on_fire)
 void QtTimerService::StartTimer(TimerId id, int interval_ms, int first_delay_ms) {
   Entry& entry = *timers_.at(static_cast<size_t>(id));
   entry.interval_ms = interval_ms;
+  // The sequencer, the progress refresh and the second-aligned clock tick keep their times
+  // to the millisecond; the slower refreshes may share their wake-ups (Qt moves them by up
+  // to 5 %), which is most of what an idle window costs.
+  const bool precise = interval_ms < 100 || first_delay_ms >= 0;
+  entry.timer->setTimerType(precise ? Qt::PreciseTimer : Qt::CoarseTimer);
   entry.timer->start(first_delay_ms < 0 ? interval_ms : first_delay_ms);
 }
 
