@@ -255,8 +255,8 @@ void AudioEngine::WakeAudioThread() {
 }
 
 void AudioEngine::IdleThroughSilence(std::vector<float>& silence) {
-  // The capture still grows in real time, a tenth of a second at a time, while nothing plays.
-  constexpr auto kLongestSleep = std::chrono::milliseconds(100);
+  // The capture still grows in real time, a quarter of a second at a time, while nothing plays.
+  constexpr auto kLongestSleep = std::chrono::milliseconds(250);
   {
     std::unique_lock<std::mutex> lock(wake_mutex_);
     wake_.wait_for(lock, kLongestSleep,
