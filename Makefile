@@ -50,7 +50,7 @@ sanitize:
 fuzz:
 	@tools/install-deps
 	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DHORATONE_SANITIZE=ON -DHORATONE_FUZZ=ON -DHORATONE_BUILD_TESTS=OFF >/dev/null
+	  -DHORATONE_SANITIZE=ON -DHORATONE_FUZZ=ON -DHORATONE_BUILD_TESTS=OFF -DHORATONE_WINDOW=OFF >/dev/null
 	@cmake --build build-fuzz -j $(JOBS)
 	@tools/run-fuzz build-fuzz $(FUZZ_SECONDS)
 
