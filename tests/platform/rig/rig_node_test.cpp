@@ -76,7 +76,8 @@ class RigNodeTest : public ::testing::Test {
     return tasks_.RunUntil([&] { return Count(what) >= times; });
   }
   bool Logged(const std::string& part) const {
-    return std::ranges::any_of(log_, [&](const auto& line) { return line.find(part) != std::string::npos; });
+    return std::ranges::any_of(
+        log_, [&](const auto& line) { return line.find(part) != std::string::npos; });
   }
   // The sound output falls quiet `span` from now (its steady-clock ticks since the epoch).
   void QuietIn(std::chrono::steady_clock::duration span) {

@@ -34,8 +34,8 @@ class Rigctld {
   ~Rigctld() { Stop(); }
 
   bool Start() {
-    pid_ = Spawn({"rigctld", "-m", "1", "-P", "RIG", "-T", "127.0.0.1", "-t",
-                  std::to_string(port_)});
+    pid_ =
+        Spawn({"rigctld", "-m", "1", "-P", "RIG", "-T", "127.0.0.1", "-t", std::to_string(port_)});
     // Up once it answers; at most five seconds.
     for (int i = 0; pid_ > 0 && i < 250; ++i) {
       if (Ptt()) return true;
