@@ -11,7 +11,8 @@ TEST(VoiceRefresh, VoicesWithoutAFolderCannotBeChosen) {
   Form1& f = h.Start();
   h.loop.AdvanceBy(100);
   EXPECT_TRUE(f.Option3.enabled());
-  EXPECT_FALSE(f.Option4.enabled() || f.Option7.enabled() || f.Option8.enabled() || f.Option10.enabled());
+  EXPECT_FALSE(f.Option4.enabled() || f.Option7.enabled() || f.Option8.enabled() ||
+               f.Option10.enabled());
   EXPECT_EQ(f.FileLocation.text(), "C:\\Program Files\\Horatone\\");
   EXPECT_TRUE(f.OptionWAV.value());
   f.Text6.set_text(" ");

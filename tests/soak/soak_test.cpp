@@ -159,21 +159,19 @@ class Soak {
     return form().FileLocation.text() + stem + (form().OptionWAV.value() ? ".wav" : ".mp3");
   }
 
+  // Flips one of: HrMin, the lead-in, the voice, the 12/24-hour clock.
   void ChangeSetting(bool mid) {
     if (mid && form().Announcing == 1) ++mid_changes;
+    Form1& f = form();
     switch (Uniform(0, 3)) {
       case 0:
-        form().Check1.set_value(form().Check1.value() ? 0 : 1);
-        break;
+        return f.Check1.set_value(f.Check1.value() ? 0 : 1);
       case 1:
-        form().Check2.set_value(form().Check2.value() ? 0 : 1);
-        break;
+        return f.Check2.set_value(f.Check2.value() ? 0 : 1);
       case 2:
-        (form().Option3.value() ? form().Option4 : form().Option3).set_value(true);
-        break;
+        return (f.Option3.value() ? f.Option4 : f.Option3).set_value(true);
       default:
-        (form().Option1.value() ? form().Option2 : form().Option1).set_value(true);
-        break;
+        return (f.Option1.value() ? f.Option2 : f.Option1).set_value(true);
     }
   }
 
@@ -250,24 +248,20 @@ TEST(Soak, AWeekOfFaultsMissesNoSlotDoublesNoneAndNeverHoldsTheTransmitter) {
   const std::int64_t limit_ms = longest_chain_ms + kStallGraceMs + kUnkeyCheckMs + kTickSlackMs;
   const auto calls = h.node.TransmitCalls();
   std::int64_t keyed_since = -1, longest_ms = 0;
-  int stretches = 0, too_long = 0;
+  int stretches = 0;
   for (const auto& [at, key] : calls) {
     if (key && keyed_since < 0) keyed_since = at;
-    if (!key && keyed_since >= 0) {
-      std::int64_t from = keyed_since;
-      for (auto s = std::upper_bound(soak.starts.begin(), soak.starts.end(), keyed_since);
-           s != soak.starts.end() && *s <= at; ++s) {
-        longest_ms = std::max(longest_ms, *s - from);
-        if (*s - from > limit_ms) ++too_long;
-        from = *s;
-      }
-      longest_ms = std::max(longest_ms, at - from);
-      if (at - from > limit_ms) ++too_long;
-      ++stretches;
-      keyed_since = -1;
+    if (key || keyed_since < 0) continue;
+    std::int64_t from = keyed_since;
+    for (auto s = std::upper_bound(soak.starts.begin(), soak.starts.end(), keyed_since);
+         s != soak.starts.end() && *s <= at; from = *s++) {
+      longest_ms = std::max(longest_ms, *s - from);
     }
+    longest_ms = std::max(longest_ms, at - from);
+    ++stretches;
+    keyed_since = -1;
   }
-  EXPECT_EQ(too_long, 0) << "longest keyed time without a start: " << longest_ms << " ms";
+  EXPECT_LE(longest_ms, limit_ms) << "keyed this long without a new start";
   EXPECT_FALSE(h.node.keyed());
   ASSERT_FALSE(calls.empty());
   EXPECT_FALSE(calls.back().second);
@@ -284,12 +278,10 @@ TEST(Soak, AWeekOfFaultsMissesNoSlotDoublesNoneAndNeverHoldsTheTransmitter) {
   EXPECT_GT(soak.mid_changes, days * 30);
 
   std::printf(
-      "soak: %d days, %d free and %d busy slots, %zu starts (%d by DTMF), %d keyed stretches "
-      "(longest %lld ms without a new start, limit %lld ms), %d clip failures, %d stalls abandoned, %d "
-      "settings changed mid-announcement, %zu clips heard\n",
+      "soak: %d days, %d free and %d busy slots, %zu starts (%d by DTMF), %d keyed "
+      "stretches, longest %lld ms without a new start (limit %lld ms)\n",
       days, free_slots, busy_slots, soak.starts.size(), soak.dtmf_starts, stretches,
-      static_cast<long long>(longest_ms), static_cast<long long>(limit_ms), soak.clip_failures,
-      soak.abandoned, soak.mid_changes, h.media.heard.size());
+      static_cast<long long>(longest_ms), static_cast<long long>(limit_ms));
 }
 
 }  // namespace
