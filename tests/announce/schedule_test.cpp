@@ -13,7 +13,7 @@ TEST(ClockTexts, HourMinuteAndAmPmOnBothClocks) {
     int hour, minute;
     bool twelve;
     const char *hh, *ampm;
-  } cases[] = {{0, 5, true, "12", "AM"},   {12, 5, true, "12", "PM"}, {13, 5, true, "01", "PM"},
+  } cases[] = {{0, 5, true, "12", "AM"},  {12, 5, true, "12", "PM"}, {13, 5, true, "01", "PM"},
                {11, 59, true, "11", "AM"}, {0, 5, false, "00", "AM"}, {13, 5, false, "13", "PM"}};
   for (const Case& c : cases) {
     Harness h({2026, 12, 6, c.hour, c.minute, 30});
@@ -126,12 +126,8 @@ TEST(Schedule, ADriftingTimerNeitherSkipsNorDoublesASecond) {
     EXPECT_EQ(starts.size(), 8u) << "late by " << late_ms;
     for (const std::string& start : starts) EXPECT_EQ(start.substr(6), "00") << start;
     for (size_t i = 1; i < shown.size(); ++i) {
-      const LocalTime a{2026,
-                        12,
-                        6,
-                        std::stoi(shown[i - 1].substr(0, 2)),
-                        std::stoi(shown[i - 1].substr(3, 2)),
-                        std::stoi(shown[i - 1].substr(6, 2))};
+      const LocalTime a{2026, 12, 6, std::stoi(shown[i - 1].substr(0, 2)),
+                        std::stoi(shown[i - 1].substr(3, 2)), std::stoi(shown[i - 1].substr(6, 2))};
       ASSERT_EQ(LongTimeText(AddMilliseconds(a, 1000)), shown[i]) << "late by " << late_ms;
     }
   }
@@ -148,8 +144,8 @@ TEST(Schedule, AWholeDayGivesNinetySixAnnouncementsEachReleasedWithinASecond) {
       if (now.second != 0 || now.minute % 15 != 0) ++wrong_second;
     } else {
       // The suffix clip has just been loaded and starts now.
-      suffix_ends.push_back(h.loop.NowMs() +
-                            static_cast<std::int64_t>(*h.media.current()->duration * 1000));
+      suffix_ends.push_back(h.loop.NowMs() + static_cast<std::int64_t>(
+                                                 *h.media.current()->duration * 1000));
     }
   });
   h.loop.AdvanceBy(24LL * 3600 * 1000);
