@@ -66,9 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Sequencer, TheWorkedExampleHoldsAfterEveryEvent) {
   Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h, "CHECK1=0\n");
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
+  Form1& f = StartPastTheFirst(h, "CHECK1=0\n");
   ASSERT_EQ(f.LoadStep, 11);
   ASSERT_EQ(f.NextStep, 11);
 
@@ -104,9 +102,7 @@ TEST(Sequencer, TheWorkedExampleHoldsAfterEveryEvent) {
 
 TEST(Sequencer, AStartDuringAnAnnouncementBeginsTheChainAgain) {
   Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h, "CHECK1=0\nAMPM=0\n");
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
+  Form1& f = StartPastTheFirst(h, "CHECK1=0\nAMPM=0\n");
   const size_t from = h.media.heard.size();
   f.Command29.Click();
   h.loop.AdvanceUntil([&] { return h.media.heard.size() == from + 3; }, 10000);  // hour playing
@@ -152,9 +148,7 @@ TEST(ManualAnnouncement, SpeedAndVolumeReachEveryClipBalanceOnlyTheLoadedOne) {
 
 TEST(ManualAnnouncement, PlaySoundsOneClipAndReleasesWhatItKeyed) {
   Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h, "CHECK1=0\n");
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
+  Form1& f = StartPastTheFirst(h, "CHECK1=0\n");
   const size_t from = h.media.heard.size();
   f.Command1.Click();
   EXPECT_EQ(f.PTT.caption(), "PTT ON");
