@@ -66,7 +66,7 @@ bench: build
 # Pictures of the window (three tabs, Details, About, node panel) in ./screenshots/, drawn on
 # the offscreen platform.
 screenshots: build
-	@QT_QPA_PLATFORM=offscreen $(BUILD)/tests/horatone_screenshots screenshots
+	@QT_QPA_PLATFORM=offscreen $(BUILD)/tools/horatone_screenshots screenshots
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz

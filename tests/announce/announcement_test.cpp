@@ -66,9 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Sequencer, TheWorkedExampleHoldsAfterEveryEvent) {
   Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h, "CHECK1=0\n");
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
+  Form1& f = StartPastTheFirst(h, "CHECK1=0\n");
   ASSERT_EQ(f.LoadStep, 11);
   ASSERT_EQ(f.NextStep, 11);
 
@@ -91,6 +89,7 @@ TEST(Sequencer, TheWorkedExampleHoldsAfterEveryEvent) {
     EXPECT_EQ(f.Announcing, after.announcing) << "after clip " << after.heard;
     EXPECT_EQ(f.Timer2.running(), after.timer2) << "after clip " << after.heard;
     EXPECT_EQ(f.PTT.caption(), "PTT ON");
+    EXPECT_TRUE(h.node.keyed());
   }
   // The suffix ends; within a second the transmitter is released, and again every second.
   const std::int64_t suffix_end = h.media.heard_at_ms.back() + 1000 * 0.5 + 10 * 60;
@@ -101,41 +100,9 @@ TEST(Sequencer, TheWorkedExampleHoldsAfterEveryEvent) {
   EXPECT_EQ(h.node.TransmitCalls().size(), releases + 3);
 }
 
-TEST(Sequencer, HourAndMinuteFromTheSameFileBothPlay) {
-  Harness h({2026, 12, 6, 10, 10, 5});
-  Form1& f = StartWithVoice(h, "CHECK1=0\nCHECK2=0\nAMPM=0\n");
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
-  const size_t from = h.media.heard.size();
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
-  EXPECT_EQ(HeardNames(h.media, from), (Names{"TheTimeIs.wav", "10.wav", "10.wav", "Blank.wav"}));
-}
-
-TEST(Sequencer, TheTransmitterStaysKeyedBetweenClipsAndIsReleasedOnlyAtTheEnd) {
-  Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h);
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
-  const size_t from = h.node.TransmitCalls().size();
-  f.Command29.Click();
-  bool released_early = false;
-  h.loop.AdvanceUntil([&] {
-    if (f.Announcing == 1 && !h.node.keyed()) released_early = true;
-    if (f.Announcing == 1 && f.PTT.caption() != "PTT ON") released_early = true;
-    return !f.Timer2.running() && !h.node.keyed();
-  }, 30000);
-  EXPECT_FALSE(released_early);
-  const auto calls = h.node.TransmitCalls();
-  for (size_t i = from; i + 1 < calls.size(); ++i) EXPECT_TRUE(calls[i].second);
-  EXPECT_FALSE(calls.back().second);
-}
-
 TEST(Sequencer, AStartDuringAnAnnouncementBeginsTheChainAgain) {
   Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h, "CHECK1=0\nAMPM=0\n");
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
+  Form1& f = StartPastTheFirst(h, "CHECK1=0\nAMPM=0\n");
   const size_t from = h.media.heard.size();
   f.Command29.Click();
   h.loop.AdvanceUntil([&] { return h.media.heard.size() == from + 3; }, 10000);  // hour playing
@@ -159,7 +126,7 @@ TEST(ManualAnnouncement, ABusyNodeMakesTheButtonDoNothing) {
   for (size_t i = calls; i < h.node.calls().size(); ++i) EXPECT_EQ(h.node.calls()[i].what, "Transmit 0");
 }
 
-TEST(ManualAnnouncement, SpeedAndVolumeBarsReachEveryClip) {
+TEST(ManualAnnouncement, SpeedAndVolumeReachEveryClipBalanceOnlyTheLoadedOne) {
   Harness h({2026, 12, 6, 14, 5, 10});
   Form1& f = StartWithVoice(h);
   f.V2.set_value(10);
@@ -169,30 +136,19 @@ TEST(ManualAnnouncement, SpeedAndVolumeBarsReachEveryClip) {
   ASSERT_NE(h.media.current(), nullptr);
   EXPECT_DOUBLE_EQ(h.media.current()->rate, 0.1);
   EXPECT_EQ(h.media.current()->volume, -3000);
-  EXPECT_EQ(f.VolSet.text(), "-3000");
   f.V2.set_value(200);
   EXPECT_DOUBLE_EQ(h.media.current()->rate, 2.0);
-  ASSERT_TRUE(RunToIdle(h));
-  EXPECT_EQ(h.media.current()->volume, -3000);
-}
-
-TEST(ManualAnnouncement, BalanceAppliesToTheLoadedClipOnlyAndNewClipsPlayCentred) {
-  Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h);
-  f.Command29.Click();
-  h.loop.AdvanceBy(2);
-  ASSERT_NE(h.media.current(), nullptr);
   f.H2.set_value(-5000);
   EXPECT_EQ(h.media.current()->balance, -5000);
-  h.loop.AdvanceUntil([&] { return h.media.heard.size() == 2; }, 5000);
-  EXPECT_EQ(h.media.current()->balance, 0);
+  ASSERT_TRUE(h.loop.AdvanceUntil([&] { return h.media.heard.size() == 2; }, 5000));
+  EXPECT_EQ(h.media.current()->balance, 0);  // the next clip plays centred
+  EXPECT_EQ(h.media.current()->volume, -3000);
+  EXPECT_DOUBLE_EQ(h.media.current()->rate, 2.0);
 }
 
 TEST(ManualAnnouncement, PlaySoundsOneClipAndReleasesWhatItKeyed) {
   Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h, "CHECK1=0\n");
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
+  Form1& f = StartPastTheFirst(h, "CHECK1=0\n");
   const size_t from = h.media.heard.size();
   f.Command1.Click();
   EXPECT_EQ(f.PTT.caption(), "PTT ON");
@@ -209,10 +165,7 @@ TEST(ManualAnnouncement, PlaySoundsOneClipAndReleasesWhatItKeyed) {
 TEST(Progress, TheBoxesShowLengthAndPositionAndStartAtZero) {
   Harness h({2026, 12, 6, 14, 5, 10});
   Form1& f = StartWithVoice(h, "CHECK1=0\n");
-  EXPECT_EQ(f.Text1.text(), "00:00:00");
   EXPECT_EQ(f.Text2.text(), "00:00:00");
-  f.V1.set_value(-100);  // no clip: nothing to change but the volume text
-  EXPECT_EQ(f.VolSet.text(), "-100");
   f.Command1.Click();
   h.loop.AdvanceBy(250);
   EXPECT_EQ(f.Text1.text(), f.Text3.text());  // the length, not the time left

@@ -73,9 +73,7 @@ TEST(Faults, NoAudioDeviceRunsTheRecovery) {
 
 TEST(Faults, AClipThatStopsShortIsAbandonedAndTheTransmitterReleased) {
   Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h, "CHECK1=0\n");
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
+  Form1& f = StartPastTheFirst(h, "CHECK1=0\n");
   h.media.stops_short.insert(std::string(kVoice1) + "14.wav");
   f.Command29.Click();
   ASSERT_TRUE(h.loop.AdvanceUntil([&] { return h.media.heard.size() == 8; }, 10000));  // 14.wav
@@ -112,9 +110,7 @@ TEST(Faults, TheStallGraceFollowsTheSpeed) {
 
 TEST(Faults, SwitchingHrMinOffWhileTheHourWordPlaysFinishesTheAnnouncement) {
   Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h, "CHECK2=0\nAMPM=0\n");
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
+  Form1& f = StartPastTheFirst(h, "CHECK2=0\nAMPM=0\n");
   const size_t from = h.media.heard.size();
   f.Command29.Click();
   ASSERT_TRUE(h.loop.AdvanceUntil([&] { return h.media.heard.size() == from + 3; }, 10000));
@@ -127,9 +123,7 @@ TEST(Faults, SwitchingHrMinOffWhileTheHourWordPlaysFinishesTheAnnouncement) {
 
 TEST(Faults, SwitchingTheLeadInOffBeforeItEndsGoesOnWithTheTime) {
   Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h, "CHECK1=0\nAMPM=0\n");
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
+  Form1& f = StartPastTheFirst(h, "CHECK1=0\nAMPM=0\n");
   const size_t from = h.media.heard.size();
   f.Command29.Click();  // the bell plays, NextStep 11
   f.Check2.set_value(0);

@@ -26,12 +26,8 @@ TEST(ClockTexts, HourMinuteAndAmPmOnBothClocks) {
 }
 
 TEST(ClockTexts, GreetingsChangeAtNoonAndSixInTheEvening) {
-  EXPECT_EQ(GreetingClip(0), "GoodMorning");
-  EXPECT_EQ(GreetingClip(11), "GoodMorning");
-  EXPECT_EQ(GreetingClip(12), "GoodAfternoon");
-  EXPECT_EQ(GreetingClip(17), "GoodAfternoon");
-  EXPECT_EQ(GreetingClip(18), "GoodEvening");
-  EXPECT_EQ(GreetingClip(23), "GoodEvening");
+  const char* expected[] = {"GoodMorning", "GoodAfternoon", "GoodAfternoon", "GoodEvening"};
+  for (int i = 0; const int hour : {11, 12, 17, 18}) EXPECT_EQ(GreetingClip(hour), expected[i++]);
 }
 
 // Starts of announcements (the sequencer switched on), as "HH:MM:SS" of the clock.

@@ -36,7 +36,6 @@ TEST(BridgeParseLine, GoodLinesBecomeTheirMessages) {
       {"DTMF 123", Text(Kind::kDtmf, "123")},
       {"DTMF 0123456789ABCD*#", Text(Kind::kDtmf, "0123456789ABCD*#")},
       {"DTMF", Text(Kind::kDtmf, "")},
-      {"DTMF ", Text(Kind::kDtmf, "")},
       {"CHAT /ver/", Text(Kind::kChat, "/ver/")},
       // The argument is everything after the first blank, blanks included.
       {"CHAT  two  blanks ", Text(Kind::kChat, " two  blanks ")},
@@ -47,6 +46,9 @@ TEST(BridgeParseLine, GoodLinesBecomeTheirMessages) {
       {"BUSY 1 0 1", busy},
       {"TX 1", keyed},
       {"TX 0", unkeyed},
+      // A line of exactly the limit, its CR not counted.
+      {"CHAT " + std::string(kMaxBridgeLine - 5, 'x') + "\r",
+       Text(Kind::kChat, std::string(kMaxBridgeLine - 5, 'x'))},
   };
   for (const auto& c : cases) {
     const ParsedLine parsed = ParseLine(c.line);
@@ -89,44 +91,26 @@ TEST(BridgeParseLine, BadLinesAreRefusedWithAReasonNamingTheFault) {
   }
 }
 
-TEST(BridgeParseLine, ALineOfExactlyTheLimitIsAccepted) {
-  const std::string text(kMaxBridgeLine - 5, 'x');
-  const ParsedLine parsed = ParseLine("CHAT " + text + "\r");
-  ASSERT_TRUE(parsed.message) << parsed.error;
-  EXPECT_EQ(parsed.message->text, text);
-}
-
-std::vector<ParsedLine> FeedPieces(const std::vector<std::string>& pieces, bool finish = false) {
+// Reads split across pieces or sharing one come out in order; an over-long line is reported
+// once and skipped to its newline; the last line without its LF counts at the end of input.
+TEST(BridgeLineReader, SplitsJoinsSkipsOverLongLinesAndFinishesTheLastLine) {
+  const std::string huge(3000, 'x');
   LineReader reader;
   std::vector<ParsedLine> out;
-  for (const auto& piece : pieces) reader.Feed(piece, &out);
-  if (finish) reader.Finish(&out);
-  return out;
-}
-
-TEST(BridgeLineReader, LinesSplitAcrossReadsOrSharingOneComeOutInOrder) {
-  const auto out = FeedPieces({"DT", "MF 12", "3\r", "\nCHAT a\nBOGUS\nINF", "O x\n"});
-  ASSERT_EQ(out.size(), 4u);
+  for (const std::string& piece : {std::string("DT"), std::string("MF 12"), std::string("3\r"),
+                                   "\nCHAT a\nBOGUS\nCHAT " + huge.substr(0, 1500),
+                                   huge.substr(1500), std::string("\nTX 1\nCLOS")}) {
+    reader.Feed(piece, &out);
+  }
+  reader.Feed("ING", &out);
+  reader.Finish(&out);
+  ASSERT_EQ(out.size(), 6u);
   EXPECT_EQ(*out[0].message, Text(Kind::kDtmf, "123"));
   EXPECT_EQ(*out[1].message, Text(Kind::kChat, "a"));
   EXPECT_FALSE(out[2].message);
-  EXPECT_EQ(*out[3].message, Text(Kind::kInfo, "x"));
-}
-
-TEST(BridgeLineReader, AnOverLongLineIsReportedOnceAndSkippedToItsNewline) {
-  const std::string huge(3000, 'x');
-  const auto out = FeedPieces({"CHAT " + huge.substr(0, 1500), huge.substr(1500), "\nTX 1\n"});
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_FALSE(out[0].message);
-  EXPECT_NE(out[0].error.find("longer than 1024"), std::string::npos);
-  ASSERT_TRUE(out[1].message) << out[1].error;
-  EXPECT_EQ(out[1].message->kind, Kind::kTransmit);
-}
-
-TEST(BridgeLineReader, TheLastLineWithoutNewlineCountsAtTheEndOfInput) {
-  const auto out = FeedPieces({"CHAT a\nCLOSING"}, /*finish=*/true);
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[1].message->kind, Kind::kClosing);
+  EXPECT_NE(out[3].error.find("longer than 1024"), std::string::npos);
+  EXPECT_EQ(out[4].message->kind, Kind::kTransmit);
+  EXPECT_EQ(out[5].message->kind, Kind::kClosing);
 }
 
 TEST(BridgeOutgoingLines, ChatTextCannotBreakTheFramingAndParsesBackCleanly) {

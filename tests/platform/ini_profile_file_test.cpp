@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "test_support/temp_dir.h"
 
 namespace horatone {
@@ -15,15 +12,9 @@ namespace {
 
 class IniFile : public ::testing::Test {
  protected:
-  void Write(const std::string& bytes) {
-    std::ofstream(dir_.path() / "Horatone.ini", std::ios::binary) << bytes;
-  }
-  std::string Bytes() {
-    std::ifstream in(dir_.path() / "Horatone.ini", std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-  }
+  void Write(const std::string& bytes) { testing::WriteBytes(path(), bytes); }
+  std::string Bytes() { return testing::ReadBytes(path()); }
+  std::filesystem::path path() const { return dir_.path() / "Horatone.ini"; }
   std::string Get(const std::string& key, const std::string& fallback = "dflt") {
     return file_.GetString("SETTINGS", key, fallback);
   }

@@ -39,4 +39,12 @@ inline Form1& StartWithVoice(Harness& h, const std::string& settings = "") {
   return form;
 }
 
+// The same after one whole announcement, which leaves the ready state of a fresh start behind.
+inline Form1& StartPastTheFirst(Harness& h, const std::string& settings = "") {
+  Form1& form = StartWithVoice(h, settings);
+  form.Command29.Click();
+  RunToIdle(h);
+  return form;
+}
+
 }  // namespace horatone

@@ -1,8 +1,6 @@
 #include "test_support/fakes.h"
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "announce/clip_names.h"
 
@@ -115,14 +113,11 @@ Status FakeMedia::Graph::SetBalance(long new_balance) {
 Harness::Harness(LocalTime start) : clock(loop, start) {}
 
 void Harness::WriteSettings(const std::string& bytes) {
-  std::ofstream(dir.path() / "Horatone.ini", std::ios::binary) << bytes;
+  testing::WriteBytes(dir.path() / "Horatone.ini", bytes);
 }
 
 std::string Harness::ReadSettingsFile() const {
-  std::ifstream in(dir.path() / "Horatone.ini", std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  return testing::ReadBytes(dir.path() / "Horatone.ini");
 }
 
 Form1& Harness::Start() {

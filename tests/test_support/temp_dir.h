@@ -1,9 +1,12 @@
-// A fresh folder under the system's temporary directory, removed with everything in it.
+// A fresh folder under the system's temporary directory, removed with everything in it, and
+// whole files read and written as bytes.
 #pragma once
 
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace horatone {
@@ -27,3 +30,16 @@ class TempDir {
 };
 
 }  // namespace horatone
+
+namespace horatone::testing {
+
+inline std::string ReadBytes(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline void WriteBytes(const std::filesystem::path& file, const std::string& bytes) {
+  std::ofstream(file, std::ios::binary) << bytes;
+}
+
+}  // namespace horatone::testing

@@ -40,11 +40,8 @@ class AudioEngineTest : public ::testing::Test {
   // What a trigger does: a new graph, rendered, volume and rate set, run from position 0.
   std::shared_ptr<MediaGraph> Start(const std::string& path, double rate = 1.0, long volume = 0) {
     std::shared_ptr<MediaGraph> graph = engine_->CreateGraph();
-    EXPECT_TRUE(graph->RenderFile(path));
-    EXPECT_TRUE(graph->SetVolume(volume));
-    EXPECT_TRUE(graph->SetRate(rate));
-    EXPECT_TRUE(graph->Run());
-    EXPECT_TRUE(graph->SetCurrentPosition(0));
+    EXPECT_TRUE(graph->RenderFile(path) && graph->SetVolume(volume) && graph->SetRate(rate) &&
+                graph->Run() && graph->SetCurrentPosition(0));
     return graph;
   }
 
@@ -66,6 +63,12 @@ class AudioEngineTest : public ::testing::Test {
     return std::sqrt(sum / static_cast<double>(to - from));
   }
 
+  // True when nothing but silence went on air from interleaved sample `from` on.
+  bool SilentFrom(std::size_t from) const {
+    return std::all_of(air_.begin() + static_cast<std::ptrdiff_t>(std::min(from, air_.size())),
+                       air_.end(), [](float s) { return s == 0.0f; });
+  }
+
   // Sign changes per second of the left channel over frames [from, to), halved: the frequency.
   double Frequency(int64_t from, int64_t to) const {
     int crossings = 0;
@@ -81,17 +84,19 @@ class AudioEngineTest : public ::testing::Test {
 };
 
 TEST_F(AudioEngineTest, PositionReadsExactlyTheDurationOnceAClipHasPlayedToItsEnd) {
-  const std::string clips[] = {
-      Clip("a.wav", testing::Tone(48000, 2, 0.3, 440)),
-      Clip("b.wav", testing::Tone(22050, 1, 0.41, 440)),
-      Clip("c.wav", testing::Tone(8000, 1, 0.123, 440), SF_FORMAT_WAV | SF_FORMAT_PCM_24),
-      Clip("d.mp3", testing::Tone(44100, 2, 0.5, 440), testing::kMp3),
+  // With the length each was made with; an mp3 may carry up to a frame of encoder padding.
+  const std::pair<std::string, double> clips[] = {
+      {Clip("a.wav", testing::Tone(48000, 2, 0.3, 440)), 0.3},
+      {Clip("b.wav", testing::Tone(22050, 1, 0.41, 440)), 0.41},
+      {Clip("c.wav", testing::Tone(8000, 1, 0.123, 440), SF_FORMAT_WAV | SF_FORMAT_PCM_24), 0.123},
+      {Clip("d.mp3", testing::Tone(44100, 2, 0.5, 440), testing::kMp3), 0.5},
   };
-  for (const std::string& path : clips) {
+  for (const auto& [path, made] : clips) {
     SCOPED_TRACE(path);
     auto graph = Start(path);
     engine_->Commit();
     const double duration = *graph->Duration();
+    EXPECT_NEAR(duration, made, path.ends_with(".mp3") ? 0.06 : 0.0001);
     const int64_t pumped = PumpUntilEnd(*graph);
     ASSERT_GE(pumped, 0);
     EXPECT_NEAR(static_cast<double>(pumped) / kRate, duration, 0.02);
@@ -104,7 +109,7 @@ TEST_F(AudioEngineTest, PositionReadsExactlyTheDurationOnceAClipHasPlayedToItsEn
   }
 }
 
-TEST_F(AudioEngineTest, PositionFollowsThePumpedFramesAndSeeksShowAtOnce) {
+TEST_F(AudioEngineTest, PositionFollowsThePumpedFramesSeeksShowAtOnceAndStopHolds) {
   auto graph = Start(Clip("tone.wav", testing::Tone(48000, 1, 1.0, 440)));
   engine_->Commit();
   Pump(kRate / 4);
@@ -118,6 +123,21 @@ TEST_F(AudioEngineTest, PositionFollowsThePumpedFramesAndSeeksShowAtOnce) {
   EXPECT_EQ(graph->CurrentPosition(), 0.75);
   Pump(kRate / 10);
   EXPECT_NEAR(*graph->CurrentPosition(), 0.85, lead);
+
+  // Stop halts at once and goes quiet; Run goes on from there.
+  ASSERT_TRUE(graph->Stop());
+  engine_->Commit();
+  Pump(kTick);
+  const double stopped_at = *graph->CurrentPosition();
+  const std::size_t quiet_from = air_.size() + 2 * static_cast<std::size_t>(kTick);
+  Pump(kRate / 10);
+  EXPECT_EQ(graph->CurrentPosition(), stopped_at);
+  EXPECT_TRUE(SilentFrom(quiet_from));
+  ASSERT_TRUE(graph->Run());
+  engine_->Commit();
+  Pump(kRate / 10);
+  EXPECT_GT(*graph->CurrentPosition(), stopped_at);
+
   ASSERT_TRUE(graph->SetCurrentPosition(99));  // past the end: at the end
   engine_->Commit();
   Pump(kTick);
@@ -199,7 +219,7 @@ TEST_F(AudioEngineTest, HeldOutputDelaysAClipWholeAndTheQuietTimeCountsFromItsLa
   engine_->Commit();
   Pump(10 * kTick);
   EXPECT_EQ(graph->CurrentPosition(), 0.0);
-  EXPECT_TRUE(std::all_of(air_.begin(), air_.end(), [](float s) { return s == 0.0f; }));
+  EXPECT_TRUE(SilentFrom(0));
 
   engine_->HoldOutput(false);
   const int64_t released_at = static_cast<int64_t>(air_.size() / 2);
@@ -215,36 +235,32 @@ TEST_F(AudioEngineTest, HeldOutputDelaysAClipWholeAndTheQuietTimeCountsFromItsLa
   EXPECT_NEAR(engine_->SecondsUntilQuiet(), -static_cast<double>(sent - last) / kRate, 1e-9);
 }
 
+// Around a join of resampled clips no more than a couple of consecutive samples are near
+// zero, as anywhere else in a 700 Hz tone.
 TEST_F(AudioEngineTest, ResampledClipsJoinWithoutASilentGap) {
-  const std::string first = Clip("first.wav", testing::Tone(22050, 1, 0.3, 700));
-  const std::string second = Clip("second.wav", testing::Tone(16000, 1, 0.3, 700));
-  auto graph = Start(first);
+  auto graph = Start(Clip("first.wav", testing::Tone(22050, 1, 0.3, 700)));
   engine_->Commit();
   const int64_t end = PumpUntilEnd(*graph);
   Pump(2 * kTick);
-  graph = Start(second);
+  graph = Start(Clip("second.wav", testing::Tone(16000, 1, 0.3, 700)));
   engine_->Commit();
   PumpUntilEnd(*graph);
-  // Around the join no more than a couple of consecutive samples are near zero, as anywhere
-  // else in a 700 Hz tone.
   int run = 0, longest = 0;
   for (int64_t f = end - 20 * kTick; f < end + 20 * kTick; ++f) {
-    run = std::abs(air_[2 * f]) < 0.01f ? run + 1 : 0;
-    longest = std::max(longest, run);
+    longest = std::max(longest, run = std::abs(air_[2 * f]) < 0.01f ? run + 1 : 0);
   }
   EXPECT_LE(longest, 2);
 }
 
-TEST_F(AudioEngineTest, AGraphStartedAndDroppedInOneHandlerIsNeverHeard) {
-  const std::string path = Clip("tone.wav", testing::Tone(48000, 1, 0.2, 440));
-  { auto graph = Start(path); }  // dropped before the loop commits
-  engine_->Commit();
-  Pump(kRate / 5);
-  EXPECT_TRUE(std::all_of(air_.begin(), air_.end(), [](float s) { return s == 0.0f; }));
-}
-
 TEST_F(AudioEngineTest, DroppingAPlayingGraphSilencesItAtOnceWithoutAClick) {
-  auto graph = Start(Clip("tone.wav", testing::Tone(48000, 2, 1.0, 440, 0.8f)));
+  const std::string path = Clip("tone.wav", testing::Tone(48000, 2, 1.0, 440, 0.8f));
+  { auto dropped = Start(path); }  // dropped before the loop commits: never heard
+  engine_->Commit();
+  Pump(kRate / 10);
+  EXPECT_TRUE(SilentFrom(0));
+
+  air_.clear();
+  auto graph = Start(path);
   engine_->Commit();
   Pump(kRate / 5);
   const std::size_t dropped_at = air_.size();
@@ -259,49 +275,22 @@ TEST_F(AudioEngineTest, DroppingAPlayingGraphSilencesItAtOnceWithoutAClick) {
   };
   EXPECT_LE(largest_step(dropped_at - 2, air_.size()),
             largest_step(kRate / 10, dropped_at) * 1.01f);
-  const std::size_t fade = 2 * static_cast<std::size_t>(kRate / 500);
-  EXPECT_TRUE(std::all_of(air_.begin() + static_cast<std::ptrdiff_t>(dropped_at + fade), air_.end(),
-                          [](float s) { return s == 0.0f; }));
-}
-
-TEST_F(AudioEngineTest, StopHaltsPlaybackAndRunGoesOnFromThere) {
-  auto graph = Start(Clip("tone.wav", testing::Tone(48000, 1, 1.0, 440)));
-  engine_->Commit();
-  Pump(kRate / 10);
-  ASSERT_TRUE(graph->Stop());
-  engine_->Commit();
-  Pump(kTick);
-  const double stopped_at = *graph->CurrentPosition();
-  const std::size_t quiet_from = air_.size() + 2 * static_cast<std::size_t>(kTick);
-  Pump(kRate / 10);
-  EXPECT_EQ(graph->CurrentPosition(), stopped_at);
-  EXPECT_TRUE(std::all_of(air_.begin() + static_cast<std::ptrdiff_t>(quiet_from), air_.end(),
-                          [](float s) { return s == 0.0f; }));
-  ASSERT_TRUE(graph->Run());
-  engine_->Commit();
-  Pump(kRate / 10);
-  EXPECT_GT(*graph->CurrentPosition(), stopped_at);
+  EXPECT_TRUE(SilentFrom(dropped_at + 2 * static_cast<std::size_t>(kRate / 500)));
 }
 
 TEST_F(AudioEngineTest, CallsOnAGraphWithoutAClipFailAndBadValuesAreRefused) {
   auto graph = engine_->CreateGraph();
-  EXPECT_FALSE(graph->Duration());
-  EXPECT_FALSE(graph->CurrentPosition());
   EXPECT_FALSE(graph->Run());
-  EXPECT_FALSE(graph->SetVolume(0));
-
+  EXPECT_FALSE(graph->CurrentPosition());
   const Status missing = graph->RenderFile("C:\\Voice\\37.wav");
-  EXPECT_FALSE(missing);
   EXPECT_NE(missing.message.find("C:\\Voice\\37.wav"), std::string::npos) << missing.message;
   EXPECT_FALSE(graph->Duration());
 
   ASSERT_TRUE(graph->RenderFile(Clip("tone.wav", testing::Tone(48000, 1, 0.1, 440))));
-  EXPECT_FALSE(graph->SetRate(0));
-  EXPECT_FALSE(graph->SetRate(2.5));
+  for (double rate : {0.0, 2.5}) EXPECT_FALSE(graph->SetRate(rate)) << rate;
   EXPECT_FALSE(graph->SetVolume(1));
   EXPECT_FALSE(graph->SetBalance(-10001));
   EXPECT_FALSE(graph->SetCurrentPosition(-1));
-  EXPECT_TRUE(graph->SetBalance(5000));
 }
 
 TEST_F(AudioEngineTest, TheCaptureHoldsEverythingSentAndIsValidBeforeAndAfterFinalizing) {
@@ -309,40 +298,33 @@ TEST_F(AudioEngineTest, TheCaptureHoldsEverythingSentAndIsValidBeforeAndAfterFin
   engine_->Commit();
   Pump(kRate);
   const auto file = dir_.path() / "air.wav";
-  const Samples so_far = testing::ReadClip(file);  // as a crash would leave it
-  EXPECT_EQ(so_far.rate, kRate);
-  EXPECT_GE(so_far.frames(), kRate * 9 / 10);
-
+  EXPECT_GE(testing::ReadClip(file).frames(), kRate * 9 / 10);  // as a crash would leave it
   ASSERT_TRUE(engine_->FinalizeCapture());
   ASSERT_TRUE(engine_->FinalizeCapture());
   Pump(kRate / 10);  // after the capture has ended
   const Samples captured = testing::ReadClip(file);
-  ASSERT_EQ(captured.channels, 2);
-  ASSERT_EQ(captured.frames(), kRate);
+  ASSERT_EQ(captured.rate, kRate);
+  ASSERT_EQ(captured.data.size(), 2u * kRate);
   for (std::size_t i = 0; i < captured.data.size(); ++i) {
     ASSERT_NEAR(captured.data[i], air_[i], 1.5 / 32768) << "sample " << i;
   }
 }
 
-TEST(AudioEngineOpen, AnUnknownOutputIsRefused) {
-  TempDir dir;
-  PathMapper mapper(dir.path());
-  AudioEngineOptions options;
-  options.backend = "oss";
-  Status why;
-  EXPECT_EQ(AudioEngine::Open(mapper, options, &why), nullptr);
-  EXPECT_NE(why.message.find("oss"), std::string::npos);
-  options.backend = "virtual";
-  options.capture_file = dir.path() / "no such folder" / "air.wav";
-  EXPECT_EQ(AudioEngine::Open(mapper, options, &why), nullptr);
-  EXPECT_NE(why.message.find("air.wav"), std::string::npos);
-}
-
-TEST(AudioEngineOpen, AMissingDeviceIsReportedOnceAndTheEngineGoesOnWithNull) {
+TEST(AudioEngineOpen, BadOutputsAreRefusedAndAMissingDeviceIsReportedOnceGoingOnWithNull) {
   TempDir dir;
   PathMapper mapper(dir.path());
   std::vector<std::string> reports;
   AudioEngineOptions options;
+  Status why;
+  options.backend = "oss";
+  EXPECT_EQ(AudioEngine::Open(mapper, options, &why), nullptr);
+  EXPECT_NE(why.message.find("oss"), std::string::npos) << why.message;
+  options.backend = "virtual";
+  options.capture_file = dir.path() / "no such folder" / "air.wav";
+  EXPECT_EQ(AudioEngine::Open(mapper, options, &why), nullptr);
+  EXPECT_NE(why.message.find("air.wav"), std::string::npos) << why.message;
+
+  options = {};
   options.backend = "alsa";
   options.on_device_lost = [&](const std::string& why) { reports.push_back(why); };
   auto engine = AudioEngine::Open(mapper, options);

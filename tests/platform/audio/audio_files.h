@@ -6,11 +6,11 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <numbers>
 #include <string>
 #include <vector>
+
+#include "test_support/temp_dir.h"
 
 namespace horatone::testing {
 
@@ -62,15 +62,6 @@ inline Samples ReadClip(const std::filesystem::path& file) {
       static_cast<std::size_t>(sf_readf_float(sf, s.data.data(), info.frames) * info.channels));
   sf_close(sf);
   return s;
-}
-
-inline std::string ReadBytes(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-inline void WriteBytes(const std::filesystem::path& file, const std::string& bytes) {
-  std::ofstream(file, std::ios::binary) << bytes;
 }
 
 }  // namespace horatone::testing

@@ -3,25 +3,15 @@
 // the loop thread that runs what the node posts. Every wait is bounded.
 #pragma once
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
-extern char** environ;
+#include "test_support/posix_io.h"
 
 namespace horatone::testing {
 
@@ -37,29 +27,6 @@ inline int FreeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
-// One line exchanged with rigctld over a fresh connection: the reply's first line, or nullopt.
-inline std::optional<std::string> AskRigctld(int port, const std::string& command) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval timeout{2, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::optional<std::string> reply;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    const std::string line = command + "\n";
-    if (write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
-      std::string text;
-      char c;
-      while (read(fd, &c, 1) == 1 && c != '\n') text.push_back(c);
-      reply = text;
-    }
-  }
-  close(fd);
-  return reply;
-}
-
 // rigctld with the dummy rig, PTT through the rig, on 127.0.0.1:port.
 class Rigctld {
  public:
@@ -67,25 +34,11 @@ class Rigctld {
   ~Rigctld() { Stop(); }
 
   bool Start() {
-    const std::string port = std::to_string(port_);
-    std::vector<std::string> args = {"rigctld", "-m",        "1",  "-P", "RIG",
-                                     "-T",      "127.0.0.1", "-t", port};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const int failed = posix_spawnp(&pid_, "rigctld", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed) {
-      pid_ = -1;
-      return false;
-    }
+    pid_ =
+        Spawn({"rigctld", "-m", "1", "-P", "RIG", "-T", "127.0.0.1", "-t", std::to_string(port_)});
     // Up once it answers; at most five seconds.
-    for (int i = 0; i < 250; ++i) {
-      if (AskRigctld(port_, "t")) return true;
+    for (int i = 0; pid_ > 0 && i < 250; ++i) {
+      if (Ptt()) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
@@ -93,15 +46,7 @@ class Rigctld {
 
   void Stop() {
     if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid_, SIGKILL);
+    kill(pid_, SIGKILL);  // gone at once, as a crash would leave it
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
@@ -109,7 +54,13 @@ class Rigctld {
   bool running() const { return pid_ > 0; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
   // What the rig itself says of its PTT: "1", "0", or nullopt when rigctld does not answer.
-  std::optional<std::string> Ptt() const { return AskRigctld(port_, "t"); }
+  std::optional<std::string> Ptt() const {
+    const int fd = ConnectLoopback(port_);
+    std::optional<std::string> reply;
+    if (fd >= 0 && WriteAll(fd, "t\n")) reply = Lines(fd).Next(std::chrono::seconds(2));
+    if (fd >= 0) close(fd);
+    return reply;
+  }
 
  private:
   int port_;
