@@ -399,10 +399,9 @@ QWidget* MainWindow::BuildButtonRow() {
   save_and_exit->setToolTip(Q(texts::kSaveAndExitTooltip));
   for (QPushButton* button : {about, save, save_and_exit}) {
     button->setMinimumWidth(TwipsToPixels(1500));
+    if (button != about) row->addStretch();  // stretch between the buttons, none outside
     row->addWidget(button);
-    row->addStretch();
   }
-  row->takeAt(row->count() - 1);
   return strip;
 }
 
