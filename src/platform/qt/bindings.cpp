@@ -42,22 +42,14 @@ Bindings::~Bindings() {
 
 void Bindings::Follow(Control& model, QWidget* widget, std::function<void()> sync) {
   QPointer<QWidget> guard(widget);
-  auto guarded = [guard, sync = std::move(sync)] {
+  Also(model, [guard, sync = std::move(sync)] {
     if (guard) sync();
-  };
-  guarded();
-  // One observer per control, running every sync bound to it (a caption shown twice).
-  auto [entry, added] = followed_.try_emplace(&model);
-  entry->second.push_back(std::move(guarded));
-  if (added) {
-    model.set_observer([syncs = &entry->second] {
-      for (const auto& each : *syncs) each();
-    });
-  }
+  });
 }
 
 void Bindings::Also(Control& model, std::function<void()> changed) {
   changed();
+  // One observer per control, running every sync bound to it (a caption shown twice).
   auto [entry, added] = followed_.try_emplace(&model);
   entry->second.push_back(std::move(changed));
   if (added) {
