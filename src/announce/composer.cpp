@@ -35,8 +35,7 @@ bool Form1::LoadClip(std::optional<std::string_view> stem, bool key, std::option
   if (stem) ClipPath = FileLocation.text() + std::string(*stem) + ClipExtension();
   // 2. The lead-in and time-is clips key the transmitter.
   if (key) {
-    PTT.set_fore_colour(kColourRed);
-    PTT.set_caption(std::string(texts::kPttOn));
+    ShowPtt(PTT, true);
     if (const Status keyed = echolink_->Transmit(true); !keyed) return Fail(keyed.message);
   }
   // 3.-4. A fresh graph in place of the old one.
@@ -144,8 +143,7 @@ void Form1::RecoverFromLoadFailure() {
   Option3.set_value(true);
   FileLocation.set_text(std::string(texts::kRecoveryFolder));
   OptionWAV.set_value(true);
-  PTT.set_fore_colour(kColourGreen);
-  PTT.set_caption(std::string(texts::kPttOff));
+  ShowPtt(PTT, false);
   // The announcement cannot go on: end it and release the transmitter before the message,
   // so that nothing stays keyed while the message waits for the operator.
   EndAnnouncement();

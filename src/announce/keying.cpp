@@ -2,7 +2,6 @@
 // releases the transmitter when the last clip has ended and no announcement is under way,
 // and repeats the release while the clock is idle; Timer6 shows the node's own report.
 #include "shell/form1.h"
-#include "shell/texts.h"
 
 namespace horatone {
 
@@ -13,18 +12,13 @@ void Form1::Beacon8_Timer() {
     lone_play_ = false;
     Announcing = 0;
   }
-  if (clip_ended && Announcing == 0) {
-    PTT.set_fore_colour(kColourGreen);
-    PTT.set_caption(std::string(texts::kPttOff));
-    ContinuePastFailure(echolink_->Transmit(false));
-  }
+  if (clip_ended && Announcing == 0) ReleaseTransmitter();
 }
 
 void Form1::Timer6_Timer() {
   const std::optional<bool> keyed = echolink_->TransmitState();
   if (!keyed) return;  // no report this time; the indicator keeps its last state
-  PTT2.set_fore_colour(*keyed ? kColourRed : kColourGreen);
-  PTT2.set_caption(std::string(*keyed ? texts::kPttOn : texts::kPttOff));
+  ShowPtt(PTT2, *keyed);
 }
 
 }  // namespace horatone

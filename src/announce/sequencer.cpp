@@ -41,8 +41,7 @@ void Form1::TXFile() {
   LoadFile();
   if (load_failure_) return;  // released by the recovery; nothing more is keyed
   Text2.set_text(std::string(texts::kZeroTime));
-  PTT.set_fore_colour(kColourRed);
-  PTT.set_caption(std::string(texts::kPttOn));
+  ShowPtt(PTT, true);
   ContinuePastFailure(echolink_->Transmit(true));
   RunFromStart();
 }
@@ -96,15 +95,13 @@ void Form1::Timer2_Timer() {
 
 void Form1::RefreshProgress() {
   if (!ClipPosition) return;
-  if (const std::optional<double> position = ClipPosition->CurrentPosition()) {
-    H1.set_value(static_cast<int>(std::nearbyint(*position)));
-  }
+  // One reading of the position serves the bar and the text (this runs every 1 and 10 ms).
+  const std::optional<double> position = ClipPosition->CurrentPosition();
+  if (position) H1.set_value(static_cast<int>(std::nearbyint(*position)));
   if (const std::optional<double> duration = ClipPosition->Duration()) {
     Text1.set_text(progress_texts_.Text(0, *duration));
   }
-  if (const std::optional<double> position = ClipPosition->CurrentPosition()) {
-    Text2.set_text(progress_texts_.Text(1, *position));
-  }
+  if (position) Text2.set_text(progress_texts_.Text(1, *position));
 }
 
 void Form1::ArmClipDeadline() {

@@ -175,9 +175,13 @@ void Form1::Terminate(const std::string& reason) {
 }
 
 void Form1::ReleaseTransmitter() {
-  PTT.set_fore_colour(kColourGreen);
-  PTT.set_caption(std::string(texts::kPttOff));
-  if (echolink_) echolink_->Transmit(false);
+  ShowPtt(PTT, false);
+  if (echolink_) ContinuePastFailure(echolink_->Transmit(false));
+}
+
+void Form1::ShowPtt(Label& indicator, bool on) {
+  indicator.set_fore_colour(on ? kColourRed : kColourGreen);
+  indicator.set_caption(std::string(on ? texts::kPttOn : texts::kPttOff));
 }
 
 void Form1::EndProgram() {

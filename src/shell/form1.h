@@ -21,6 +21,7 @@
 #include "shell/seconds_text.h"
 #include "shell/profile_store.h"
 #include "shell/services.h"
+#include "shell/texts.h"
 
 namespace horatone {
 
@@ -159,8 +160,8 @@ class Form1 : public EchoLinkEvents {
 
   // --- "Setup" tab ----------------------------------------------------------------------
   Label Label7{"Label7", ""};
-  Label ShowTheTime{"ShowTheTime", "00:00:00", 0xFF0000};
-  Label PTT2{"PTT2", "PTT OFF", kColourGreen};
+  Label ShowTheTime{"ShowTheTime", std::string(texts::kZeroTime), 0xFF0000};
+  Label PTT2{"PTT2", std::string(texts::kPttOff), kColourGreen};
   CommandButton Command29{"Command29", ""};
   Frame Frame1{"Frame1", ""};
   CheckBox OnHour{"OnHour", "", 1}, QuarterHour{"QuarterHour", "", 1}, HalfHour{"HalfHour", "", 1};
@@ -184,7 +185,7 @@ class Form1 : public EchoLinkEvents {
   OptionButton OptionWAV{"OptionWAV", "wav", format_group}, OptionMP3{"OptionMP3", "mp3", format_group};
   Frame Frame12{"Frame12", ""};
   Label Label6{"Label6", ""};
-  TextBox DTMFTime{"DTMFTime", "##123**"};
+  TextBox DTMFTime{"DTMFTime", std::string(texts::kDtmfDesignText)};
   Frame Frame5{"Frame5", ""};
   TextBox FileLocation{"FileLocation", ""};
 
@@ -218,10 +219,11 @@ class Form1 : public EchoLinkEvents {
   // --- Beyond the right edge ------------------------------------------------------------
   ScrollBar H1{"H1", 0, 0, 0};
   Frame Frame4{"Frame4", "Progress"};
-  TextBox Text1{"Text1", "00:00:00"}, Text2{"Text2", "00:00:00"}, Text3{"Text3", "00:00:00"};
+  TextBox Text1{"Text1", std::string(texts::kZeroTime)}, Text2{"Text2", std::string(texts::kZeroTime)},
+      Text3{"Text3", std::string(texts::kZeroTime)};
   CommandButton Command1{"Command1", "Play"};
   TextBox HH{"HH", "HH"}, MM{"MM", "MM"}, AM_PM{"AM_PM", "AM/PM"};
-  Label PTT{"PTT", "PTT OFF", kColourGreen};
+  Label PTT{"PTT", std::string(texts::kPttOff), kColourGreen};
   CommandButton Command9{"Command9", "Defalt Voice 1"};
   Frame Frame2{"Frame2", "Speed"};
   ScrollBar V2{"V2", 200, 10, 100};
@@ -258,6 +260,8 @@ class Form1 : public EchoLinkEvents {
   void EndProgram();
   // The PTT label to green "PTT OFF" and Transmit False.
   void ReleaseTransmitter();
+  // A transmit indicator: red "PTT ON" or green "PTT OFF", colour first, then caption.
+  static void ShowPtt(Label& indicator, bool on);
   // A message box; handlers may run while it is open, and what they play is heard.
   MsgAnswer ShowMessage(const MessageBoxRequest& request);
 

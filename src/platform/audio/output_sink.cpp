@@ -7,11 +7,12 @@
 #include <time.h>
 
 #include <cerrno>
+#include <string>
+
+#include "shell/texts.h"
 
 namespace horatone {
 namespace {
-
-constexpr const char* kAppName = "Horatone";
 
 class PulseSink final : public OutputSink {
  public:
@@ -142,7 +143,7 @@ std::unique_ptr<OutputSink> OpenPulseSink(int sample_rate, std::string* why) {
   attr.minreq = frame_bytes * static_cast<uint32_t>(period);
   attr.fragsize = static_cast<uint32_t>(-1);
   int error = 0;
-  pa_simple* stream = pa_simple_new(nullptr, kAppName, PA_STREAM_PLAYBACK, nullptr,
+  pa_simple* stream = pa_simple_new(nullptr, std::string(texts::kProductName).c_str(), PA_STREAM_PLAYBACK, nullptr,
                                     "time announcements", &spec, nullptr, &attr, &error);
   if (stream == nullptr) {
     *why = std::string("PulseAudio: ") + pa_strerror(error);

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <vector>
 
+#include "shell/texts.h"
+
 namespace horatone {
 
 // One open capture device; Read() blocks until a whole block has come.
@@ -73,7 +75,7 @@ std::unique_ptr<RxAudio::Source> OpenSource(const std::string& system, const std
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.fragsize = sizeof(int16_t) * RxAudio::kBlock;
     int error = 0;
-    pa_simple* stream = pa_simple_new(nullptr, "Horatone", PA_STREAM_RECORD,
+    pa_simple* stream = pa_simple_new(nullptr, std::string(texts::kProductName).c_str(), PA_STREAM_RECORD,
                                       device.empty() ? nullptr : device.c_str(),
                                       "receiver audio for DTMF", &spec, nullptr, &attr, &error);
     if (stream == nullptr) {
