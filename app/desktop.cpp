@@ -23,19 +23,9 @@ std::string VoiceStatus(const std::string& folder, bool mp3, const PathMapper& m
 int RunDesktop(int argc, char** argv, const HeadlessOptions& options) {
   PathMapper mapper(options.root);
   Form1* form = nullptr;
-  AudioEngineOptions audio;
-  audio.backend = options.audio;
-  audio.capture_file = options.capture;
-  audio.on_device_lost = [&form](const std::string& why) {
-    std::cerr << "sound device lost, going on without sound: " << why << std::endl;
-    if (form) form->AbandonAnnouncement("the sound device was lost");
-  };
-  Status why;
-  std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, audio, &why);
-  if (!engine) {
-    std::cerr << "horatone: cannot start the audio engine: " << why.message << std::endl;
-    return 1;
-  }
+  const auto log = [](const std::string& line) { std::cerr << line << std::endl; };
+  std::unique_ptr<AudioEngine> engine = OpenAudioEngine(options, mapper, &form, log);
+  if (!engine) return 1;
   WindowOptions window{
       .media = *engine,
       .system_dir = options.root,
@@ -44,9 +34,9 @@ int RunDesktop(int argc, char** argv, const HeadlessOptions& options) {
       .voice_status = [&mapper](const std::string& folder,
                                 bool mp3) { return VoiceStatus(folder, mp3, mapper); },
       .on_started =
-          [&form](Form1& started) {
+          [&form, log](Form1& started) {
             form = &started;
-            form->log = [](const std::string& line) { std::cerr << line << std::endl; };
+            form->log = log;
           },
       .on_finished = [&form] { form = nullptr; }};
   const int code = RunWindow(argc, argv, window);

@@ -50,6 +50,22 @@ std::string Stamp(const LocalTime& t) {
 
 }  // namespace
 
+std::unique_ptr<AudioEngine> OpenAudioEngine(const HeadlessOptions& options,
+                                             const PathMapper& mapper, Form1* const* form,
+                                             std::function<void(const std::string&)> log) {
+  AudioEngineOptions audio;
+  audio.backend = options.audio;
+  audio.capture_file = options.capture;
+  audio.on_device_lost = [form, log](const std::string& why) {
+    log("sound device lost, going on without sound: " + why);
+    if (*form) (*form)->AbandonAnnouncement("the sound device was lost");
+  };
+  Status why;
+  std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, audio, &why);
+  if (!engine) log("cannot start the audio engine: " + why.message);
+  return engine;
+}
+
 int RunHeadless(const HeadlessOptions& options) {
   SystemClock clock = options.start_at ? SystemClock(*options.start_at) : SystemClock();
   const auto log = [&clock](const std::string& line) {
@@ -65,19 +81,9 @@ int RunHeadless(const HeadlessOptions& options) {
   IniProfileFile profile(mapper, std::string(texts::kSettingsFile));
 
   Form1* form_ptr = nullptr;
-  AudioEngineOptions audio;
-  audio.backend = options.audio;
-  audio.capture_file = options.capture;
-  audio.on_device_lost = [&](const std::string& why) {
-    log("sound device lost, going on without sound: " + why);
-    if (form_ptr) form_ptr->AbandonAnnouncement("the sound device was lost");
-  };
+  std::unique_ptr<AudioEngine> engine = OpenAudioEngine(options, mapper, &form_ptr, log);
+  if (!engine) return 1;
   Status why;
-  std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, audio, &why);
-  if (!engine) {
-    log("cannot start the audio engine: " + why.message);
-    return 1;
-  }
 
   std::unique_ptr<SimulatedNode> simulated;
   std::unique_ptr<BridgeNode> bridge;

@@ -3,13 +3,19 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <map>
 #include <optional>
 #include <string>
 
+#include "platform/audio/audio_engine.h"
+#include "platform/path_mapper.h"
 #include "shell/services.h"
 
 namespace horatone {
+
+class Form1;
 
 struct HeadlessOptions {
   std::filesystem::path root;
@@ -22,5 +28,11 @@ struct HeadlessOptions {
 };
 
 int RunHeadless(const HeadlessOptions& options);
+
+// The audio engine both front ends use, with its capture. A lost sound device is logged and
+// ends the announcement under way on `*form` (when set), so that the transmitter is released.
+std::unique_ptr<AudioEngine> OpenAudioEngine(const HeadlessOptions& options,
+                                             const PathMapper& mapper, Form1* const* form,
+                                             std::function<void(const std::string&)> log);
 
 }  // namespace horatone
