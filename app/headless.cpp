@@ -9,6 +9,7 @@
 #include "platform/console_dialogs.h"
 #include "platform/ini_profile_file.h"
 #include "platform/posix_loop.h"
+#include "platform/quiet_release.h"
 #include "platform/rig/rig_node.h"
 #include "platform/simulated_node.h"
 #include "platform/system_clock.h"
@@ -57,9 +58,10 @@ std::unique_ptr<AudioEngine> OpenAudioEngine(const HeadlessOptions& options,
   audio.backend = options.audio;
   audio.capture_file = options.capture;
   audio.on_device_lost = [form, log](const std::string& why) {
-    log("sound device lost, going on without sound: " + why);
+    log("no sound device (" + why + "): announcements are skipped until it is back");
     if (*form) (*form)->AbandonAnnouncement("the sound device was lost");
   };
+  audio.on_note = log;
   Status why;
   std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, audio, &why);
   if (!engine) log("cannot start the audio engine: " + why.message);
@@ -125,6 +127,16 @@ int RunHeadless(const HeadlessOptions& options) {
       return 1;
     }
     nodes = bridge.get();
+  }
+
+  // On the simulated node and the bridge, a release waits until the sound has been played
+  // (the radio node holds its own transmitter until then).
+  std::unique_ptr<QuietReleaseNodes> quiet;
+  if (!rig) {
+    AudioEngine* sound = engine.get();
+    quiet = std::make_unique<QuietReleaseNodes>(*nodes, loop,
+                                                [sound] { return sound->SecondsUntilQuiet(); });
+    nodes = quiet.get();
   }
 
   ConsoleDialogs dialogs([&](const std::string& line) { log(line); });

@@ -151,7 +151,8 @@ void Form1::RecoverFromLoadFailure() {
                            std::string(texts::kRenderErrorLine3) + "\r\n" +
                            std::string(texts::kRenderErrorLine4) +
                            std::string(texts::kVoiceSiteAddress);
-  ShowMessage({text, std::string(texts::kRenderErrorTitle), MsgIcon::kExclamation, MsgButtons::kOk});
+  ShowMessage(
+      {text, std::string(texts::kRenderErrorTitle), MsgIcon::kExclamation, MsgButtons::kOk});
   CleanUp();
 }
 

@@ -12,6 +12,7 @@ void Form1::Command29_Click() {
 
 void Form1::Command1_Click() {
   Log("Play");
+  if (!SoundCanBeHeard()) return;
   LoadFile();
   if (load_failure_) return;
   RunFromStart();

@@ -2,6 +2,9 @@
 // hour, minute and AM/PM texts current, and starts an announcement at the full hour, the
 // quarter hours and the half hour that the operator has enabled, unless the node is busy.
 // A front end may let a slot that falls while busy wait a while for the channel to clear.
+#include <cstdio>
+#include <string>
+
 #include "announce/time_texts.h"
 #include "shell/form1.h"
 
@@ -35,6 +38,15 @@ void Form1::Timer3_Timer() {
   if (const char* slot = SlotDueNow()) {
     Log(std::string("announcement: ") + slot);
     SayAudioTime();
+    return;
+  }
+  // The sound output gets ready a couple of seconds ahead of a slot, so that the first sample
+  // leaves on the slot's second.
+  const LocalTime now = services_.clock.Now();
+  const int second_of_hour = now.minute * 60 + now.second;
+  for (int ahead = 1; ahead <= 2; ++ahead) {
+    const int at = (second_of_hour + ahead) % 3600;
+    if (SlotAt(at / 60, at % 60) != nullptr) services_.media.PrepareForSound();
   }
 }
 
@@ -43,6 +55,13 @@ void Form1::Timer3_Timer() {
 const char* Form1::SlotDueNow() const {
   const std::string text = LongTimeText(services_.clock.Now());
   const std::string last_five = text.substr(text.size() - 5);
+  return SlotAt(std::stoi(last_five.substr(0, 2)), std::stoi(last_five.substr(3, 2)));
+}
+
+const char* Form1::SlotAt(int minute, int second) const {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02d:%02d", minute % 60, second % 60);
+  const std::string last_five = text;
   if (last_five == "00:00" && OnHour.value() == 1) return "the hour";
   if ((last_five == "15:00" || last_five == "45:00") && QuarterHour.value() == 1) {
     return "the quarter hour";

@@ -21,7 +21,16 @@ void Form1::RunFromStart() {
   ArmClipDeadline();
 }
 
+bool Form1::SoundCanBeHeard() {
+  const std::optional<std::string> why = services_.media.Unavailable();
+  if (!why) return true;
+  // Keying the transmitter with nothing to send would put dead air on the channel.
+  Log("no sound device: announcement skipped (" + *why + ")");
+  return false;
+}
+
 void Form1::StartAnnouncement(std::optional<int> first_step) {
+  if (!SoundCanBeHeard()) return;
   lone_play_ = false;
   LoadFile();
   if (load_failure_) return;  // the recovery has ended the announcement
@@ -49,12 +58,13 @@ void Form1::TXFile() {
 namespace {
 
 struct StepBlock {
-  int step;            // runs when NextStep holds this step
+  int step;             // runs when NextStep holds this step
   int load_step_after;  // LoadStep once the block has run; 0 marks the suffix block
 };
 
 constexpr StepBlock kPlainBlocks[] = {{11, 0}, {1, 0}, {2, 0}, {3, 11}, {4, -1}};
-constexpr StepBlock kWordedBlocks[] = {{11, 0}, {1, 0}, {2, 0}, {22, 0}, {3, 11}, {33, 11}, {4, -1}};
+constexpr StepBlock kWordedBlocks[] = {{11, 0}, {1, 0},   {2, 0}, {22, 0},
+                                       {3, 11}, {33, 11}, {4, -1}};
 
 // A step the chosen chain has no block for (the operator changed "Hr / Min" or the lead-in
 // during an announcement) goes on with the next step that chain has.

@@ -287,6 +287,10 @@ class Form1 : public EchoLinkEvents {
   void CheckForStalledClip();
   bool NodeIsBusy();
   const char* SlotDueNow() const;
+  // The enabled slot, if any, at this minute and second of the hour.
+  const char* SlotAt(int minute, int second) const;
+  // False, with a log line, when there is no sound device to be heard through.
+  bool SoundCanBeHeard();
   // The busy-channel wait of a scheduled announcement; see busy_wait_seconds.
   void WaitForBusyChannel();
   bool StartWaitingAnnouncement();

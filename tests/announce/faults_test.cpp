@@ -71,6 +71,30 @@ TEST(Faults, NoAudioDeviceRunsTheRecovery) {
   EXPECT_FALSE(h.node.keyed());
 }
 
+TEST(Faults, WithoutASoundDeviceNoTriggerKeysTheTransmitterAndEachSaysWhy) {
+  Harness h({2026, 12, 6, 14, 59, 58});
+  Form1& f = StartWithVoice(h, "ONHOUR=1\n");
+  std::vector<std::string> log;
+  f.log = [&](const std::string& line) { log.push_back(line); };
+  h.media.unavailable = "PulseAudio: Connection refused";
+  f.Command29.Click();  // the button
+  h.node.SendDtmf("123");  // a station
+  f.Command1.Click();  // Play
+  h.loop.AdvanceBy(4000);  // the full hour
+  for (const auto& [at, key] : h.node.TransmitCalls()) EXPECT_FALSE(key) << "keyed at " << at;
+  EXPECT_TRUE(h.media.heard.empty());
+  EXPECT_TRUE(h.dialogs.shown.empty());
+  const auto skipped = std::count_if(log.begin(), log.end(), [](const std::string& line) {
+    return line == "no sound device: announcement skipped (PulseAudio: Connection refused)";
+  });
+  EXPECT_EQ(skipped, 4);
+  // The device back, the next code is heard.
+  h.media.unavailable.reset();
+  h.node.SendDtmf("123");
+  ASSERT_TRUE(RunToIdle(h));
+  EXPECT_FALSE(h.media.heard.empty());
+}
+
 TEST(Faults, AClipThatStopsShortIsAbandonedAndTheTransmitterReleased) {
   Harness h({2026, 12, 6, 14, 5, 10});
   Form1& f = StartPastTheFirst(h, "CHECK1=0\n");

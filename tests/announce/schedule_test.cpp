@@ -52,6 +52,17 @@ TEST(Schedule, EachCheckBoxGovernsItsOwnSlots) {
   EXPECT_EQ(StartTimes(q, 61 * 60 * 1000), (std::vector<std::string>{"09:15:00", "09:45:00"}));
 }
 
+TEST(Schedule, TheSoundOutputIsWokenTwoSecondsAheadOfEachEnabledSlotOnly) {
+  Harness h({2026, 12, 6, 8, 59, 50});
+  StartWithVoice(h, "ONHOUR=1\nQUARTERHOUR=0\nHALFHOUR=0\n");
+  h.loop.AdvanceBy(16 * 60 * 1000);  // 09:00 enabled, 09:15 not
+  ASSERT_EQ(h.media.prepared_at_ms.size(), 2u);
+  // Asked on the ticks of 08:59:58 and 08:59:59.
+  EXPECT_EQ(h.media.prepared_at_ms[1] - h.media.prepared_at_ms[0], 1000);
+  EXPECT_GE(h.media.prepared_at_ms[0], 7000);
+  EXPECT_LT(h.media.prepared_at_ms[0], 9000);
+}
+
 TEST(Schedule, ABusyNodeDuringTheSlotSecondSkipsItButTheTextsStayCurrent) {
   Harness h({2026, 12, 6, 13, 59, 50});
   Form1& f = StartWithVoice(h);

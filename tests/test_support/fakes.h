@@ -35,13 +35,18 @@ class FakeMedia : public MediaService {
 
   std::shared_ptr<MediaGraph> CreateGraph(Status* why) override;
   void Commit() override;
+  std::optional<std::string> Unavailable() const override { return unavailable; }
+  void PrepareForSound() override { prepared_at_ms.push_back(time_.NowMs()); }
 
   // Paths of the clips that became audible, in order (a clip started and dropped inside one
   // handler never does), and the loop time at which each did.
   std::vector<std::string> heard;
   std::vector<std::int64_t> heard_at_ms;
+  // When each wake-up ahead of a sound was asked for.
+  std::vector<std::int64_t> prepared_at_ms;
   // Failure injection.
   bool fail_create = false;
+  std::optional<std::string> unavailable;  // no sound device, and why
   std::set<std::string> stops_short;  // clips that stop halfway and never reach their end
   // The graph made last, while it lives.
   Graph* current() const;

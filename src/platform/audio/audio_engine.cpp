@@ -1,9 +1,15 @@
 // The audio engine and its graphs; see audio_engine.h.
 #include "platform/audio/audio_engine.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <unordered_map>
 
 #include "platform/audio/clip_decoder.h"
@@ -137,6 +143,44 @@ class EngineGraph final : public MediaGraph {
 
 }  // namespace
 
+namespace {
+
+// The audio thread asks for real-time scheduling where the system grants it (root, or within
+// RLIMIT_RTPRIO), so that a machine busy with other work never starves the device.
+bool RaiseToRealTime() {
+  rlimit limit{};
+  int priority = 20;
+  if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && geteuid() != 0) {
+    priority = std::min<int>(priority, static_cast<int>(limit.rlim_cur));
+  }
+  if (priority < 1) return false;
+  sched_param param{};
+  param.sched_priority = priority;
+  return pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
+}
+
+bool RealTimeAllowed() {
+  bool granted = false;
+  std::thread probe([&granted] { granted = RaiseToRealTime(); });
+  probe.join();
+  return granted;
+}
+
+std::string SplitDevice(const std::string& backend, std::string* device) {
+  const std::size_t colon = backend.find(':');
+  if (colon == std::string::npos) return backend;
+  *device = backend.substr(colon + 1);
+  return backend.substr(0, colon);
+}
+
+std::string Milliseconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f ms", seconds * 1000.0);
+  return text;
+}
+
+}  // namespace
+
 std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEngineOptions options,
                                                Status* why) {
   const int rate = options.sample_rate;
@@ -144,24 +188,54 @@ std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEn
     if (why) *why = Status::Error("Unsupported output sample rate " + std::to_string(rate) + " Hz");
     return nullptr;
   }
-  const std::string& wanted = options.backend;
-  std::unique_ptr<OutputSink> sink;
-  std::string failure;
-  if (wanted.empty()) {
-    std::string ignored;
-    sink = OpenPulseSink(rate, &ignored);
-    if (!sink) sink = OpenAlsaSink(rate, &ignored);
-  } else if (wanted == "pulse") {
-    sink = OpenPulseSink(rate, &failure);
-  } else if (wanted == "alsa") {
-    sink = OpenAlsaSink(rate, &failure);
-  } else if (wanted != "null" && wanted != "virtual") {
+  DeviceOptions device;
+  const std::string wanted = SplitDevice(options.backend, &device.device);
+  if (wanted != "" && wanted != "pulse" && wanted != "alsa" && wanted != "null" &&
+      wanted != "virtual") {
     if (why)
-      *why =
-          Status::Error("Unknown audio output \"" + wanted + "\" (pulse, alsa, null or virtual)");
+      *why = Status::Error("Unknown audio output \"" + options.backend +
+                           "\" (pulse, alsa, alsa:DEVICE, null or virtual)");
     return nullptr;
   }
-  if (!sink && wanted != "virtual") sink = OpenNullSink(rate);
+  const bool real_device = wanted == "" || wanted == "pulse" || wanted == "alsa";
+  const bool real_time = real_device && RealTimeAllowed();
+  device.sample_rate = rate;
+  device.answer_timeout_ms = options.answer_timeout_ms;
+  device.cancel = nullptr;  // set to the engine's quit flag once it exists
+  device.buffer_ms = options.buffer_ms > 0 ? options.buffer_ms : real_time ? 200 : 400;
+
+  std::unique_ptr<OutputSink> sink;
+  std::string name = wanted;
+  std::string note;     // which output, and why
+  std::string missing;  // why there is no sound device yet
+  if (wanted == "") {
+    std::string pulse_failure, alsa_failure;
+    sink = OpenPulseSink(device, &pulse_failure);
+    name = "pulse";
+    if (sink) {
+      note = "audio output: PulseAudio (its server answered)";
+    } else if ((sink = OpenAlsaSink(device, &alsa_failure))) {
+      name = "alsa";
+      note = "audio output: ALSA default device (" + pulse_failure + ")";
+    } else {
+      missing = pulse_failure + "; " + alsa_failure;
+      note = "audio output: no sound server or device (" + missing +
+             "); waiting for a PulseAudio server";
+    }
+  } else if (wanted == "pulse") {
+    sink = OpenPulseSink(device, &missing);
+    note = sink ? "audio output: PulseAudio" : "audio output: waiting for a PulseAudio server";
+  } else if (wanted == "alsa") {
+    sink = OpenAlsaSink(device, &missing);
+    note = "audio output: ALSA device " + (device.device.empty() ? "default" : device.device);
+  } else if (wanted == "null") {
+    sink = OpenNullSink(rate);
+    note = "audio output: none (null, as asked): nothing is heard";
+  }
+  if (real_device) {
+    note += real_time ? ", real-time audio thread" : ", normal priority (real-time not granted)";
+    note += ", buffer " + std::to_string(device.buffer_ms) + " ms";
+  }
 
   std::unique_ptr<WavCapture> capture;
   if (!options.capture_file.empty()) {
@@ -169,40 +243,57 @@ std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEn
     if (!capture) return nullptr;
   }
 
-  // Hold back output long enough for the loop to notice a clip's end and start the next one,
-  // even when the device takes a whole period at a time.
+  // Each clip renders this far ahead of what is sent, so that the loop has this long to start
+  // the next clip at a clip's end and the two join seamlessly. On a real device it covers a
+  // loop thread that a busy machine keeps waiting.
   const int block = rate / 500;
-  const int period = sink ? sink->period_frames() : block;
-  const int holdback = std::max(rate / 100, period + rate * 8 / 1000);
+  const int holdback = real_device ? rate / 10 : std::max(rate / 100, block + rate * 8 / 1000);
   auto core = std::make_shared<EngineCore>(mapper, rate, block, holdback);
-  std::string name = sink ? sink->name() : "virtual";
-  std::unique_ptr<AudioEngine> engine(new AudioEngine(
-      std::move(core), std::move(options), std::move(name), std::move(sink), std::move(capture)));
-  if (!failure.empty()) {
-    engine->lost_message_ = failure + "; playing on without a sound device";
-    engine->lost_.store(true, std::memory_order_release);
+  std::unique_ptr<AudioEngine> engine(new AudioEngine(std::move(core), std::move(options), name,
+                                                      std::move(sink), std::move(capture),
+                                                      real_time, device));
+  engine->Post(Report::kNote, note);
+  if (!missing.empty()) engine->DeviceLost(missing);
+  if (wanted != "virtual") {
+    engine->thread_ = std::thread([e = engine.get()] {
+      e->RunAudioThread();
+      e->thread_done_.store(true, std::memory_order_release);
+    });
   }
-  if (engine->sink_) engine->thread_ = std::thread([e = engine.get()] { e->RunAudioThread(); });
   return engine;
 }
 
 AudioEngine::AudioEngine(std::shared_ptr<EngineCore> core, AudioEngineOptions options,
                          std::string backend_name, std::unique_ptr<OutputSink> sink,
-                         std::unique_ptr<WavCapture> capture)
+                         std::unique_ptr<WavCapture> capture, bool real_time, DeviceOptions device)
     : core_(std::move(core)),
       options_(std::move(options)),
       backend_name_(std::move(backend_name)),
       sample_rate_(options_.sample_rate),
       block_frames_(sample_rate_ / 500),
-      sink_(std::move(sink)),
-      fallback_(OpenNullSink(sample_rate_)),
+      real_time_(real_time),
+      device_options_([&] {
+        device.cancel = &quit_;
+        return device;
+      }()),
+      keeper_(OpenNullSink(sample_rate_)),
       capture_(std::move(capture)) {
-  if (sink_) device_buffered_frames_ = sink_->buffered_frames();
+  if (backend_name_ == "virtual") {
+    available_.store(true, std::memory_order_release);
+    return;
+  }
+  if (sink) SetDevice(std::move(sink));
 }
 
 AudioEngine::~AudioEngine() {
   quit_.store(true, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> lock(shared_mutex_);
+    if (interruptible_ != nullptr) interruptible_->Interrupt();
+  }
   WakeAudioThread();
+  // Every wait of the audio thread on the device looks at quit_ or is interrupted above, so
+  // exit never waits on a sound server that hangs.
   if (thread_.joinable()) thread_.join();
   FinalizeCapture();
 }
@@ -211,14 +302,36 @@ std::shared_ptr<MediaGraph> AudioEngine::CreateGraph(Status*) {
   return std::make_shared<EngineGraph>(core_);
 }
 
+std::optional<std::string> AudioEngine::Unavailable() const {
+  if (available_.load(std::memory_order_acquire)) return std::nullopt;
+  std::lock_guard<std::mutex> lock(shared_mutex_);
+  return unavailable_reason_;
+}
+
+void AudioEngine::PrepareForSound() {
+  if (backend_name_ != "pulse" && backend_name_ != "alsa") return;
+  prepare_.store(true, std::memory_order_release);
+  WakeAudioThread();
+}
+
 void AudioEngine::Commit() {
   const bool had_changes = !core_->pending.empty();
   core_->Commit();
   if (had_changes && core_->pending.empty()) WakeAudioThread();
-  if (!lost_reported_ && lost_.load(std::memory_order_acquire)) {
-    lost_reported_ = true;
-    if (options_.on_device_lost) options_.on_device_lost(lost_message_);
+  std::vector<std::pair<Report, std::string>> reports;
+  {
+    std::lock_guard<std::mutex> lock(shared_mutex_);
+    reports.swap(reports_);
   }
+  for (const auto& [kind, message] : reports) {
+    const auto& report = kind == Report::kLost ? options_.on_device_lost : options_.on_note;
+    if (report) report(message);
+  }
+}
+
+void AudioEngine::Post(Report kind, std::string message) {
+  std::lock_guard<std::mutex> lock(shared_mutex_);
+  reports_.emplace_back(kind, std::move(message));
 }
 
 void AudioEngine::Pump(int64_t frames, std::vector<float>* out) {
@@ -231,6 +344,7 @@ void AudioEngine::Pump(int64_t frames, std::vector<float>* out) {
     if (out) out->insert(out->end(), block.begin(), block.begin() + 2 * count);
     frames -= count;
   }
+  heard_frame_.store(core_->mixer.frames_emitted(), std::memory_order_release);
 }
 
 Status AudioEngine::FinalizeCapture() { return capture_ ? capture_->Finalize() : Status::Ok(); }
@@ -242,8 +356,11 @@ int64_t AudioEngine::frames_sent() const { return core_->mixer.frames_emitted();
 void AudioEngine::HoldOutput(bool hold) { core_->mixer.SetHold(hold); }
 
 double AudioEngine::SecondsUntilQuiet() const {
-  const int64_t heard = core_->mixer.frames_emitted() - device_buffered_frames_;
-  return static_cast<double>(core_->mixer.sound_end_frame() - heard) / sample_rate_;
+  const int64_t heard = heard_frame_.load(std::memory_order_acquire);
+  // A device's own report of its delay may be a few milliseconds short; a release is never
+  // early for it.
+  const int64_t margin = awake_reported_.load(std::memory_order_acquire) ? sample_rate_ / 25 : 0;
+  return static_cast<double>(core_->mixer.sound_end_frame() - heard + margin) / sample_rate_;
 }
 
 void AudioEngine::WakeAudioThread() {
@@ -254,45 +371,210 @@ void AudioEngine::WakeAudioThread() {
   wake_.notify_one();
 }
 
-void AudioEngine::IdleThroughSilence(std::vector<float>& silence) {
-  // The capture still grows in real time, a quarter of a second at a time, while nothing plays.
-  constexpr auto kLongestSleep = std::chrono::milliseconds(250);
+void AudioEngine::SetDevice(std::unique_ptr<OutputSink> device) {
+  {
+    std::lock_guard<std::mutex> lock(shared_mutex_);
+    interruptible_ = device.get();
+    unavailable_reason_.clear();
+  }
+  device_ = std::move(device);
+  resting_ = true;
+  awake_ = false;
+  underruns_seen_ = device_->Underruns();
+  retry_interval_ = std::chrono::milliseconds(250);
+  available_.store(true, std::memory_order_release);
+}
+
+void AudioEngine::DeviceLost(const std::string& why) {
+  available_.store(false, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> lock(shared_mutex_);
+    interruptible_ = nullptr;
+    unavailable_reason_ = why;
+    reports_.emplace_back(Report::kLost, why);
+  }
+  device_.reset();
+  awake_reported_.store(false, std::memory_order_release);
+  keeper_->Restart();
+  heard_frame_.store(core_->mixer.frames_emitted(), std::memory_order_release);
+  next_retry_ = std::chrono::steady_clock::now() + retry_interval_;
+}
+
+void AudioEngine::TryReconnect() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_retry_) return;
+  std::string why;
+  // The sound library's own threads are made at normal priority, as at start-up.
+  if (real_time_) {
+    sched_param normal{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+  }
+  std::unique_ptr<OutputSink> device = backend_name_ == "alsa"
+                                           ? OpenAlsaSink(device_options_, &why)
+                                           : OpenPulseSink(device_options_, &why);
+  if (real_time_) RaiseToRealTime();
+  if (!device) {
+    retry_interval_ =
+        std::min(retry_interval_ * 2, std::chrono::milliseconds(options_.longest_retry_ms));
+    next_retry_ = std::chrono::steady_clock::now() + retry_interval_;
+    return;
+  }
+  SetDevice(std::move(device));
+  Post(Report::kNote, "sound device back: " + backend_name_);
+  keeper_->Restart();
+}
+
+void AudioEngine::IdleThroughSilence(std::vector<float>& silence,
+                                     std::chrono::milliseconds longest) {
   {
     std::unique_lock<std::mutex> lock(wake_mutex_);
-    wake_.wait_for(lock, kLongestSleep,
+    wake_.wait_for(lock, longest,
                    [this] { return wake_pending_ || quit_.load(std::memory_order_acquire); });
     wake_pending_ = false;
   }
-  // The silence that would have gone out meanwhile goes out now, block by block, so that the
-  // stream, the capture and every later frame keep their places in time. A batch that just
-  // arrived is applied by the next Render(), at the first frame after this silence.
+  // The silence that would have gone out meanwhile is accounted now, block by block, so that
+  // the timeline, the capture and every later frame keep their places in time. A batch that
+  // just arrived is applied by the next Render(), at the first frame after this silence.
   std::fill(silence.begin(), silence.end(), 0.0f);
-  for (int64_t due = sink_->FramesDueNow(); due > 0;) {
+  for (int64_t due = keeper_->FramesDueNow(); due > 0;) {
     const int count = static_cast<int>(std::min<int64_t>(due, block_frames_));
     if (capture_) capture_->Write(silence.data(), count);
     core_->mixer.SkipSilence(count);
-    sink_->Skip(count);
+    keeper_->Skip(count);
     due -= count;
   }
+  heard_frame_.store(core_->mixer.frames_emitted(), std::memory_order_release);
+}
+
+// No device (or the null output): the time keeper paces the stream, and it sleeps through
+// silence.
+void AudioEngine::RenderOnKeeper(std::vector<float>& block) {
+  if (core_->mixer.Silent()) {
+    IdleThroughSilence(block,
+                       std::chrono::milliseconds(device_ || backend_name_ == "null" ? 250 : 100));
+    return;
+  }
+  core_->mixer.Render(block.data(), block_frames_);
+  if (capture_) capture_->Write(block.data(), block_frames_);
+  std::string ignored;
+  keeper_->Write(block.data(), block_frames_, &ignored);
+  heard_frame_.store(core_->mixer.frames_emitted(), std::memory_order_release);
+}
+
+// One block to the device. False when the device failed (it is then gone).
+bool AudioEngine::PlayOnDevice(std::vector<float>& block) {
+  core_->mixer.Render(block.data(), block_frames_);
+  if (capture_) capture_->Write(block.data(), block_frames_);
+  std::string why;
+  if (!device_->Write(block.data(), block_frames_, &why)) {
+    if (!quit_.load(std::memory_order_acquire)) DeviceLost(why);
+    return false;
+  }
+  // The device's delay is read every few blocks; between readings the estimate only errs late.
+  const int64_t emitted = core_->mixer.frames_emitted();
+  if (++writes_since_delay_ >= 4 || core_->mixer.Silent()) {
+    writes_since_delay_ = 0;
+    heard_frame_.store(emitted - device_->QueuedFrames(), std::memory_order_release);
+  }
+  const int64_t underruns = device_->Underruns();
+  if (underruns > underruns_seen_) {
+    underruns_.fetch_add(underruns - underruns_seen_, std::memory_order_acq_rel);
+    underruns_seen_ = underruns;
+    Post(Report::kNote, "sound output underrun (" + std::to_string(underruns_.load()) +
+                            " so far) at timeline " +
+                            Milliseconds(static_cast<double>(emitted) / sample_rate_));
+  }
+  return true;
+}
+
+// The device has played all there was to say: it rests, and the time keeper takes over.
+void AudioEngine::Rest() {
+  std::string why;
+  if (!device_->Rest(true, &why)) {
+    DeviceLost(why);
+    return;
+  }
+  resting_ = true;
+  awake_ = false;
+  silent_from_ = -1;
+  awake_reported_.store(false, std::memory_order_release);
+  keeper_->Restart();
+  heard_frame_.store(core_->mixer.frames_emitted(), std::memory_order_release);
+}
+
+// A sound server drops the first few tens of milliseconds of a stream that starts while its
+// sink runs, so each stretch of sound begins with a lead of silence: what is dropped is never
+// a word.
+bool AudioEngine::WriteLead(std::vector<float>& block) {
+  awake_reported_.store(true, std::memory_order_release);
+  std::fill(block.begin(), block.end(), 0.0f);
+  std::string why;
+  for (int lead = sample_rate_ * kLeadMs / 1000; lead > 0; lead -= block_frames_) {
+    const int count = std::min(lead, block_frames_);
+    if (capture_) capture_->Write(block.data(), count);
+    if (!device_->Write(block.data(), count, &why)) {
+      if (!quit_.load(std::memory_order_acquire)) DeviceLost(why);
+      return false;
+    }
+    core_->mixer.SkipSilence(count);
+  }
+  return true;
 }
 
 void AudioEngine::RunAudioThread() {
+  if (real_time_) RaiseToRealTime();
   std::vector<float> block(2 * static_cast<std::size_t>(block_frames_));
-  std::string why;
+  using Clock = std::chrono::steady_clock;
   while (!quit_.load(std::memory_order_acquire)) {
-    if (core_->mixer.Silent() && sink_->FramesDueNow() >= 0) {
-      IdleThroughSilence(block);
+    if (!device_) {
+      if (backend_name_ != "null") TryReconnect();
+      if (!device_) {
+        RenderOnKeeper(block);
+        continue;
+      }
+    }
+    if (prepare_.exchange(false, std::memory_order_acq_rel)) {
+      prepared_until_ = Clock::now() + std::chrono::seconds(4);
+    }
+    const bool prepared = Clock::now() < prepared_until_;
+    if (device_->FramesDueNow() >= 0) {  // the null output only keeps time
+      RenderOnKeeper(block);
       continue;
     }
-    core_->mixer.Render(block.data(), block_frames_);
-    if (capture_) capture_->Write(block.data(), block_frames_);
-    if (!sink_->Write(block.data(), block_frames_, &why)) {
-      if (!lost_.load(std::memory_order_acquire)) {
-        lost_message_ = why + "; playing on without a sound device";
-        lost_.store(true, std::memory_order_release);
+    if (resting_) {
+      // A sound due soon opens the stream ahead of it, so that the server has its sink running.
+      const bool silent = core_->mixer.Silent();
+      if (silent && !prepared) {
+        if (awake_) Rest();
+        IdleThroughSilence(block, std::chrono::milliseconds(250));
+        continue;
       }
-      sink_ = std::move(fallback_);
+      if (!awake_) {
+        std::string why;
+        if (!device_->Rest(false, &why)) {
+          DeviceLost(why);
+          continue;
+        }
+        awake_ = true;
+      }
+      if (silent) {
+        IdleThroughSilence(block, std::chrono::milliseconds(20));
+        continue;
+      }
+      if (!WriteLead(block)) continue;
+      resting_ = false;
     }
+    // A stretch of silence after the sound (the loop may start the next clip a little late)
+    // keeps the stream going; a longer one lets it rest once all has been played.
+    if (!core_->mixer.Silent()) {
+      silent_from_ = -1;
+    } else if (silent_from_ < 0) {
+      silent_from_ = core_->mixer.frames_emitted();
+    } else if (core_->mixer.frames_emitted() - silent_from_ > sample_rate_ * kRestAfterMs / 1000) {
+      Rest();
+      continue;
+    }
+    PlayOnDevice(block);
   }
 }
 

@@ -1,56 +1,53 @@
-// The output sinks; see output_sink.h. All three are blocking writers driven by the audio thread.
+// The ALSA and null outputs; see output_sink.h (the PulseAudio output is in pulse_sink.cpp).
 #include "platform/audio/output_sink.h"
 
 #include <alsa/asoundlib.h>
-#include <pulse/error.h>
-#include <pulse/simple.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <string>
-
-#include "shell/texts.h"
 
 namespace horatone {
 namespace {
 
-class PulseSink final : public OutputSink {
- public:
-  PulseSink(pa_simple* stream, int period, int buffered)
-      : stream_(stream), period_(period), buffered_(buffered) {}
-  ~PulseSink() override { pa_simple_free(stream_); }
-  std::string name() const override { return "pulse"; }
-  int period_frames() const override { return period_; }
-  int buffered_frames() const override { return buffered_; }
-  bool Write(const float* frames, int count, std::string* why) override {
-    int error = 0;
-    if (pa_simple_write(stream_, frames, sizeof(float) * 2 * static_cast<size_t>(count), &error) <
-        0) {
-      *why = std::string("PulseAudio output failed: ") + pa_strerror(error);
-      return false;
-    }
-    return true;
-  }
-
- private:
-  pa_simple* stream_;
-  int period_;
-  int buffered_;
-};
-
 class AlsaSink final : public OutputSink {
  public:
-  AlsaSink(snd_pcm_t* pcm, int period, int buffered)
-      : pcm_(pcm), period_(period), buffered_(buffered) {}
+  AlsaSink(snd_pcm_t* pcm, int period, int timeout_ms)
+      : pcm_(pcm), period_(period), timeout_ms_(timeout_ms) {}
   ~AlsaSink() override { snd_pcm_close(pcm_); }
   std::string name() const override { return "alsa"; }
   int period_frames() const override { return period_; }
-  int buffered_frames() const override { return buffered_; }
+  int64_t QueuedFrames() override {
+    snd_pcm_sframes_t delay = 0;
+    if (snd_pcm_delay(pcm_, &delay) < 0) return 0;  // not running: nothing waits to be heard
+    return std::max<int64_t>(0, delay);
+  }
+  // The device is open without blocking: a wait for room is a poll with a time limit, so a
+  // device (or the sound server behind ALSA's pulse plug-in) that stops answering fails the
+  // write instead of holding the clock.
   bool Write(const float* frames, int count, std::string* why) override {
+    int waited_ms = 0;
     while (count > 0) {
+      if (interrupted_.load(std::memory_order_acquire)) {
+        *why = "ALSA output interrupted";
+        return false;
+      }
       snd_pcm_sframes_t written =
           snd_pcm_writei(pcm_, frames, static_cast<snd_pcm_uframes_t>(count));
+      if (written == -EAGAIN) {
+        if (waited_ms >= timeout_ms_) {
+          *why = "ALSA: the device stopped taking sound";
+          return false;
+        }
+        snd_pcm_wait(pcm_, 50);
+        waited_ms += 50;
+        continue;
+      }
       if (written < 0) {
+        if (written == -EPIPE) underruns_.fetch_add(1, std::memory_order_acq_rel);
         // An underrun or a suspend is recovered; anything else means the device is gone.
         if (snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) {
           *why = std::string("ALSA output failed: ") + snd_strerror(static_cast<int>(written));
@@ -58,16 +55,38 @@ class AlsaSink final : public OutputSink {
         }
         continue;
       }
+      waited_ms = 0;
       frames += 2 * written;
       count -= static_cast<int>(written);
     }
     return true;
   }
+  bool Rest(bool rest, std::string* why) override {
+    // Whatever is still queued is played to its end first (within the answer time).
+    for (int waited_ms = 0; rest && waited_ms < timeout_ms_; waited_ms += 5) {
+      snd_pcm_sframes_t delay = 0;
+      if (snd_pcm_state(pcm_) != SND_PCM_STATE_RUNNING || snd_pcm_delay(pcm_, &delay) < 0 ||
+          delay <= 0 || interrupted_.load(std::memory_order_acquire)) {
+        break;
+      }
+      usleep(5000);
+    }
+    const int error = rest ? snd_pcm_drop(pcm_) : snd_pcm_prepare(pcm_);
+    if (error < 0) {
+      *why = std::string("ALSA output failed: ") + snd_strerror(error);
+      return false;
+    }
+    return true;
+  }
+  int64_t Underruns() override { return underruns_.load(std::memory_order_acquire); }
+  void Interrupt() override { interrupted_.store(true, std::memory_order_release); }
 
  private:
   snd_pcm_t* pcm_;
   int period_;
-  int buffered_;
+  int timeout_ms_;
+  std::atomic<bool> interrupted_{false};
+  std::atomic<int64_t> underruns_{0};
 };
 
 class NullSink final : public OutputSink {
@@ -75,7 +94,11 @@ class NullSink final : public OutputSink {
   explicit NullSink(int sample_rate) : sample_rate_(sample_rate) {}
   std::string name() const override { return "null"; }
   int period_frames() const override { return sample_rate_ / 500; }
-  int buffered_frames() const override { return 0; }
+  int64_t QueuedFrames() override { return 0; }
+  void Restart() override {
+    origin_ns_ = -1;
+    frames_ = 0;
+  }
   bool Write(const float*, int count, std::string*) override {
     Start();
     frames_ += count;
@@ -129,51 +152,30 @@ class NullSink final : public OutputSink {
 
 }  // namespace
 
-std::unique_ptr<OutputSink> OpenPulseSink(int sample_rate, std::string* why) {
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_FLOAT32NE;
-  spec.rate = static_cast<uint32_t>(sample_rate);
-  spec.channels = 2;
-  const uint32_t frame_bytes = 2 * sizeof(float);
-  const int period = sample_rate / 200;  // 5 ms requests, 40 ms buffered
-  pa_buffer_attr attr{};
-  attr.maxlength = static_cast<uint32_t>(-1);
-  attr.tlength = frame_bytes * static_cast<uint32_t>(sample_rate / 25);
-  attr.prebuf = static_cast<uint32_t>(-1);
-  attr.minreq = frame_bytes * static_cast<uint32_t>(period);
-  attr.fragsize = static_cast<uint32_t>(-1);
-  int error = 0;
-  pa_simple* stream = pa_simple_new(nullptr, std::string(texts::kProductName).c_str(), PA_STREAM_PLAYBACK, nullptr,
-                                    "time announcements", &spec, nullptr, &attr, &error);
-  if (stream == nullptr) {
-    *why = std::string("PulseAudio: ") + pa_strerror(error);
-    return nullptr;
-  }
-  // The server's own latency comes on top of the target length; it is small next to it.
-  return std::make_unique<PulseSink>(stream, period, sample_rate / 25);
-}
-
 // ALSA reports a missing card on stderr as well as through the result; the result is enough.
 static void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
 
-std::unique_ptr<OutputSink> OpenAlsaSink(int sample_rate, std::string* why) {
+std::unique_ptr<OutputSink> OpenAlsaSink(const DeviceOptions& options, std::string* why) {
   snd_lib_error_set_handler(&QuietAlsaErrors);
   snd_pcm_t* pcm = nullptr;
-  int error = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0);
+  const std::string device = options.device.empty() ? "default" : options.device;
+  int error = snd_pcm_open(&pcm, device.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
   if (error < 0) {
-    *why = std::string("ALSA: ") + snd_strerror(error);
+    *why = "ALSA " + device + ": " + snd_strerror(error);
     return nullptr;
   }
   error = snd_pcm_set_params(pcm, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2,
-                             static_cast<unsigned>(sample_rate), 1, 40000);
+                             static_cast<unsigned>(options.sample_rate), 1,
+                             static_cast<unsigned>(options.buffer_ms) * 1000);
   snd_pcm_uframes_t buffer = 0, period = 0;
   if (error >= 0) error = snd_pcm_get_params(pcm, &buffer, &period);
   if (error < 0) {
-    *why = std::string("ALSA: ") + snd_strerror(error);
+    *why = "ALSA " + device + ": " + snd_strerror(error);
     snd_pcm_close(pcm);
     return nullptr;
   }
-  return std::make_unique<AlsaSink>(pcm, static_cast<int>(period), static_cast<int>(buffer));
+  (void)buffer;
+  return std::make_unique<AlsaSink>(pcm, static_cast<int>(period), options.answer_timeout_ms);
 }
 
 std::unique_ptr<OutputSink> OpenNullSink(int sample_rate) {

@@ -1,8 +1,10 @@
 // Where the mixed stream goes: a PulseAudio (or PipeWire) stream, an ALSA device, or nothing
-// but the monotonic clock. A sink is opened on the loop thread at start-up and from then on
-// used only by the engine's audio thread, whose pace it sets by blocking in Write().
+// but the monotonic clock. A sink is opened at start-up or by the engine's audio thread when it
+// reconnects, and from then on used only by that thread, whose pace it sets by blocking in
+// Write(). Interrupt() is the one call that may come from another thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,21 +17,45 @@ class OutputSink {
   virtual std::string name() const = 0;
   // Frames the device takes at a time; the engine holds back at least this much output.
   virtual int period_frames() const = 0;
-  // Frames the device may hold after Write() returns, before they are heard.
-  virtual int buffered_frames() const = 0;
+  // Frames handed over that have not been played yet, as the device tells it now: a sample
+  // written now is heard this many frames later. What the device cannot tell is counted high.
+  virtual int64_t QueuedFrames() = 0;
   // Hands over interleaved stereo frames, waiting while the device is full. False when the
-  // device has failed or gone, with the reason in `why`.
+  // device has failed, gone or stopped answering, with the reason in `why`.
   virtual bool Write(const float* frames, int count, std::string* why) = 0;
+  // A device stream rests while there is nothing to say, so that the sound server can suspend
+  // its sink: what it still holds is dropped and nothing is requested. Rest(false) readies it
+  // for the next Write(). False when the device has failed.
+  virtual bool Rest(bool /*rest*/, std::string* /*why*/) { return true; }
+  // Times the device ran dry while it was playing, since it was opened.
+  virtual int64_t Underruns() { return 0; }
+  // Any thread: a Write() waiting on the device gives up at once, and so does every later one.
+  virtual void Interrupt() {}
   // A sink that only keeps time lets the engine sleep through silence and then account for
   // it at once: the frames due by now that have not been written, and taking frames as
   // written without waiting. A device has no such shortcut and answers -1.
   virtual int64_t FramesDueNow() { return -1; }
   virtual void Skip(int64_t /*frames*/) {}
+  // Time keeping starts afresh from now, as if nothing had been written.
+  virtual void Restart() {}
+};
+
+struct DeviceOptions {
+  int sample_rate = 48000;
+  // How much the device may hold ahead of what is heard: enough that a machine busy with other
+  // work never lets it run dry. The engine asks for more when it cannot run in real time.
+  int buffer_ms = 200;
+  // ALSA device name ("default" when empty).
+  std::string device;
+  // Longest wait for a server or device that does not answer, when opening and when writing.
+  int answer_timeout_ms = 3000;
+  // When set and true, every wait gives up at once (the program is ending).
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 // Each returns nullptr, with the reason in `why`, when the output cannot be opened.
-std::unique_ptr<OutputSink> OpenPulseSink(int sample_rate, std::string* why);
-std::unique_ptr<OutputSink> OpenAlsaSink(int sample_rate, std::string* why);
+std::unique_ptr<OutputSink> OpenPulseSink(const DeviceOptions& options, std::string* why);
+std::unique_ptr<OutputSink> OpenAlsaSink(const DeviceOptions& options, std::string* why);
 // Never fails: paces the stream by the monotonic clock.
 std::unique_ptr<OutputSink> OpenNullSink(int sample_rate);
 

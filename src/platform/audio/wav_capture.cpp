@@ -2,8 +2,13 @@
 #include "platform/audio/wav_capture.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace horatone {
+namespace {
+// Ten seconds of room at 48 kHz: the disk may stall that long before frames are lost.
+constexpr std::size_t kRingChunks = 2048;
+}  // namespace
 
 std::unique_ptr<WavCapture> WavCapture::Open(const std::filesystem::path& file, int sample_rate,
                                              Status* why) {
@@ -23,41 +28,60 @@ std::unique_ptr<WavCapture> WavCapture::Open(const std::filesystem::path& file, 
   return std::unique_ptr<WavCapture>(new WavCapture(sf, file, sample_rate));
 }
 
-WavCapture::WavCapture(SNDFILE* sf, std::filesystem::path file, int sample_rate)
-    : sf_(sf), file_(std::move(file)), buffer_(2 * static_cast<std::size_t>(sample_rate / 10)) {}
+WavCapture::WavCapture(SNDFILE* sf, std::filesystem::path file, int /*sample_rate*/)
+    : sf_(sf), file_(std::move(file)), ring_(kRingChunks) {
+  writer_ = std::thread([this] { RunWriter(); });
+}
 
 WavCapture::~WavCapture() { Finalize(); }
 
 void WavCapture::Write(const float* frames, int count) {
-  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-  if (!lock.owns_lock() || sf_ == nullptr) return;  // closing or closed: the capture has ended
-  std::size_t samples = 2 * static_cast<std::size_t>(count);
-  while (samples > 0) {
-    const std::size_t take = std::min(samples, buffer_.size() - buffered_);
-    std::copy(frames, frames + take, buffer_.begin() + static_cast<std::ptrdiff_t>(buffered_));
-    buffered_ += take;
-    frames += take;
-    samples -= take;
-    if (buffered_ == buffer_.size()) FlushLocked();
+  if (closing_.load(std::memory_order_acquire)) return;  // the capture has ended
+  Chunk chunk;
+  while (count > 0) {
+    chunk.frames = std::min(count, kChunkFrames);
+    std::copy(frames, frames + 2 * chunk.frames, chunk.samples.begin());
+    if (!ring_.Push(chunk)) overflowed_.store(true, std::memory_order_release);
+    frames += 2 * chunk.frames;
+    count -= chunk.frames;
   }
 }
 
-Status WavCapture::FlushLocked() {
-  if (buffered_ > 0 && status_) {
-    const sf_count_t frames = static_cast<sf_count_t>(buffered_ / 2);
-    if (sf_writef_float(sf_, buffer_.data(), frames) != frames) {
+void WavCapture::RunWriter() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!closing_.load(std::memory_order_acquire)) {
+    wake_.wait_for(lock, std::chrono::milliseconds(100));
+    lock.unlock();
+    Drain();
+    lock.lock();
+  }
+}
+
+void WavCapture::Drain() {
+  Chunk chunk;
+  while (ring_.Pop(&chunk)) {
+    if (!status_) continue;
+    if (sf_writef_float(sf_, chunk.samples.data(), chunk.frames) != chunk.frames) {
       status_ = Status::Error("Writing the capture file " + file_.string() +
                               " failed: " + sf_strerror(sf_));
     }
   }
-  buffered_ = 0;
-  return status_;
 }
 
 Status WavCapture::Finalize() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (sf_ == nullptr) return status_;
-  FlushLocked();
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (finalized_) return status_;
+  finalized_ = true;
+  closing_.store(true, std::memory_order_release);
+  wake_.notify_one();
+  lock.unlock();
+  if (writer_.joinable()) writer_.join();
+  lock.lock();
+  Drain();
+  if (status_ && overflowed_.load(std::memory_order_acquire)) {
+    status_ = Status::Error("The capture file " + file_.string() +
+                            " fell behind the sound and lost some of it");
+  }
   if (sf_close(sf_) != 0 && status_)
     status_ = Status::Error("Closing the capture file " + file_.string() + " failed");
   sf_ = nullptr;

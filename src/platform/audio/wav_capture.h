@@ -1,17 +1,22 @@
 // The capture: everything the mixer sends on air, silence included, written as a 16-bit PCM
-// WAV file. The header is brought up to date with every write, so the file is valid however
-// the process ends; Finalize() closes it for good. Write() runs on the thread that renders and
-// never waits for Finalize(); Finalize() runs on the loop thread (also on its signal path) or
-// in a destructor, and may be called more than once.
+// WAV file. The thread that feeds the sound device only copies frames into a ring and never
+// touches the disk; a writer thread of the capture's own empties the ring ten times a second
+// and brings the header up to date, so the file is valid however the process ends. Finalize()
+// (loop thread, also on its signal path, or a destructor) writes the rest and closes the file;
+// it may be called more than once.
 #pragma once
 
 #include <sndfile.h>
 
+#include <array>
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <vector>
+#include <thread>
 
+#include "platform/audio/spsc_ring.h"
 #include "shell/status.h"
 
 namespace horatone {
@@ -22,19 +27,31 @@ class WavCapture {
                                           Status* why);
   ~WavCapture();
 
-  void Write(const float* frames, int count);  // interleaved stereo
+  // Interleaved stereo, from one thread at a time. Never waits and never allocates.
+  void Write(const float* frames, int count);
   Status Finalize();
 
  private:
-  WavCapture(SNDFILE* sf, std::filesystem::path file, int sample_rate);
-  Status FlushLocked();
+  static constexpr int kChunkFrames = 256;
+  struct Chunk {
+    int frames = 0;
+    std::array<float, 2 * kChunkFrames> samples{};
+  };
 
-  std::mutex mutex_;
+  WavCapture(SNDFILE* sf, std::filesystem::path file, int sample_rate);
+  void RunWriter();
+  void Drain();  // writer thread, or the loop thread once the writer has stopped
+
   SNDFILE* sf_;
   const std::filesystem::path file_;
-  std::vector<float> buffer_;  // about 100 ms, so that the disk sees few writes
-  std::size_t buffered_ = 0;
-  Status status_;
+  SpscRing<Chunk> ring_;
+  std::atomic<bool> overflowed_{false};
+  std::atomic<bool> closing_{false};
+  std::mutex mutex_;  // the writer's sleep and Finalize()
+  std::condition_variable wake_;
+  std::thread writer_;
+  Status status_;  // the writer's, read after it has stopped
+  bool finalized_ = false;
 };
 
 }  // namespace horatone

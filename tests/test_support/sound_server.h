@@ -1,0 +1,187 @@
+// A private PulseAudio server for tests of the real sound path: its own folder and socket, one
+// null sink "air" in 32-bit float (so that what the clock sends arrives unchanged), no
+// autospawn, and on request the sink suspended after one idle second. Started and stopped by pid.
+// Beside it, a recorder of the sink's monitor that stamps each piece with the time it arrived, and
+// the busy loops that load every core while a test runs.
+#pragma once
+
+#include <pulse/error.h>
+#include <pulse/simple.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support/posix_io.h"
+
+namespace horatone::testing {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+inline bool HavePulseAudio() { return std::system("command -v pulseaudio >/dev/null 2>&1") == 0; }
+
+class PulseServer {
+ public:
+  // `suspend_idle_sink`: the sink is suspended after one idle second. PulseAudio's null sink
+  // then stalls for about two seconds when it resumes, so only the test of idling asks for it.
+  explicit PulseServer(std::filesystem::path dir, bool suspend_idle_sink = false)
+      : dir_(std::move(dir)) {
+    std::filesystem::create_directories(dir_);
+    // The sink first, as a desktop's server has its devices before it takes clients.
+    std::ofstream(dir_ / "server.pa")
+        << "load-module module-null-sink sink_name=air format=float32le rate=48000 channels=2\n"
+        << "set-default-sink air\n"
+        << (suspend_idle_sink ? "load-module module-suspend-on-idle timeout=1\n" : "")
+        << "load-module module-native-protocol-unix socket=" << Socket().string()
+        << " auth-anonymous=1\n";
+    // Every program the test starts from here on finds this server and no other.
+    setenv("PULSE_SERVER", ("unix:" + Socket().string()).c_str(), 1);
+  }
+  ~PulseServer() { Kill(SIGKILL); }
+
+  std::filesystem::path Socket() const { return dir_ / "native"; }
+
+  // Starts the daemon and waits until it answers; false if it does not within ten seconds.
+  bool Start() {
+    const std::string home = dir_.string();
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    std::filesystem::remove(Socket());
+    pid_ = Spawn(
+        {"pulseaudio", "-n", "-F", (dir_ / "server.pa").string(), "--daemonize=no",
+         "--exit-idle-time=-1", "--use-pid-file=no", "--disallow-exit=yes", "--log-target=stderr"},
+        -1, -1, (dir_ / "server.log").string());
+    for (int i = 0; i < 200; ++i, usleep(50'000)) {
+      if (SinkState() != "") return true;
+    }
+    return false;
+  }
+
+  void Kill(int signal) {
+    if (pid_ <= 0) return;
+    kill(pid_, signal);
+    if (signal == SIGKILL || signal == SIGTERM) {
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  pid_t pid() const { return pid_; }
+
+  // "RUNNING", "IDLE" or "SUSPENDED"; empty when the server does not answer.
+  std::string SinkState() const {
+    FILE* pipe = popen("pactl list short sinks 2>/dev/null", "r");
+    if (pipe == nullptr) return "";
+    char line[512];
+    std::string state;
+    while (fgets(line, sizeof line, pipe) != nullptr) {
+      std::string text(line);
+      if (text.find("\tair\t") == std::string::npos) continue;
+      const std::size_t tab = text.find_last_of('\t');
+      state = text.substr(tab + 1);
+      while (!state.empty() && (state.back() == '\n' || state.back() == ' ')) state.pop_back();
+    }
+    pclose(pipe);
+    return state;
+  }
+
+ private:
+  std::filesystem::path dir_;
+  pid_t pid_ = -1;
+};
+
+// Records the monitor of "air" in 10 ms pieces, in float, from construction to Stop().
+class MonitorRecorder {
+ public:
+  MonitorRecorder() {
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.fragsize = 480 * 2 * sizeof(float);
+    int error = 0;
+    stream_ = pa_simple_new(nullptr, "horatone-test", PA_STREAM_RECORD, "air.monitor", "monitor",
+                            &spec, nullptr, &attr, &error);
+    if (stream_ != nullptr) thread_ = std::thread([this] { Run(); });
+  }
+  ~MonitorRecorder() { Stop(); }
+  bool ok() const { return stream_ != nullptr; }
+
+  void Stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+    if (stream_ != nullptr) pa_simple_free(stream_);
+    stream_ = nullptr;
+  }
+
+  // The arrival time of the last piece that held a sample other than zero.
+  SteadyTime LastSoundArrival() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_sound_;
+  }
+  std::vector<float> Samples() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return samples_;
+  }
+
+ private:
+  void Run() {
+    std::vector<float> piece(480 * 2);
+    int error = 0;
+    while (!stop_.load()) {
+      if (pa_simple_read(stream_, piece.data(), piece.size() * sizeof(float), &error) < 0) return;
+      const SteadyTime now = std::chrono::steady_clock::now();
+      std::lock_guard<std::mutex> lock(mutex_);
+      samples_.insert(samples_.end(), piece.begin(), piece.end());
+      for (float sample : piece) {
+        if (sample != 0.0f) {
+          last_sound_ = now;
+          break;
+        }
+      }
+    }
+  }
+
+  pa_simple* stream_ = nullptr;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<float> samples_;
+  SteadyTime last_sound_{};
+};
+
+// One process per core spinning until the object goes.
+class BusyCores {
+ public:
+  BusyCores() {
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    for (long i = 0; i < cores; ++i) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        volatile unsigned long spin = 0;
+        for (;;) spin = spin + 1UL;
+      }
+      pids_.push_back(pid);
+    }
+  }
+  ~BusyCores() {
+    for (pid_t pid : pids_) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+
+ private:
+  std::vector<pid_t> pids_;
+};
+
+}  // namespace horatone::testing
