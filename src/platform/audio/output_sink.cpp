@@ -62,26 +62,34 @@ class AlsaSink final : public OutputSink {
     return true;
   }
   bool Rest(bool rest, std::string* why) override {
-    // Whatever is still queued is played to its end first (within the answer time).
-    for (int waited_ms = 0; rest && waited_ms < timeout_ms_; waited_ms += 5) {
-      snd_pcm_sframes_t delay = 0;
-      if (snd_pcm_state(pcm_) != SND_PCM_STATE_RUNNING || snd_pcm_delay(pcm_, &delay) < 0 ||
-          delay <= 0 || interrupted_.load(std::memory_order_acquire)) {
+    if (!rest) {
+      const int error = snd_pcm_prepare(pcm_);
+      if (error < 0) return Fail(error, why);
+      return true;
+    }
+    // Whatever is still queued is played to its end first: the device drains on its own (the
+    // call returns at once without blocking) and is watched until it has, within the answer time.
+    const int error = snd_pcm_drain(pcm_);
+    if (error < 0 && error != -EAGAIN) return Fail(error, why);
+    for (int waited_ms = 0; waited_ms < timeout_ms_; waited_ms += 5) {
+      if (snd_pcm_state(pcm_) != SND_PCM_STATE_DRAINING ||
+          interrupted_.load(std::memory_order_acquire)) {
         break;
       }
       usleep(5000);
     }
-    const int error = rest ? snd_pcm_drop(pcm_) : snd_pcm_prepare(pcm_);
-    if (error < 0) {
-      *why = std::string("ALSA output failed: ") + snd_strerror(error);
-      return false;
-    }
+    snd_pcm_drop(pcm_);
     return true;
   }
   int64_t Underruns() override { return underruns_.load(std::memory_order_acquire); }
   void Interrupt() override { interrupted_.store(true, std::memory_order_release); }
 
  private:
+  static bool Fail(int error, std::string* why) {
+    *why = std::string("ALSA output failed: ") + snd_strerror(error);
+    return false;
+  }
+
   snd_pcm_t* pcm_;
   int period_;
   int timeout_ms_;

@@ -155,6 +155,8 @@ class PulseOutputTest : public ::testing::Test {
     return parts;
   }
 
+  void ExpectExactOnAirUnderLoad(const std::string& audio);
+
   TempDir root_;
   TempDir server_dir_;
   testing::PulseServer server_{server_dir_.path(), SuspendsIdleSink()};
@@ -166,11 +168,12 @@ class PulseOutputTest : public ::testing::Test {
   }
 };
 
-TEST_F(PulseOutputTest, UnderLoadWhatLeavesTheServerIsTheCaptureAndTheReleaseFollowsIt) {
+// Three announcements by DTMF with every core busy, through `audio`.
+void PulseOutputTest::ExpectExactOnAirUnderLoad(const std::string& audio) {
   testing::MonitorRecorder recorder;
   ASSERT_TRUE(recorder.ok());
   testing::BusyCores busy;
-  PulseClock clock(root_.path());
+  PulseClock clock(root_.path(), audio);
   ASSERT_TRUE(clock.WaitFor("TRANSMIT 0"));
   for (int i = 0; i < 3; ++i) {
     clock.Send("DTMF 123");
@@ -195,12 +198,31 @@ TEST_F(PulseOutputTest, UnderLoadWhatLeavesTheServerIsTheCaptureAndTheReleaseFol
       while (off + 200 < sent[i].size() &&
              !std::equal(heard[i].begin(), heard[i].begin() + 200, sent[i].begin() + off))
         off += 2;
-      ADD_FAILURE() << "heard starts " << off / 2 << " frames into the announcement";
+      std::size_t same = 0;
+      while (off + same < sent[i].size() && same < heard[i].size() &&
+             heard[i][same] == sent[i][off + same])
+        ++same;
+      ADD_FAILURE() << "heard starts " << off / 2 << " frames into the announcement and follows it for "
+                    << same / 2 << " frames of " << heard[i].size() / 2;
     }
     ASSERT_EQ(heard[i].size(), sent[i].size()) << "announcement " << i;
     EXPECT_TRUE(heard[i] == sent[i]) << "announcement " << i << " differs";
   }
   EXPECT_EQ(clock.Log().find("underrun"), std::string::npos) << clock.Log();
+}
+
+TEST_F(PulseOutputTest, UnderLoadWhatLeavesTheServerIsTheCaptureAndTheReleaseFollowsIt) {
+  ExpectExactOnAirUnderLoad("pulse");
+}
+
+TEST_F(PulseOutputTest, ThroughAlsaToTheServerTheSameHolds) {
+  if (!std::filesystem::exists("/usr/share/alsa/alsa.conf.d/pulse.conf")) {
+    GTEST_SKIP() << "ALSA's pulse plug-in (libasound2-plugins) is not installed";
+  }
+  // Not yet: through ALSA's pulse plug-in the start of a stream and a stretch about 200 ms in
+  // are lost on the way (seen on PulseAudio 16.1 with libasound2-plugins 1.2.7).
+  GTEST_SKIP() << "ALSA's pulse plug-in drops sound at the start of a stream";
+  ExpectExactOnAirUnderLoad("alsa:pulse");
 }
 
 TEST_F(PulseOutputTest, AServerThatDiesCostsOnlyTheAnnouncementUnderWay) {
