@@ -130,8 +130,10 @@ bool Form1::LoadSuffix() {
 }
 
 void Form1::AbandonAnnouncement(const std::string& reason) {
-  Log("announcement abandoned: " + reason);
-  EndAnnouncement();
+  Dispatch([&] {
+    Log("announcement abandoned: " + reason);
+    EndAnnouncement();
+  });
 }
 
 void Form1::Log(const std::string& line) {

@@ -168,10 +168,11 @@ void Form1::SaveAndExit_Click() {
 }
 
 void Form1::Terminate(const std::string& reason) {
-  if (ended_) return;
-  Log("ending: " + reason);
-  ReleaseTransmitter();
-  EndProgram();
+  Dispatch([&] {
+    Log("ending: " + reason);
+    ReleaseTransmitter();
+    EndProgram();
+  });
 }
 
 void Form1::ReleaseTransmitter() {
