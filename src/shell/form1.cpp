@@ -197,7 +197,7 @@ void Form1::EndProgram() {
 namespace horatone {
 
 bool Form1::ProgressIsIdle() const {
-  return !ClipPosition || (!clip_deadline_ms && Text2.text() == Text3.text());
+  return !ClipPosition || (!clip_deadline_ms && ClipHasEnded());
 }
 
 void Form1::AfterHandler() {

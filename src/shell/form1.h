@@ -256,6 +256,9 @@ class Form1 : public EchoLinkEvents {
   // The end of every outermost handler: the progress refresh wakes when a clip may move, and
   // the media changes the handler made go out together.
   void AfterHandler();
+  // The end-of-clip test that the composer, the sequencer and the unkey check share: the
+  // position text equals the duration text of the loaded clip, exactly.
+  bool ClipHasEnded() const { return Text2.text() == Text3.text(); }
   // Nothing for the progress refresh to change: no clip, or one at its end with no deadline.
   bool ProgressIsIdle() const;
   int MsToNextSecond() const;
