@@ -27,9 +27,9 @@ struct Dropper : EchoLinkEvents {
 TEST(SimulatedNodeEvents, AnInstanceDroppedByAnEarlierHandlerHearsNothingMore) {
   VirtualLoop loop;
   SimulatedNode node(loop);
-  for (const auto send : {+[](SimulatedNode& n) { n.SendDtmf("123"); },
-                          +[](SimulatedNode& n) { n.SendChat("hi"); },
-                          +[](SimulatedNode& n) { n.Close(); }}) {
+  for (const auto send :
+       {+[](SimulatedNode& n) { n.SendDtmf("123"); }, +[](SimulatedNode& n) { n.SendChat("hi"); },
+        +[](SimulatedNode& n) { n.Close(); }}) {
     Dropper first, second;
     std::unique_ptr<EchoLinkObject> a = node.Create(nullptr), b = node.Create(nullptr);
     a->SetEvents(&first);
