@@ -63,8 +63,8 @@ constexpr StepBlock kPlainBlocks[] = {{kStepLeadIn, kNoStep},
                                       {kStepHour, kNoStep},
                                       {kStepMinute, kStepLeadIn},
                                       {kStepSuffix, kReadyValue}};
-constexpr StepBlock kWordedBlocks[] = {{kStepLeadIn, kNoStep},   {kStepTimeIs, kNoStep},
-                                       {kStepHour, kNoStep},     {kStepHourWord, kNoStep},
+constexpr StepBlock kWordedBlocks[] = {{kStepLeadIn, kNoStep},     {kStepTimeIs, kNoStep},
+                                       {kStepHour, kNoStep},       {kStepHourWord, kNoStep},
                                        {kStepMinute, kStepLeadIn}, {kStepMinuteWord, kStepLeadIn},
                                        {kStepSuffix, kReadyValue}};
 

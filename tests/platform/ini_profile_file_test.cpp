@@ -37,8 +37,9 @@ TEST_F(IniFile, ReadsNamesWithoutRegardToCaseAndTrimsBlanksAndOuterQuotes) {
 }
 
 TEST_F(IniFile, CommentsDuplicatesEqualsSignsAndOtherSections) {
-  Write("[OTHER]\nKEY=other\n[SETTINGS]\n; KEY=commented\nBARE\nKEY=first=still value\n"
-        "KEY=second\nEMPTY=\n[MORE]\nLATE=x\n");
+  Write(
+      "[OTHER]\nKEY=other\n[SETTINGS]\n; KEY=commented\nBARE\nKEY=first=still value\n"
+      "KEY=second\nEMPTY=\n[MORE]\nLATE=x\n");
   EXPECT_EQ(Get("KEY"), "first=still value");
   EXPECT_EQ(Get("BARE"), "dflt");       // a line without '=' is no key
   EXPECT_EQ(Get("EMPTY"), "");          // present but empty is not the default

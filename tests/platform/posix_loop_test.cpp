@@ -146,9 +146,10 @@ TEST(PosixLoopSignals, ServiceSignalsArriveAsHandlersAndTheOldActionsReturn) {
     LoopWatchdog watchdog(loop);
     std::vector<int> signals;
     ASSERT_TRUE(loop.HandleSignals([&](int number) {
-                  signals.push_back(number);
-                  if (signals.size() == 3) loop.Quit();
-                }).ok);
+                      signals.push_back(number);
+                      if (signals.size() == 3) loop.Quit();
+                    })
+                    .ok);
     PosixLoop other;
     EXPECT_FALSE(other.HandleSignals([](int) {}).ok);
     std::thread from_elsewhere([] { raise(SIGINT); });
