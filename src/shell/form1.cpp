@@ -115,7 +115,7 @@ bool Form1::Load() {
   // 2. The caption.
   caption = WindowTitle(echolink_->InfoText().value_or(""));
   // 3. Whatever the node was doing, the transmitter is released.
-  echolink_->Transmit(false);
+  ContinuePastFailure(echolink_->Transmit(false));
   // 4. The settings, key by key, into the controls; LEFT and TOP move the window.
   std::vector<std::string> problems = ReadSettings();
   // 5. The volume bar from the stored volume.

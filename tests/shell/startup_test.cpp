@@ -146,7 +146,7 @@ TEST(Ending, TheQuitQuestionNoChangesNothingYesReleasesAndEndsWithoutSaving) {
 TEST(Ending, SaveAndExitSavesThenReleasesTheTransmitter) {
   Harness h;
   Form1& f = h.Start();
-  f.echolink()->Transmit(true);
+  ASSERT_TRUE(f.echolink()->Transmit(true));
   f.SaveAndExit.Click();
   EXPECT_TRUE(f.ended());
   EXPECT_FALSE(h.node.keyed());
