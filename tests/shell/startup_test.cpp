@@ -1,6 +1,7 @@
 // Start-up, Save and the ways out of the main window, with a real settings file in a temp
 // folder, the simulated node and scripted message boxes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "shell/texts.h"
 #include "test_support/fakes.h"
@@ -59,6 +60,23 @@ TEST(StartUp, BadStoredValuesTakeTheirDefaultAndAreReportedInOneMessage) {
             "Horatone.ini: TOP = \"\" is not valid; using \"300\".\r\n"
             "Horatone.ini: VOLSET = \"-3001\" is not valid; using \"0\".");
   EXPECT_FALSE(f.ended());
+}
+
+TEST(StartUp, ASettingsFileThatCannotBeReadIsNamedWithTheReasonAndTheDefaultsHold) {
+  Harness h;
+  // A FIFO: no writer would ever come, and a blocking read would hang start-up.
+  ASSERT_EQ(::mkfifo((h.dir.path() / "Horatone.ini").c_str(), 0600), 0);
+  Form1& f = h.Start();
+  EXPECT_FALSE(f.ended());
+  EXPECT_TRUE(f.Option2.value() && f.Option3.value());
+  ASSERT_EQ(h.dialogs.shown.size(), 1u);
+  EXPECT_EQ(h.dialogs.shown[0].text, (h.dir.path() / "Horatone.ini").string() +
+                                         ": not a regular file (a FIFO); not read; using the "
+                                         "defaults.");
+  // Save does not replace what it could not read.
+  f.Command5.Click();
+  EXPECT_EQ(h.dialogs.shown.size(), 2u);
+  EXPECT_TRUE(std::filesystem::is_fifo(h.dir.path() / "Horatone.ini"));
 }
 
 TEST(Save, WritesAll66KeysInTableOrderAndASecondStartReadsTheSameState) {
