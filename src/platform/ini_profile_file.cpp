@@ -278,8 +278,8 @@ Status IniProfileFile::Load(std::vector<Line>& lines) const {
 Status IniProfileFile::CheckLink(const std::filesystem::path& path, const struct stat& link) const {
   // The clock runs as root or as the package's user, and the system directory may be
   // writable by a group: a link planted there by another member must not make the clock
-  // read, or copy into a new file, what that member could not read.
-  if (link.st_uid == 0 || link.st_uid == ::geteuid()) return Status::Ok();
+  // read, or copy into a new file, what that member could not read. Every link on the way
+  // counts, since any one of them could point anywhere.
   std::error_code error;
   const std::filesystem::path target = std::filesystem::canonical(path, error);
   if (error) return Status::Ok();  // a link to nothing reads as no file
@@ -289,12 +289,24 @@ Status IniProfileFile::CheckLink(const std::filesystem::path& path, const struct
     if (r == root.end()) return Status::Ok();
   }
   struct stat info {};
-  if (::stat(target.c_str(), &info) == 0 && UserCanRead(link.st_uid, link.st_gid, info)) {
-    return Status::Ok();
+  const bool target_known = ::stat(target.c_str(), &info) == 0;
+  std::filesystem::path hop = path;
+  struct stat hop_info = link;
+  for (int hops = 0; hops < 40 && S_ISLNK(hop_info.st_mode); ++hops) {
+    const uid_t owner = hop_info.st_uid;
+    if (owner != 0 && owner != ::geteuid() &&
+        !(target_known && UserCanRead(owner, hop_info.st_gid, info))) {
+      return Status::Error(path.string() + ": a link owned by user " + std::to_string(owner) +
+                           " leads to " + target.string() +
+                           ", which that user cannot read; refused (replace the link with the "
+                           "file)");
+    }
+    const std::filesystem::path next = std::filesystem::read_symlink(hop, error);
+    if (error) break;
+    hop = next.is_absolute() ? next : hop.parent_path() / next;
+    if (::lstat(hop.c_str(), &hop_info) != 0) break;
   }
-  return Status::Error(path.string() + ": a link owned by user " + std::to_string(link.st_uid) +
-                       " to " + target.string() +
-                       ", which that user cannot read; refused (replace the link with the file)");
+  return Status::Ok();
 }
 
 IniProfileFile::Lookup IniProfileFile::Find(const std::vector<Line>& lines,

@@ -84,6 +84,14 @@ TEST_F(PlantedLink, ToAFileItsOwnerCannotReadIsRefusedAndToOneItCanIsFollowed) {
   EXPECT_EQ(testing::ReadBytes(secret), "[SETTINGS]\r\nDTMFTIME=999\r\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(system_dir_.path()), {}), 1);
 
+  // Nor through a link of root's own that leads on through the planted one.
+  const auto planted = system_dir_.path() / "planted";
+  std::filesystem::rename(ini, planted);
+  std::filesystem::create_symlink("planted", ini);
+  EXPECT_EQ(Run({"config", "--root", root, "get", "DTMFTIME"}, &out, &err), 1);
+  EXPECT_NE(err.find(refused), std::string::npos) << err;
+  EXPECT_EQ(out.find("999"), std::string::npos);
+
   // What the link's owner may read anyway is no secret: the link is followed.
   ASSERT_EQ(::chmod(secret.c_str(), 0644), 0);
   EXPECT_EQ(Run({"config", "--root", root, "get", "DTMFTIME"}, &out, &err), 0) << err;
