@@ -79,6 +79,25 @@ TEST(StartUp, ASettingsFileThatCannotBeReadIsNamedWithTheReasonAndTheDefaultsHol
   EXPECT_TRUE(std::filesystem::is_fifo(h.dir.path() / "Horatone.ini"));
 }
 
+TEST(StartUp, ReloadingReadsTheFileAgainAndAnUnreadableFileChangesNothing) {
+  Harness h;
+  h.WriteSettings("[SETTINGS]\r\nDTMFTIME=456\r\n");
+  Form1& f = h.Start();
+  std::vector<std::string> log;
+  f.log = [&log](const std::string& line) { log.push_back(line); };
+  h.WriteSettings("[SETTINGS]\r\nDTMFTIME=789\r\nTEXT27=Zeit\r\n");
+  f.ReloadSettings();
+  EXPECT_EQ(f.DTMFTime.text(), "789");
+  EXPECT_EQ(f.Command29.caption(), "Zeit");  // the captions follow at once
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[0], "settings: DTMFTIME \"456\" -> \"789\"");
+  std::filesystem::remove(h.dir.path() / "Horatone.ini");
+  ASSERT_EQ(::mkfifo((h.dir.path() / "Horatone.ini").c_str(), 0600), 0);
+  f.ReloadSettings();
+  EXPECT_EQ(f.DTMFTime.text(), "789");
+  EXPECT_EQ(log.back().rfind("settings not reloaded: ", 0), 0u) << log.back();
+}
+
 TEST(Save, WritesAll66KeysInTableOrderAndASecondStartReadsTheSameState) {
   Harness h;
   Form1& f = h.Start();
