@@ -72,6 +72,12 @@ int ConfigCommand(const std::vector<std::string>& args, const std::filesystem::p
   IniProfileFile profile(mapper, std::string(texts::kSettingsFile));
   const std::string section(texts::kSettingsSection);
 
+  // A file that is there but cannot be read is named with the reason, never shown or
+  // rewritten as if it held the defaults.
+  if (const Status readable = profile.Check(); !readable) {
+    err << readable.message << "\n";
+    return 1;
+  }
   if (verb == "show" || verb == "save") {
     StartedWindow window(profile, err);
     if (verb == "save") {

@@ -1,7 +1,11 @@
 #include "headless.h"
 
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <iostream>
+#include <cstring>
 
 #include "announce/time_texts.h"
 #include "platform/audio/audio_engine.h"
@@ -49,6 +53,32 @@ std::string Stamp(const LocalTime& t) {
   return text;
 }
 
+// The log is the error stream. A reader that has gone away (a closed terminal, a log pipe
+// whose reader ended) must not end the clock: the loss is noted once, in the system log, and
+// the clock goes on without a log.
+class ErrorStreamLog {
+ public:
+  void Write(const std::string& line) {
+    if (lost_) return;
+    const std::string bytes = line + "\n";
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t n = ::write(STDERR_FILENO, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        lost_ = true;
+        ::syslog(LOG_DAEMON | LOG_WARNING,
+                 "horatone: the log (standard error) is gone: %s; the clock goes on without it",
+                 n < 0 ? std::strerror(errno) : "nothing written");
+        return;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  }
+
+ private:
+  bool lost_ = false;
+};
+
 }  // namespace
 
 std::unique_ptr<AudioEngine> OpenAudioEngine(const HeadlessOptions& options,
@@ -70,8 +100,9 @@ std::unique_ptr<AudioEngine> OpenAudioEngine(const HeadlessOptions& options,
 
 int RunHeadless(const HeadlessOptions& options) {
   SystemClock clock = options.start_at ? SystemClock(*options.start_at) : SystemClock();
-  const auto log = [&clock](const std::string& line) {
-    std::cerr << Stamp(clock.Now()) << " " << line << std::endl;
+  ErrorStreamLog stream;
+  const auto log = [&clock, &stream](const std::string& line) {
+    stream.Write(Stamp(clock.Now()) + " " + line);
   };
 
   PosixLoop loop;
@@ -81,6 +112,11 @@ int RunHeadless(const HeadlessOptions& options) {
   }
   PathMapper mapper(options.root);
   IniProfileFile profile(mapper, std::string(texts::kSettingsFile));
+  if (const Status readable = profile.Check(); !readable && !options.ignore_settings_errors) {
+    log("cannot read the settings: " + readable.message +
+        " (--ignore-settings-errors starts with the defaults instead)");
+    return 1;
+  }
 
   Form1* form_ptr = nullptr;
   std::unique_ptr<AudioEngine> engine = OpenAudioEngine(options, mapper, &form_ptr, log);
@@ -156,9 +192,25 @@ int RunHeadless(const HeadlessOptions& options) {
   log(VersionReply() + " starting: settings " + profile.Describe() + ", node " + options.node +
       ", audio " + engine->backend_name() +
       (options.capture.empty() ? "" : ", capture " + options.capture.string()));
-  loop.HandleTerminationSignals([&](int signal) {
-    form.Terminate(signal == SIGINT ? "interrupted" : "terminated");
+  // No signal a service receives ends the clock with the transmitter keyed: SIGTERM, SIGINT
+  // and SIGQUIT release it, then end the clock; SIGHUP reads the settings again and goes on;
+  // SIGUSR1 and SIGUSR2 mean nothing to the clock and are logged.
+  const Status handled = loop.HandleSignals([&](int signal) {
+    if (signal == SIGHUP) {
+      form.ReloadSettings();
+    } else if (signal == SIGUSR1 || signal == SIGUSR2) {
+      log(std::string("signal ") + sigabbrev_np(signal) + " ignored");
+    } else {
+      form.Terminate(signal == SIGINT    ? "interrupted"
+                     : signal == SIGTERM ? "terminated"
+                                         : std::string("signal ") + sigabbrev_np(signal));
+    }
   });
+  if (!handled) {
+    // Without them a service manager's stop would leave the transmitter keyed.
+    log(handled.message);
+    return 1;
+  }
   if (form.Load()) loop.Run();
   form_ptr = nullptr;
   const Status finalized = engine->FinalizeCapture();

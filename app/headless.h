@@ -25,6 +25,8 @@ struct HeadlessOptions {
   std::optional<LocalTime> start_at;
   // The radio's options given on the command line, by their [RIG] key; they win over the file.
   std::map<std::string, std::string> rig_options;
+  // A settings file that exists but cannot be read: start with the defaults instead of ending.
+  bool ignore_settings_errors = false;
 };
 
 int RunHeadless(const HeadlessOptions& options);

@@ -2,6 +2,7 @@
 // (config, check-voice) — from the command line, and wires the platform to the model.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -37,6 +38,8 @@ options:
   --audio NAME         pulse, alsa or null (default: the first that works)
   --capture FILE.wav   also write everything sent on air to FILE.wav
   --start-at TIME      the clock starts at "YYYY-MM-DD HH:MM:SS" and runs on from there
+  --ignore-settings-errors
+                       start with the defaults when Horatone.ini exists but cannot be read
 
 the radio, with --node rig (also in section [RIG] of Horatone.ini; the command line wins):
 )";
@@ -62,6 +65,10 @@ int Usage(const std::string& problem) {
 
 int main(int argc, char** argv) {
   using namespace horatone;
+  // A reader that goes away (a closed terminal, a log pipe, the node's side of a socket)
+  // makes writes fail, which each writer handles; it never ends the clock mid-announcement.
+  // Ignoring is kept across exec, so the window's program inherits it.
+  std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string command;
   if (!args.empty() && (args[0] == "config" || args[0] == "check-voice")) {
@@ -99,6 +106,8 @@ int main(int argc, char** argv) {
     } else if (command.empty() && arg == "--capture") {
       if (!value(&text)) return Usage("--capture needs a file name");
       options.capture = text;
+    } else if (command.empty() && arg == "--ignore-settings-errors") {
+      options.ignore_settings_errors = true;
     } else if (command.empty() && arg == "--start-at") {
       if (!value(&text)) return Usage("--start-at needs \"YYYY-MM-DD HH:MM:SS\"");
       std::string error;
@@ -114,6 +123,16 @@ int main(int argc, char** argv) {
     }
   }
 
+  // Everything lives in the system directory; without it the clock would start and then fail
+  // at every announcement.
+  std::error_code root_error;
+  if (!std::filesystem::is_directory(options.root, root_error)) {
+    std::cerr << "horatone: the system directory " << options.root << " "
+              << (std::filesystem::exists(options.root, root_error) ? "is not a folder"
+                                                                    : "does not exist")
+              << " (--root DIR chooses another)\n";
+    return 2;
+  }
   if (command == "config") return ConfigCommand(rest, options.root, std::cout, std::cerr);
   if (command == "check-voice") {
     PathMapper mapper(options.root);

@@ -60,7 +60,7 @@ bool Form1::LoadClip(std::optional<std::string_view> stem, bool key, std::option
   // 7. The duration text, in the same form as the position text.
   Text3.set_text(SecondsText(*duration));
   // 8. The end-of-clip test moves the chain on.
-  if (successor && Text2.text() == Text3.text()) NextStep = *successor;
+  if (successor && ClipHasEnded()) NextStep = *successor;
   return true;
 }
 
@@ -118,7 +118,7 @@ bool Form1::LoadSuffix() {
   const std::string stem = AMPM.value() == 0 ? std::string(clips::kBlank) : AM_PM.text();
   if (!LoadClip(stem, false, std::nullopt)) return false;
   const int ready = ReadyStep();
-  if (Text2.text() == Text3.text()) {
+  if (ClipHasEnded()) {
     ContinuePastFailure(ClipGraph->Stop());
     LoadStep = ready;
     NextStep = ready;
@@ -130,8 +130,10 @@ bool Form1::LoadSuffix() {
 }
 
 void Form1::AbandonAnnouncement(const std::string& reason) {
-  Log("announcement abandoned: " + reason);
-  EndAnnouncement();
+  Dispatch([&] {
+    Log("announcement abandoned: " + reason);
+    EndAnnouncement();
+  });
 }
 
 void Form1::Log(const std::string& line) {

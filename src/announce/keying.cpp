@@ -6,7 +6,7 @@
 namespace horatone {
 
 void Form1::Beacon8_Timer() {
-  const bool clip_ended = Text2.text() == Text3.text();
+  const bool clip_ended = ClipHasEnded();
   if (lone_play_ && clip_ended && !Timer2.running()) {
     // A clip that "Play" started has ended with no announcement under way.
     lone_play_ = false;

@@ -57,14 +57,25 @@ void Form1::TXFile() {
 
 namespace {
 
+// What LoadStep holds once a block has run, besides a step code: no step, or the ready value
+// (the suffix block ends the announcement).
+constexpr int kNoStep = 0;
+constexpr int kReadyValue = -1;
+
 struct StepBlock {
   int step;             // runs when NextStep holds this step
-  int load_step_after;  // LoadStep once the block has run; 0 marks the suffix block
+  int load_step_after;  // a step code, kNoStep or kReadyValue
 };
 
-constexpr StepBlock kPlainBlocks[] = {{11, 0}, {1, 0}, {2, 0}, {3, 11}, {4, -1}};
-constexpr StepBlock kWordedBlocks[] = {{11, 0}, {1, 0},   {2, 0}, {22, 0},
-                                       {3, 11}, {33, 11}, {4, -1}};
+constexpr StepBlock kPlainBlocks[] = {{kStepLeadIn, kNoStep},
+                                      {kStepTimeIs, kNoStep},
+                                      {kStepHour, kNoStep},
+                                      {kStepMinute, kStepLeadIn},
+                                      {kStepSuffix, kReadyValue}};
+constexpr StepBlock kWordedBlocks[] = {{kStepLeadIn, kNoStep},     {kStepTimeIs, kNoStep},
+                                       {kStepHour, kNoStep},       {kStepHourWord, kNoStep},
+                                       {kStepMinute, kStepLeadIn}, {kStepMinuteWord, kStepLeadIn},
+                                       {kStepSuffix, kReadyValue}};
 
 // A step the chosen chain has no block for (the operator changed "Hr / Min" or the lead-in
 // during an announcement) goes on with the next step that chain has.
@@ -78,7 +89,7 @@ std::optional<int> StepInChain(int step, bool worded, bool lead_in) {
 }  // namespace
 
 void Form1::Timer2_Timer() {
-  if (Text2.text() == Text3.text()) {
+  if (ClipHasEnded()) {
     const bool worded = Check1.value() != 0;
     if (NextStep) {
       if (const std::optional<int> step = StepInChain(*NextStep, worded, Check2.value() == 1)) {
@@ -97,7 +108,7 @@ void Form1::Timer2_Timer() {
       TXFile();
       if (load_failure_) return;
       ApplyVolumeAndRate();
-      LoadStep = block->load_step_after >= 0 ? block->load_step_after : ReadyStep();
+      LoadStep = block->load_step_after == kReadyValue ? ReadyStep() : block->load_step_after;
     }
   }
   RefreshProgress();
@@ -128,7 +139,7 @@ void Form1::ArmClipDeadline() {
 
 void Form1::CheckForStalledClip() {
   if (!clip_deadline_ms || services_.timers.NowMs() < *clip_deadline_ms) return;
-  const bool clip_ended = Text2.text() == Text3.text();
+  const bool clip_ended = ClipHasEnded();
   if (clip_ended && Announcing != 1) {
     clip_deadline_ms.reset();  // ended as it should
     return;

@@ -342,7 +342,8 @@ void BridgeNode::Core::HandleNext() {
     Handle(*item.line.message);
   } else {
     Log("node bridge: refused a line: " + item.line.error);
-    if (out_fd_ >= 0) Send(ErrorLine(item.line.error));
+    // A reply that cannot be sent means the connection is going; its reader sees that.
+    if (out_fd_ >= 0) IgnoreFailure(Send(ErrorLine(item.line.error)));
   }
 }
 

@@ -1,13 +1,15 @@
 #include "platform/ini_profile_file.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <optional>
-#include <sstream>
 
 namespace horatone {
 namespace {
@@ -106,6 +108,77 @@ std::string CutCharacters(const std::string& text, size_t limit) {
 
 std::string ErrnoText() { return std::strerror(errno); }
 
+// Far above any real settings file (66 keys of at most a few hundred bytes), far below what
+// would take memory or time to read.
+constexpr std::size_t kMaxFileBytes = std::size_t{1} << 20;
+
+std::string FileKind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a file";
+}
+
+// Whether the user `uid` (primary group `gid`) may read a file of `info`, by its mode bits.
+bool UserCanRead(uid_t uid, gid_t gid, const struct stat& info) {
+  if (info.st_uid == uid) return (info.st_mode & S_IRUSR) != 0;
+  std::vector<gid_t> groups{gid};
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+    int count = 64;
+    groups.resize(static_cast<std::size_t>(count));
+    if (::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
+      groups.resize(static_cast<std::size_t>(count));
+      ::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count);
+    }
+    groups.resize(static_cast<std::size_t>(std::max(count, 0)));
+    groups.push_back(gid);
+  }
+  if (std::find(groups.begin(), groups.end(), info.st_gid) != groups.end()) {
+    return (info.st_mode & S_IRGRP) != 0;
+  }
+  return (info.st_mode & S_IROTH) != 0;
+}
+
+// Serialises the writers of one folder's settings file across processes: a temporary file
+// that exists while the lock is held belongs to a writer that was killed.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::filesystem::path& folder)
+      : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ >= 0) {
+      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+// Removes the temporary files `<prefix>XXXXXX` of earlier writers from `folder`.
+void RemoveStaleTemporaries(const std::filesystem::path& folder, const std::string& prefix) {
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    struct stat info {};
+    if (::lstat(it->path().c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      ::unlink(it->path().c_str());
+    }
+  }
+}
+
 }  // namespace
 
 std::string ToUtf8(const std::string& bytes) {
@@ -127,10 +200,37 @@ std::string IniProfileFile::Describe() const { return Path().string(); }
 Status IniProfileFile::Load(std::vector<Line>& lines) const {
   lines.clear();
   const std::filesystem::path path = Path();
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
+  struct stat seen {};
+  if (::lstat(path.c_str(), &seen) != 0) {
     if (errno == ENOENT) return Status::Ok();
     return Status::Error(path.string() + ": " + ErrnoText());
+  }
+  const bool link = S_ISLNK(seen.st_mode);
+  if (link) {
+    if (Status safe = CheckLink(path, seen); !safe) return safe;
+  }
+  // Non-blocking, so that a FIFO planted under the file's name cannot stall the opening;
+  // without following a link that was not there a moment ago.
+  const int fd =
+      ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (link ? 0 : O_NOFOLLOW));
+  if (fd < 0) {
+    if (errno == ENOENT && link) return Status::Ok();  // a link to nothing: no file yet
+    return Status::Error(path.string() + ": cannot be read: " + ErrnoText());
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return Status::Error(path.string() + ": " + ErrnoText());
+  if (!S_ISREG(info.st_mode)) {
+    return Status::Error(path.string() + ": not a regular file (" + FileKind(info.st_mode) +
+                         "); not read");
+  }
+  if (info.st_size > static_cast<off_t>(kMaxFileBytes)) {
+    return Status::Error(path.string() + ": " + std::to_string(info.st_size) +
+                         " bytes, more than a settings file can be (" +
+                         std::to_string(kMaxFileBytes) + "); not read");
   }
   Cache& cache = cache_;
   if (cache.valid && cache.device == info.st_dev && cache.inode == info.st_ino &&
@@ -140,11 +240,24 @@ Status IniProfileFile::Load(std::vector<Line>& lines) const {
     lines = cache.lines;
     return Status::Ok();
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Status::Error(path.string() + ": " + ErrnoText());
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  const std::string bytes = buffer.str();
+  // Read to the limit and one byte beyond, in case the file grows while it is read.
+  std::string bytes(static_cast<std::size_t>(info.st_size) + 1, '\0');
+  std::size_t got = 0;
+  for (;;) {
+    if (got == bytes.size()) {
+      if (bytes.size() > kMaxFileBytes) {
+        return Status::Error(path.string() + ": more than a settings file can be (" +
+                             std::to_string(kMaxFileBytes) + " bytes); not read");
+      }
+      bytes.resize(std::min(bytes.size() * 2, kMaxFileBytes + 1));
+    }
+    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Status::Error(path.string() + ": cannot be read: " + ErrnoText());
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
   Line current;
   for (size_t i = 0; i < bytes.size(); ++i) {
     const char c = bytes[i];
@@ -162,6 +275,40 @@ Status IniProfileFile::Load(std::vector<Line>& lines) const {
   return Status::Ok();
 }
 
+Status IniProfileFile::CheckLink(const std::filesystem::path& path, const struct stat& link) const {
+  // The clock runs as root or as the package's user, and the system directory may be
+  // writable by a group: a link planted there by another member must not make the clock
+  // read, or copy into a new file, what that member could not read. Every link on the way
+  // counts, since any one of them could point anywhere.
+  std::error_code error;
+  const std::filesystem::path target = std::filesystem::canonical(path, error);
+  if (error) return Status::Ok();  // a link to nothing reads as no file
+  const std::filesystem::path root = std::filesystem::canonical(mapper_.system_dir(), error);
+  if (!error) {
+    const auto [r, t] = std::mismatch(root.begin(), root.end(), target.begin(), target.end());
+    if (r == root.end()) return Status::Ok();
+  }
+  struct stat info {};
+  const bool target_known = ::stat(target.c_str(), &info) == 0;
+  std::filesystem::path hop = path;
+  struct stat hop_info = link;
+  for (int hops = 0; hops < 40 && S_ISLNK(hop_info.st_mode); ++hops) {
+    const uid_t owner = hop_info.st_uid;
+    if (owner != 0 && owner != ::geteuid() &&
+        !(target_known && UserCanRead(owner, hop_info.st_gid, info))) {
+      return Status::Error(path.string() + ": a link owned by user " + std::to_string(owner) +
+                           " leads to " + target.string() +
+                           ", which that user cannot read; refused (replace the link with the "
+                           "file)");
+    }
+    const std::filesystem::path next = std::filesystem::read_symlink(hop, error);
+    if (error) break;
+    hop = next.is_absolute() ? next : hop.parent_path() / next;
+    if (::lstat(hop.c_str(), &hop_info) != 0) break;
+  }
+  return Status::Ok();
+}
+
 IniProfileFile::Lookup IniProfileFile::Find(const std::vector<Line>& lines,
                                             const std::string& section,
                                             const std::string& key) const {
@@ -176,8 +323,8 @@ IniProfileFile::Lookup IniProfileFile::Find(const std::vector<Line>& lines,
     if (found.section < 0 || IsCommentOrBlank(text)) continue;
     found.last_key = i;
     const size_t equals = text.find('=');
-    const std::string name = Trim(text.substr(0, equals));
-    if (found.key < 0 && SameName(name, key)) found.key = i;
+    if (equals == std::string::npos) continue;  // not a key, whatever it says
+    if (found.key < 0 && SameName(Trim(text.substr(0, equals)), key)) found.key = i;
   }
   return found;
 }
@@ -208,33 +355,50 @@ std::string IniProfileFile::GetString(const std::string& section, const std::str
   return CutCharacters(ToUtf8(value), kMaxValueCharacters);
 }
 
+Status IniProfileFile::Check() const {
+  std::vector<Line> lines;
+  return Load(lines);
+}
+
 Status IniProfileFile::WriteString(const std::string& section, const std::string& key,
                                    const std::string& value) {
-  if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-    return Status::Error("the value of " + key + " holds a line break");
+  return WriteStrings(section, {{key, value}});
+}
+
+Status IniProfileFile::WriteStrings(const std::string& section,
+                                    const std::vector<std::pair<std::string, std::string>>& keys) {
+  for (const auto& [key, value] : keys) {
+    if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+      return Status::Error("the value of " + key + " holds a line break");
+    }
   }
+  const FolderLock lock(Path().parent_path());
   std::vector<Line> lines;
   if (Status loaded = Load(lines); !loaded) return loaded;
+  for (const auto& [key, value] : keys) Apply(lines, section, key, value);
+  return Store(lines);
+}
+
+void IniProfileFile::Apply(std::vector<Line>& lines, const std::string& section,
+                           const std::string& key, const std::string& value) const {
   const Lookup lookup = Find(lines, section, key);
   if (lookup.key >= 0) {
     Line& line = lines[lookup.key];
     const std::string own_key = Trim(line.text.substr(0, line.text.find('=')));
     line.text = own_key + "=" + value;
+  } else if (lookup.section < 0) {
+    if (!lines.empty() && lines.back().end.empty()) lines.back().end = "\r\n";
+    lines.push_back({"[" + section + "]", "\r\n"});
+    lines.push_back({key + "=" + value, "\r\n"});
   } else {
-    if (lookup.section < 0) {
-      if (!lines.empty() && lines.back().end.empty()) lines.back().end = "\r\n";
-      lines.push_back({"[" + section + "]", "\r\n"});
-      lines.push_back({key + "=" + value, "\r\n"});
-    } else {
-      const int after = lookup.last_key >= 0 ? lookup.last_key : lookup.section;
-      if (lines[after].end.empty()) lines[after].end = "\r\n";
-      lines.insert(lines.begin() + after + 1, Line{key + "=" + value, "\r\n"});
-    }
+    const int after = lookup.last_key >= 0 ? lookup.last_key : lookup.section;
+    if (lines[after].end.empty()) lines[after].end = "\r\n";
+    lines.insert(lines.begin() + after + 1, Line{key + "=" + value, "\r\n"});
   }
-  return Store(lines);
 }
 
 Status IniProfileFile::DeleteKey(const std::string& section, const std::string& key) {
+  const FolderLock lock(Path().parent_path());
   std::vector<Line> lines;
   if (Status loaded = Load(lines); !loaded) return loaded;
   const Lookup lookup = Find(lines, section, key);
@@ -243,14 +407,19 @@ Status IniProfileFile::DeleteKey(const std::string& section, const std::string& 
   return Store(lines);
 }
 
-Status IniProfileFile::Store(const std::vector<Line>& lines) {
+Status IniProfileFile::Store(std::vector<Line>& lines) {
   const std::filesystem::path path = Path();
+  // The file written ends every line, its last one included.
+  if (!lines.empty() && lines.back().end.empty()) lines.back().end = "\r\n";
   std::string bytes;
   for (const Line& line : lines) bytes += line.text + line.end;
 
   // A temporary file in the same folder, flushed, then renamed over the old one: a crash at
-  // any moment leaves either the old file or the new one.
-  std::string temp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+  // any moment leaves either the old file or the new one. The caller holds the folder's lock,
+  // so the temporary files of writers killed before their rename can go now.
+  const std::string prefix = "." + path.filename().string() + ".";
+  RemoveStaleTemporaries(path.parent_path(), prefix);
+  std::string temp = (path.parent_path() / (prefix + "XXXXXX")).string();
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) return Status::Error(path.string() + ": " + ErrnoText());
   struct stat info {};

@@ -1,15 +1,18 @@
 // The settings file with the observable rules of the Windows profile functions, so that files
 // written on the original system and by hand read the same: names match without regard to
 // case, blanks around keys and values and one pair of outer quotes are dropped, ';' starts a
-// comment line, the first of duplicate keys wins, values are cut to 255 characters. Writing
-// replaces the whole file atomically and keeps every other line byte for byte. Text is UTF-8;
-// a line that is not valid UTF-8 is read as Windows-1252.
+// comment line, a line without '=' is no key, the first of duplicate keys wins, values are cut
+// to 255 characters. Writing replaces the whole file atomically, under a lock on its folder,
+// and keeps every other line byte for byte (a last line without its end gets one). Only a
+// regular file of at most 1 MiB is read, and a link only where its owner could read the file. Text
+// is UTF-8; a line that is not valid UTF-8 is read as Windows-1252.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/path_mapper.h"
@@ -26,8 +29,11 @@ class IniProfileFile : public ProfileStore {
                         const std::string& default_value) override;
   Status WriteString(const std::string& section, const std::string& key,
                      const std::string& value) override;
+  Status WriteStrings(const std::string& section,
+                      const std::vector<std::pair<std::string, std::string>>& keys) override;
   Status DeleteKey(const std::string& section, const std::string& key) override;
   std::string Describe() const override;
+  Status Check() const override;
 
   // Where the file is (or would be created).
   std::filesystem::path Path() const;
@@ -43,10 +49,17 @@ class IniProfileFile : public ProfileStore {
     int last_key = -1;   // index of the section's last key line
   };
 
+  // Reads the file; an absent file is empty. Only a regular file of a sane size is read, and
+  // a link only when CheckLink allows it; anything else is an error naming the file.
   Status Load(std::vector<Line>& lines) const;
+  Status CheckLink(const std::filesystem::path& path, const struct stat& link) const;
+  // One key's write on the lines, as the profile writer makes it.
+  void Apply(std::vector<Line>& lines, const std::string& section, const std::string& key,
+             const std::string& value) const;
   Lookup Find(const std::vector<Line>& lines, const std::string& section,
               const std::string& key) const;
-  Status Store(const std::vector<Line>& lines);
+  // Replaces the file with `lines`; the caller holds the folder lock.
+  Status Store(std::vector<Line>& lines);
 
   const PathMapper& mapper_;
   std::string name_;

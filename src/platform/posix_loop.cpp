@@ -53,8 +53,9 @@ PosixLoop::PosixLoop(std::function<std::int64_t()> monotonic_ns)
 
 PosixLoop::~PosixLoop() {
   if (signals_installed_) {
-    sigaction(SIGTERM, &previous_term_, nullptr);
-    sigaction(SIGINT, &previous_int_, nullptr);
+    for (std::size_t i = 0; i < kHandledSignals.size(); ++i) {
+      sigaction(kHandledSignals[i], &previous_actions_[i], nullptr);
+    }
     signal_pipe_write_fd.store(-1);
   }
   if (signal_read_fd_ >= 0) close(signal_read_fd_);
@@ -121,13 +122,13 @@ void PosixLoop::Quit() {
   }
 }
 
-Status PosixLoop::HandleTerminationSignals(std::function<void(int)> on_signal) {
+Status PosixLoop::HandleSignals(std::function<void(int)> on_signal) {
   if (signals_installed_) {
     on_signal_ = std::move(on_signal);
     return Status::Ok();
   }
   if (signal_pipe_write_fd.load() >= 0) {
-    return Status::Error("event loop: another loop already handles SIGTERM and SIGINT");
+    return Status::Error("event loop: another loop already handles the signals");
   }
   on_signal_ = std::move(on_signal);
   int fds[2];
@@ -143,11 +144,13 @@ Status PosixLoop::HandleTerminationSignals(std::function<void(int)> on_signal) {
   action.sa_handler = OnTerminationSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  if (sigaction(SIGTERM, &action, &previous_term_) != 0 ||
-      sigaction(SIGINT, &action, &previous_int_) != 0) {
-    signal_pipe_write_fd.store(-1);
-    return Status::Error(std::string("event loop: cannot install the signal handler: ") +
-                         std::strerror(errno));
+  for (std::size_t i = 0; i < kHandledSignals.size(); ++i) {
+    if (sigaction(kHandledSignals[i], &action, &previous_actions_[i]) != 0) {
+      const std::string why = std::strerror(errno);
+      while (i-- > 0) sigaction(kHandledSignals[i], &previous_actions_[i], nullptr);
+      signal_pipe_write_fd.store(-1);
+      return Status::Error("event loop: cannot install the signal handler: " + why);
+    }
   }
   signals_installed_ = true;
   return Status::Ok();

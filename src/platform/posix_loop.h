@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -60,10 +61,13 @@ class PosixLoop : public TimerService {
   void Quit();
   bool quitting() const { return quit_.load(); }
 
-  // SIGTERM and SIGINT become a call of `on_signal(signal_number)` on the loop thread.
-  // One loop in the process at a time can hold them; the previous actions come back when
-  // this loop ends.
-  Status HandleTerminationSignals(std::function<void(int)> on_signal);
+  // The signals a service receives (kHandledSignals), whose default action would end the
+  // process wherever it stands, become a call of `on_signal(signal_number)` on the loop
+  // thread. One loop in the process at a time can hold them; the previous actions come back
+  // when this loop ends.
+  static constexpr std::array<int, 6> kHandledSignals = {SIGTERM, SIGINT,  SIGHUP,
+                                                         SIGQUIT, SIGUSR1, SIGUSR2};
+  Status HandleSignals(std::function<void(int)> on_signal);
 
   // Runs after every handler of any kind (timer, watch, posted task, signal).
   void SetAfterEachHandler(std::function<void()> hook) { after_each_ = std::move(hook); }
@@ -107,8 +111,7 @@ class PosixLoop : public TimerService {
   int signal_write_fd_ = -1;
   std::function<void(int)> on_signal_;
   bool signals_installed_ = false;
-  struct sigaction previous_term_ {};
-  struct sigaction previous_int_ {};
+  std::array<struct sigaction, kHandledSignals.size()> previous_actions_{};
 };
 
 }  // namespace horatone

@@ -78,23 +78,26 @@ std::vector<std::pair<std::int64_t, bool>> SimulatedNode::TransmitCalls() const 
   return result;
 }
 
-// Events go to a copy of the list: a handler may end the program and drop its instance.
-void SimulatedNode::SendDtmf(const std::string& digits) {
+// Events go to a copy of the list, each instance looked up again before its turn: a handler
+// may end the program and drop its own instance or another.
+template <typename Deliver>
+void SimulatedNode::ToEachInstance(Deliver deliver) {
   for (Instance* instance : std::vector<Instance*>(instances_)) {
-    if (instance->events()) instance->events()->DTMFString(digits);
+    if (std::find(instances_.begin(), instances_.end(), instance) == instances_.end()) continue;
+    if (instance->events()) deliver(*instance->events());
   }
+}
+
+void SimulatedNode::SendDtmf(const std::string& digits) {
+  ToEachInstance([&](EchoLinkEvents& events) { events.DTMFString(digits); });
 }
 
 void SimulatedNode::SendChat(const std::string& text) {
-  for (Instance* instance : std::vector<Instance*>(instances_)) {
-    if (instance->events()) instance->events()->ChatTextReceived(text);
-  }
+  ToEachInstance([&](EchoLinkEvents& events) { events.ChatTextReceived(text); });
 }
 
 void SimulatedNode::Close() {
-  for (Instance* instance : std::vector<Instance*>(instances_)) {
-    if (instance->events()) instance->events()->Closing();
-  }
+  ToEachInstance([&](EchoLinkEvents& events) { events.Closing(); });
 }
 
 }  // namespace horatone

@@ -44,6 +44,9 @@ class SimulatedNode : public NodeFactory {
  private:
   class Instance;
   void Record(std::string what);
+  // Calls `deliver` with the events of every instance that still exists at its turn.
+  template <typename Deliver>
+  void ToEachInstance(Deliver deliver);
 
   const TimerService& time_;
   bool keyed_ = false;

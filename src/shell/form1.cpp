@@ -115,7 +115,7 @@ bool Form1::Load() {
   // 2. The caption.
   caption = WindowTitle(echolink_->InfoText().value_or(""));
   // 3. Whatever the node was doing, the transmitter is released.
-  echolink_->Transmit(false);
+  ContinuePastFailure(echolink_->Transmit(false));
   // 4. The settings, key by key, into the controls; LEFT and TOP move the window.
   std::vector<std::string> problems = ReadSettings();
   // 5. The volume bar from the stored volume.
@@ -168,10 +168,11 @@ void Form1::SaveAndExit_Click() {
 }
 
 void Form1::Terminate(const std::string& reason) {
-  if (ended_) return;
-  Log("ending: " + reason);
-  ReleaseTransmitter();
-  EndProgram();
+  Dispatch([&] {
+    Log("ending: " + reason);
+    ReleaseTransmitter();
+    EndProgram();
+  });
 }
 
 void Form1::ReleaseTransmitter() {
@@ -196,7 +197,7 @@ void Form1::EndProgram() {
 namespace horatone {
 
 bool Form1::ProgressIsIdle() const {
-  return !ClipPosition || (!clip_deadline_ms && Text2.text() == Text3.text());
+  return !ClipPosition || (!clip_deadline_ms && ClipHasEnded());
 }
 
 void Form1::AfterHandler() {

@@ -79,11 +79,16 @@ class Form1 : public EchoLinkEvents {
   // The unload handler: releases the loaded clip.
   void Unload();
   bool ended() const { return ended_; }
+  // The front ends' own events. Each is delivered through Dispatch, as every outside event
+  // is, so that it is ignored once the program has ended and its media changes go out at once.
   // Ends the announcement under way, if any, and releases the transmitter: for the front
   // ends when the node connection or the sound device is lost.
   void AbandonAnnouncement(const std::string& reason);
   // Releases the transmitter and ends the program at once, without saving (a signal).
   void Terminate(const std::string& reason);
+  // Reads the settings file again into the controls, as start-up does, and logs each key
+  // whose value changed. A file that cannot be read changes nothing (the reason is logged).
+  void ReloadSettings();
   // One line for each event worth knowing (announcements, clips, failures); for logs.
   std::function<void(const std::string&)> log;
   // Seconds a scheduled announcement that falls while the channel is busy waits for it to
@@ -251,6 +256,9 @@ class Form1 : public EchoLinkEvents {
   // The end of every outermost handler: the progress refresh wakes when a clip may move, and
   // the media changes the handler made go out together.
   void AfterHandler();
+  // The end-of-clip test that the composer, the sequencer and the unkey check share: the
+  // position text equals the duration text of the loaded clip, exactly.
+  bool ClipHasEnded() const { return Text2.text() == Text3.text(); }
   // Nothing for the progress refresh to change: no clip, or one at its end with no deadline.
   bool ProgressIsIdle() const;
   int MsToNextSecond() const;

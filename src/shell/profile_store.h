@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "shell/status.h"
 
@@ -19,7 +21,19 @@ class ProfileStore {
   // atomically, so it always holds either the old or the new line.
   virtual Status WriteString(const std::string& section, const std::string& key,
                              const std::string& value) = 0;
+  // Writes several keys as one replacement of the file, with the same result as writing them
+  // one after the other. The file's own implementation writes none of them on failure.
+  virtual Status WriteStrings(const std::string& section,
+                              const std::vector<std::pair<std::string, std::string>>& keys) {
+    for (const auto& [key, value] : keys) {
+      if (Status written = WriteString(section, key, value); !written) return written;
+    }
+    return Status::Ok();
+  }
   virtual Status DeleteKey(const std::string& section, const std::string& key) = 0;
+  // Whether the file can be read: ok when it can, or when there is none; otherwise a message
+  // naming the file and the reason (lookups then give the defaults).
+  virtual Status Check() const { return Status::Ok(); }
   // The file's path, for messages.
   virtual std::string Describe() const = 0;
 };

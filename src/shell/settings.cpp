@@ -99,6 +99,10 @@ auto Converted(Parse parse, const SettingKey& setting, const std::string& stored
 
 std::vector<std::string> Form1::ReadSettings() {
   std::vector<std::string> problems;
+  // A file that is there but cannot be read leaves every key at its default; say why.
+  if (const Status readable = services_.profile.Check(); !readable) {
+    problems.push_back(readable.message + "; using the defaults.");
+  }
   const std::string section(texts::kSettingsSection);
   for (const SettingKey& setting : kSettingKeys) {
     const std::string default_text(setting.default_text);
@@ -120,6 +124,32 @@ std::vector<std::string> Form1::ReadSettings() {
     }
   }
   return problems;
+}
+
+void Form1::ReloadSettings() {
+  Dispatch([&] {
+    if (const Status readable = services_.profile.Check(); !readable) {
+      Log("settings not reloaded: " + readable.message);
+      return;
+    }
+    const std::vector<std::pair<std::string, std::string>> before = SettingsLines();
+    std::vector<std::string> problems = ReadSettings();
+    ApplyStoredVolume(problems);
+    // The voice and the captions follow at once, as at start-up.
+    Timer5_Timer();
+    Timer7_Timer();
+    for (const std::string& problem : problems) Log("settings: " + problem);
+    const std::vector<std::pair<std::string, std::string>> after = SettingsLines();
+    int changed = 0;
+    for (std::size_t i = 0; i < before.size() && i < after.size(); ++i) {
+      if (before[i].second == after[i].second) continue;
+      Log("settings: " + after[i].first + " \"" + before[i].second + "\" -> \"" + after[i].second +
+          "\"");
+      ++changed;
+    }
+    Log("settings reloaded from " + services_.profile.Describe() + ": " + std::to_string(changed) +
+        (changed == 1 ? " key changed" : " keys changed"));
+  });
 }
 
 void Form1::ApplyStoredVolume(std::vector<std::string>& problems) {
@@ -149,15 +179,13 @@ std::vector<std::pair<std::string, std::string>> Form1::SettingsLines() {
 }
 
 bool Form1::SaveData() {
-  const std::string section(texts::kSettingsSection);
-  for (const auto& [key, value] : SettingsLines()) {
-    const Status written = services_.profile.WriteString(section, key, value);
-    if (!written) {
-      // Keys already written stay written; the operator learns that the rest were not.
-      ShowMessage({"The settings could not be saved: " + written.message,
-                                    std::string(texts::kSaveFailedTitle), MsgIcon::kStop});
-      return false;
-    }
+  // One replacement of the file for the whole record: all 66 keys or, on failure, none.
+  const Status written =
+      services_.profile.WriteStrings(std::string(texts::kSettingsSection), SettingsLines());
+  if (!written) {
+    ShowMessage({"The settings could not be saved: " + written.message,
+                 std::string(texts::kSaveFailedTitle), MsgIcon::kStop});
+    return false;
   }
   return true;
 }

@@ -16,4 +16,7 @@ struct Status {
   explicit operator bool() const { return ok; }
 };
 
+// A failure the caller skips on purpose, said so at the call site rather than dropped.
+inline void IgnoreFailure(const Status&) {}
+
 }  // namespace horatone

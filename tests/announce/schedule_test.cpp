@@ -121,9 +121,16 @@ TEST(Schedule, AFailingBusyFlagCountsAsBusy) {
   Harness h({2026, 12, 6, 13, 59, 55});
   Form1& f = StartWithVoice(h);
   h.node.fail_calls = true;
+  const size_t calls = h.node.calls().size();
   h.loop.AdvanceBy(10000);
   EXPECT_FALSE(f.Timer2.running());
   EXPECT_EQ(f.ShowTheTime.caption(), "14:00:06");
+  // Skipped quietly: no message waits for an operator, and the transmitter was never keyed.
+  EXPECT_TRUE(h.dialogs.shown.empty());
+  for (size_t i = calls; i < h.node.calls().size(); ++i) {
+    EXPECT_NE(h.node.calls()[i].what, "Transmit 1");
+  }
+  EXPECT_EQ(f.PTT.caption(), "PTT OFF");
 }
 
 TEST(Schedule, ADriftingTimerNeitherSkipsNorDoublesASecond) {

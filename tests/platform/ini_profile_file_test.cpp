@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "test_support/temp_dir.h"
 
 namespace horatone {
@@ -35,9 +37,11 @@ TEST_F(IniFile, ReadsNamesWithoutRegardToCaseAndTrimsBlanksAndOuterQuotes) {
 }
 
 TEST_F(IniFile, CommentsDuplicatesEqualsSignsAndOtherSections) {
-  Write("[OTHER]\nKEY=other\n[SETTINGS]\n; KEY=commented\nKEY=first=still value\nKEY=second\n"
-        "EMPTY=\n[MORE]\nLATE=x\n");
+  Write(
+      "[OTHER]\nKEY=other\n[SETTINGS]\n; KEY=commented\nBARE\nKEY=first=still value\n"
+      "KEY=second\nEMPTY=\n[MORE]\nLATE=x\n");
   EXPECT_EQ(Get("KEY"), "first=still value");
+  EXPECT_EQ(Get("BARE"), "dflt");       // a line without '=' is no key
   EXPECT_EQ(Get("EMPTY"), "");          // present but empty is not the default
   EXPECT_EQ(Get("LATE"), "dflt");       // belongs to another section
   EXPECT_EQ(Get("ABSENT", "ends in blanks  "), "ends in blanks");
@@ -80,7 +84,7 @@ TEST_F(IniFile, WritingKeepsEveryOtherLineAndTheFilesOwnKeyCasing) {
   ASSERT_TRUE(file_.WriteString("SETTINGS", "TEXT10", "Stunde"));
   EXPECT_EQ(Bytes(),
             "; my clock\n[Rig]\nmodel=2\n\n[settings]\nvolset=-20\nText9=Zeit\nTEXT10=Stunde\r\n"
-            "\n; end\n[Other]\nX=1");
+            "\n; end\n[Other]\nX=1\r\n");
   ASSERT_TRUE(file_.DeleteKey("SETTINGS", "text9"));
   EXPECT_EQ(Get("TEXT9"), "dflt");
   EXPECT_EQ(Get("TEXT10"), "Stunde");
@@ -90,6 +94,75 @@ TEST_F(IniFile, WritingAppendsASectionAfterAFileWithoutFinalLineEnd) {
   Write("[Other]\nX=1");
   ASSERT_TRUE(file_.WriteString("SETTINGS", "TOP", "300"));
   EXPECT_EQ(Bytes(), "[Other]\nX=1\r\n[SETTINGS]\r\nTOP=300\r\n");
+}
+
+TEST_F(IniFile, ReplacingAKeyEndsTheLastLineOfTheFileToo) {
+  Write("[SETTINGS]\r\nA=1\r\nB=2");
+  ASSERT_TRUE(file_.WriteString("SETTINGS", "A", "3"));
+  EXPECT_EQ(Bytes(), "[SETTINGS]\r\nA=3\r\nB=2\r\n");
+  Write("[SETTINGS]\r\nA=1");
+  ASSERT_TRUE(file_.WriteString("SETTINGS", "a", "4"));
+  EXPECT_EQ(Bytes(), "[SETTINGS]\r\nA=4\r\n");
+}
+
+TEST_F(IniFile, ManyKeysInOneReplacementGiveTheSameFileAsOneWriteEach) {
+  const std::string start =
+      "; mine\n[settings]\nvolset = -10\nBARE\n\n[Other]\nX=1\n[SETTINGS]\nTEXT9=late";
+  const std::vector<std::pair<std::string, std::string>> keys = {
+      {"VOLSET", "-20"}, {"TEXT10", "Stunde"}, {"BARE", "now a key"}, {"volset", "-30"}};
+  Write(start);
+  for (const auto& [key, value] : keys) ASSERT_TRUE(file_.WriteString("SETTINGS", key, value));
+  const std::string one_by_one = Bytes();
+  Write(start);
+  ASSERT_TRUE(file_.WriteStrings("SETTINGS", keys));
+  EXPECT_EQ(Bytes(), one_by_one);
+  EXPECT_EQ(Get("VOLSET"), "-30");
+  // A bad value anywhere writes none of them.
+  EXPECT_FALSE(file_.WriteStrings("SETTINGS", {{"TEXT11", "fine"}, {"TEXT12", "two\nlines"}}));
+  EXPECT_EQ(Bytes(), one_by_one);
+}
+
+TEST_F(IniFile, OnlyARegularFileOfSaneSizeIsReadAndTheReasonIsGiven) {
+  ASSERT_TRUE(file_.Check());                    // no file at all is no fault
+  ASSERT_EQ(::mkfifo(path().c_str(), 0600), 0);  // would block a reader for ever
+  EXPECT_EQ(Get("VOLSET"), "dflt");
+  Status why = file_.Check();
+  EXPECT_NE(why.message.find("Horatone.ini: not a regular file (a FIFO)"), std::string::npos)
+      << why.message;
+  EXPECT_FALSE(file_.WriteString("SETTINGS", "VOLSET", "-1"));
+  ASSERT_EQ(::unlink(path().c_str()), 0);
+
+  std::filesystem::create_symlink("/dev/zero", path());
+  EXPECT_EQ(Get("VOLSET"), "dflt");
+  EXPECT_NE(file_.Check().message.find("character device"), std::string::npos);
+  ASSERT_EQ(::unlink(path().c_str()), 0);
+
+  Write("[SETTINGS]\nVOLSET=-5\n" + std::string(2 << 20, ';'));
+  EXPECT_EQ(Get("VOLSET"), "dflt");
+  EXPECT_NE(file_.Check().message.find("more than a settings file can be"), std::string::npos);
+  Write("[SETTINGS]\nVOLSET=-5\n");
+  EXPECT_TRUE(file_.Check());
+  if (::geteuid() != 0) {  // root reads whatever the mode says
+    ASSERT_EQ(::chmod(path().c_str(), 0), 0);
+    why = file_.Check();
+    EXPECT_NE(why.message.find("Horatone.ini: cannot be read: Permission denied"),
+              std::string::npos)
+        << why.message;
+  }
+}
+
+TEST_F(IniFile, AWriteRemovesTheTemporaryFilesOfKilledWriters) {
+  for (const char* name : {".Horatone.ini.a1b2c3", ".Horatone.ini.ZZZZZZ"}) {
+    testing::WriteBytes(dir_.path() / name, "[SETTINGS]\nhalf");
+  }
+  testing::WriteBytes(dir_.path() / ".Horatone.ini.keep", "not ours");
+  ASSERT_TRUE(file_.WriteString("SETTINGS", "TOP", "300"));
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    left.push_back(entry.path().filename().string());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{".Horatone.ini.keep", "Horatone.ini"}));
 }
 
 TEST_F(IniFile, WritesTextAsUtf8AndReadsItBackUnchanged) {

@@ -136,29 +136,35 @@ TEST(PosixLoopRun, WatchesSeeReadableDescriptorsAndTheHookFollowsEveryHandler) {
                                              "hook"}));
 }
 
-TEST(PosixLoopSignals, TerminationSignalsArriveAsHandlersAndTheOldActionsReturn) {
+TEST(PosixLoopSignals, ServiceSignalsArriveAsHandlersAndTheOldActionsReturn) {
   struct sigaction before {};
   sigaction(SIGTERM, nullptr, &before);
+  struct sigaction hup_before {};
+  sigaction(SIGHUP, nullptr, &hup_before);
   {
     PosixLoop loop;
     LoopWatchdog watchdog(loop);
     std::vector<int> signals;
-    ASSERT_TRUE(loop.HandleTerminationSignals([&](int number) {
-                  signals.push_back(number);
-                  if (signals.size() == 2) loop.Quit();
-                }).ok);
+    ASSERT_TRUE(loop.HandleSignals([&](int number) {
+                      signals.push_back(number);
+                      if (signals.size() == 3) loop.Quit();
+                    })
+                    .ok);
     PosixLoop other;
-    EXPECT_FALSE(other.HandleTerminationSignals([](int) {}).ok);
+    EXPECT_FALSE(other.HandleSignals([](int) {}).ok);
     std::thread from_elsewhere([] { raise(SIGINT); });
     from_elsewhere.join();
+    loop.Post([] { raise(SIGHUP); });
     loop.Post([] { raise(SIGTERM); });
     loop.Run();
     EXPECT_FALSE(watchdog.fired());
-    EXPECT_EQ(signals, (std::vector<int>{SIGINT, SIGTERM}));
+    EXPECT_EQ(signals, (std::vector<int>{SIGINT, SIGHUP, SIGTERM}));
   }
   struct sigaction after {};
   sigaction(SIGTERM, nullptr, &after);
   EXPECT_EQ(after.sa_handler, before.sa_handler);
+  sigaction(SIGHUP, nullptr, &after);
+  EXPECT_EQ(after.sa_handler, hup_before.sa_handler);
 }
 
 }  // namespace

@@ -16,8 +16,13 @@ namespace {
 // resampler's ratio inside what it accepts.
 constexpr int kMinSampleRate = 4000;
 constexpr int kMaxSampleRate = 768000;
-// A decoded clip is held in memory; beyond 1 GiB (93 minutes of 48 kHz stereo) it is refused
-// rather than exhausting it. Room is set aside up front only for what a sane header promises.
+// A clip is one word or a bell. One longer than five minutes, or a file larger than a five
+// minute clip could be in any plain format, is refused before decoding: it would hold the
+// transmitter for that long and its samples in memory.
+constexpr int64_t kMaxClipSeconds = 300;
+constexpr std::uintmax_t kMaxFileBytes = std::uintmax_t{256} << 20;
+// The decoded samples of the longest clip at the highest rate stay far below this; room is
+// set aside up front only for what a sane header promises.
 constexpr int64_t kMaxSamples = int64_t{1} << 28;
 constexpr int64_t kMaxReservedSamples = int64_t{1} << 24;
 
@@ -53,7 +58,12 @@ bool DataChunkCutShort(SNDFILE* sf) {
 Status DecodeClipFile(const std::filesystem::path& file, std::shared_ptr<const DecodedClip>* clip) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(file, ec)) return Fail(file, "file not found");
-  if (std::filesystem::file_size(file, ec) == 0) return Fail(file, "the file is empty");
+  const std::uintmax_t bytes = std::filesystem::file_size(file, ec);
+  if (bytes == 0) return Fail(file, "the file is empty");
+  if (bytes > kMaxFileBytes) {
+    return Fail(file, "the file is " + std::to_string(bytes >> 20) + " MiB, more than a clip (" +
+                          std::to_string(kMaxFileBytes >> 20) + " MiB at most)");
+  }
 
   SF_INFO info{};
   SNDFILE* sf = sf_open(file.c_str(), SFM_READ, &info);
@@ -70,6 +80,13 @@ Status DecodeClipFile(const std::filesystem::path& file, std::shared_ptr<const D
   if (info.samplerate < kMinSampleRate || info.samplerate > kMaxSampleRate) {
     return Fail(file, "unsupported sample rate " + std::to_string(info.samplerate) + " Hz");
   }
+  const int64_t max_frames = kMaxClipSeconds * info.samplerate;
+  const auto too_long = [&](int64_t frames) {
+    return Fail(file, "the clip is " + std::to_string(frames / info.samplerate) +
+                          " seconds long, more than a clip (" + std::to_string(kMaxClipSeconds) +
+                          " seconds at most)");
+  };
+  if (info.frames > max_frames) return too_long(info.frames);
   const bool is_mp3 = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
   if (!is_mp3 && DataChunkCutShort(sf)) return Fail(file, "the file is truncated");
 
@@ -86,6 +103,8 @@ Status DecodeClipFile(const std::filesystem::path& file, std::shared_ptr<const D
   for (;;) {
     const sf_count_t got = sf_readf_float(sf, chunk.data(), kChunkFrames);
     if (got <= 0) break;
+    // A header may understate the length (an MP3's is an estimate).
+    if (frames + got > max_frames) return too_long(frames + got);
     if ((frames + got) * decoded->channels > kMaxSamples) {
       return Fail(file, "the clip is too long to hold in memory");
     }

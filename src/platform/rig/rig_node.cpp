@@ -252,6 +252,7 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
   bool poked_ = false;         // a request came since the worker last looked
   bool want_key_ = false;      // the clock's request
   bool locked_out_ = false;    // after a time-out, until the clock releases
+  bool timed_out_ = false;     // this keying has run out of time; released until the rig obeys
   bool hold_active_ = false;   // the sound output is held for the key-up
   Radio radio_ = Radio::kOff;  // what the radio has been told
   SteadyClock::time_point unkey_requested_{};
@@ -296,8 +297,10 @@ class RigNode::Core::Instance : public EchoLinkObject {
 
 void RigNode::Core::DeliverCode(const std::string& code) {
   Log("DTMF from the air: " + code);
-  // A copy: a handler may end the program and drop its instance.
+  // A copy, each instance looked up again before its turn: a handler may end the program and
+  // drop its own instance or another.
   for (Instance* instance : std::vector<Instance*>(instances)) {
+    if (std::find(instances.begin(), instances.end(), instance) == instances.end()) continue;
     if (instance->events()) instance->events()->DTMFString(code);
   }
 }
@@ -329,6 +332,7 @@ void RigNode::Core::Run() {
       open_failure_reported = false;
       retry_in = kFirstRetry;
       radio_ = Radio::kOff;
+      timed_out_ = false;
       dcd_readable_ = settings_.dcd_type != "None";
       next_ptt_poll_ = next_dcd_poll_ = SteadyClock::now();
       transmit_state_.store(0);
@@ -353,7 +357,8 @@ void RigNode::Core::Run() {
     if (!want_key_ && radio_ == Radio::kOff) ReleaseHold();  // released before it keyed
     if (radio_ == Radio::kOn) {
       const auto limit = keyed_at_ + std::chrono::seconds(settings_.timeout_s);
-      if (now >= limit) {
+      if (now >= limit && !timed_out_) {
+        timed_out_ = true;
         want_key_ = false;
         locked_out_ = true;
         ReleaseHold();
@@ -363,8 +368,18 @@ void RigNode::Core::Run() {
         Release(lock);
         continue;
       }
-      wake_at = std::min(wake_at, limit);
-      if (!want_key_ && now >= next_release_try_) {
+      if (timed_out_) {
+        // A release the rig refused after the time-out is tried again at its interval, not
+        // back to back.
+        if (now >= next_release_try_) {
+          Release(lock);
+          continue;
+        }
+        wake_at = std::min(wake_at, next_release_try_);
+      } else {
+        wake_at = std::min(wake_at, limit);
+      }
+      if (!timed_out_ && !want_key_ && now >= next_release_try_) {
         const auto due = ReleaseDue(now);
         if (now >= due) {
           Release(lock);
@@ -414,6 +429,7 @@ void RigNode::Core::Key(std::unique_lock<std::mutex>& lock) {
   lock.lock();
   if (result == RIG_OK) {
     radio_ = Radio::kOn;
+    timed_out_ = false;
     keyed_at_ = keyed_at;
     transmit_state_.store(1);
     next_release_try_ = keyed_at;
@@ -441,6 +457,7 @@ bool RigNode::Core::Release(std::unique_lock<std::mutex>& lock) {
   lock.lock();
   if (result == RIG_OK) {
     radio_ = Radio::kOff;
+    timed_out_ = false;
     transmit_state_.store(0);
     deaf_until_ns_.store(Ns(released_at + milliseconds(settings_.hang_ms)));
     UpdateDeaf();

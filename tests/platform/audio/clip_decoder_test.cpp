@@ -88,6 +88,40 @@ TEST_F(ClipDecoderTest, FilesThatCannotBePlayedFailNamingTheFile) {
   }
 }
 
+// A 16-bit mono PCM WAV of `data_bytes` of silence, sparse: it takes no room on the disk.
+void WriteSparseWav(const std::filesystem::path& file, int rate, std::uint32_t data_bytes) {
+  std::string header;
+  const auto put = [&header](std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) header += static_cast<char>((value >> (8 * i)) & 0xFF);
+  };
+  header += "RIFF";
+  put(36 + data_bytes, 4);
+  header += "WAVEfmt ";
+  put(16, 4), put(1, 2), put(1, 2), put(rate, 4), put(rate * 2, 4), put(2, 2), put(16, 2);
+  header += "data";
+  put(data_bytes, 4);
+  testing::WriteBytes(file, header);
+  std::filesystem::resize_file(file, header.size() + data_bytes);
+}
+
+TEST_F(ClipDecoderTest, ClipsLongerThanFiveMinutesOrLargerThanAClipAreRefusedUndecoded) {
+  WriteSparseWav(File("five.wav"), 8000, 300 * 8000 * 2);
+  WriteSparseWav(File("six.wav"), 8000, 360 * 8000 * 2);
+  WriteSparseWav(File("huge.wav"), 22050, 500u << 20);  // 3.3 hours
+  std::shared_ptr<const DecodedClip> clip;
+  ASSERT_TRUE(DecodeClipFile(File("five.wav"), &clip));
+  EXPECT_EQ(clip->Duration(), 300);
+  clip.reset();
+  for (const auto& [name, why] : {std::pair{"six.wav", "360 seconds long, more than a clip"},
+                                  std::pair{"huge.wav", "500 MiB, more than a clip"}}) {
+    const Status status = DecodeClipFile(File(name), &clip);
+    EXPECT_FALSE(status);
+    EXPECT_NE(status.message.find(File(name).string()), std::string::npos) << status.message;
+    EXPECT_NE(status.message.find(why), std::string::npos) << status.message;
+    EXPECT_EQ(clip, nullptr);
+  }
+}
+
 TEST_F(ClipDecoderTest, CacheServesUnchangedFilesAndNoticesChangedOrVanishedOnes) {
   ClipCache cache;
   const auto file = File("clip.wav");
