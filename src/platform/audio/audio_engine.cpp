@@ -477,7 +477,7 @@ bool AudioEngine::PlayOnDevice(std::vector<float>& block) {
     heard_frame_.store(emitted - device_->QueuedFrames(), std::memory_order_release);
   }
   const int64_t underruns = device_->Underruns();
-  if (underruns > underruns_seen_) {
+  if (!resting_ && underruns > underruns_seen_) {
     underruns_.fetch_add(underruns - underruns_seen_, std::memory_order_acq_rel);
     underruns_seen_ = underruns;
     Post(Report::kNote, "sound output underrun (" + std::to_string(underruns_.load()) +
@@ -509,6 +509,7 @@ bool AudioEngine::WriteLead(std::vector<float>& block) {
   awake_reported_.store(true, std::memory_order_release);
   std::fill(block.begin(), block.end(), 0.0f);
   std::string why;
+  keeper_->Restart();
   for (int lead = sample_rate_ * kLeadMs / 1000; lead > 0; lead -= block_frames_) {
     const int count = std::min(lead, block_frames_);
     if (capture_) capture_->Write(block.data(), count);
@@ -542,7 +543,8 @@ void AudioEngine::RunAudioThread() {
       continue;
     }
     if (resting_) {
-      // A sound due soon opens the stream ahead of it, so that the server has its sink running.
+      // A sound due soon starts the stream ahead of it, so that the server has its sink
+      // running and the sound follows a few milliseconds of silence.
       const bool silent = core_->mixer.Silent();
       if (silent && !prepared) {
         if (awake_) Rest();
@@ -551,18 +553,26 @@ void AudioEngine::RunAudioThread() {
       }
       if (!awake_) {
         std::string why;
-        if (!device_->Rest(false, &why)) {
-          DeviceLost(why);
+        if (!device_->Rest(false, &why) || !WriteLead(block)) {
+          if (device_) DeviceLost(why);
           continue;
         }
         awake_ = true;
+        device_->StartNow();
       }
       if (silent) {
-        IdleThroughSilence(block, std::chrono::milliseconds(20));
+        if (device_->QueuedFrames() > sample_rate_ / 100) {
+          std::unique_lock<std::mutex> lock(wake_mutex_);
+          wake_.wait_for(lock, std::chrono::milliseconds(2), [this] { return wake_pending_; });
+          wake_pending_ = false;
+          continue;
+        }
+        PlayOnDevice(block);
         continue;
       }
-      if (!WriteLead(block)) continue;
       resting_ = false;
+      // Underruns while only silence was queued ahead of the sound are no fault.
+      underruns_seen_ = device_->Underruns();
     }
     // A stretch of silence after the sound (the loop may start the next clip a little late)
     // keeps the stream going; a longer one lets it rest once all has been played.

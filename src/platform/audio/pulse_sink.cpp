@@ -153,20 +153,10 @@ class PulseSink final : public OutputSink {
     std::size_t left = Bytes(count);
     while (left > 0) {
       std::size_t room = 0;
-      const auto wrote_last = SteadyClock::now();
-      bool triggered = false;
       const bool answered = WaitFor([&] {
         if (!Good()) return true;
         room = pa_stream_writable_size(stream_);
-        if (room != static_cast<std::size_t>(-1) && room > 0) return true;
-        // A full buffer that a server has not started playing is started by hand.
-        if (!triggered && SteadyClock::now() - wrote_last > std::chrono::milliseconds(300)) {
-          triggered = true;
-          if (pa_operation* op = pa_stream_trigger(stream_, nullptr, nullptr)) {
-            pa_operation_unref(op);
-          }
-        }
-        return false;
+        return room != static_cast<std::size_t>(-1) && room > 0;
       });
       if (interrupted_.load(std::memory_order_acquire)) {
         *why = "PulseAudio output interrupted";
@@ -209,6 +199,12 @@ class PulseSink final : public OutputSink {
       return true;
     }
     return OpenStream(why);
+  }
+
+  void StartNow() override {
+    Locked lock(loop_);
+    if (!Good()) return;
+    if (pa_operation* op = pa_stream_trigger(stream_, nullptr, nullptr)) pa_operation_unref(op);
   }
 
   int64_t Underruns() override { return underruns_.load(std::memory_order_acquire); }

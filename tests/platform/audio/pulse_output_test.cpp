@@ -24,7 +24,8 @@ using testing::SteadyTime;
 // The headless clock on the bridge, speaking through PulseAudio, with its capture.
 class PulseClock {
  public:
-  PulseClock(const std::filesystem::path& root, const std::string& audio = "pulse") {
+  PulseClock(const std::filesystem::path& root, const std::string& audio = "pulse",
+             const std::string& start_at = "2026-12-06 14:05:10") {
     int to_child[2], from_child[2];
     EXPECT_EQ(pipe(to_child), 0);
     EXPECT_EQ(pipe(from_child), 0);
@@ -168,15 +169,17 @@ class PulseOutputTest : public ::testing::Test {
   }
 };
 
-// Three announcements by DTMF with every core busy, through `audio`.
+// The full hour (the output woken ahead of it) and two announcements by DTMF (from rest), with
+// every core busy, through `audio`.
 void PulseOutputTest::ExpectExactOnAirUnderLoad(const std::string& audio) {
+  std::ofstream(root_.path() / "Horatone.ini") << "[SETTINGS]\r\nONHOUR=1\r\n";
   testing::MonitorRecorder recorder;
   ASSERT_TRUE(recorder.ok());
   testing::BusyCores busy;
-  PulseClock clock(root_.path(), audio);
+  PulseClock clock(root_.path(), audio, "2026-12-06 14:59:57");
   ASSERT_TRUE(clock.WaitFor("TRANSMIT 0"));
   for (int i = 0; i < 3; ++i) {
-    clock.Send("DTMF 123");
+    if (i > 0) clock.Send("DTMF 123");
     ASSERT_TRUE(clock.WaitFor("TRANSMIT 1"));
     const std::optional<SteadyTime> released = clock.WaitFor("TRANSMIT 0");
     ASSERT_TRUE(released);
