@@ -543,8 +543,8 @@ void AudioEngine::RunAudioThread() {
       continue;
     }
     if (resting_) {
-      // A sound due soon starts the stream ahead of it, so that the server has its sink
-      // running and the sound follows a few milliseconds of silence.
+      // A sound due soon opens the stream ahead of it, so that the server has its sink running
+      // when the sound comes.
       const bool silent = core_->mixer.Silent();
       if (silent && !prepared) {
         if (awake_) Rest();
@@ -553,25 +553,18 @@ void AudioEngine::RunAudioThread() {
       }
       if (!awake_) {
         std::string why;
-        if (!device_->Rest(false, &why) || !WriteLead(block)) {
-          if (device_) DeviceLost(why);
+        if (!device_->Rest(false, &why)) {
+          DeviceLost(why);
           continue;
         }
         awake_ = true;
-        device_->StartNow();
       }
       if (silent) {
-        if (device_->QueuedFrames() > sample_rate_ / 100) {
-          std::unique_lock<std::mutex> lock(wake_mutex_);
-          wake_.wait_for(lock, std::chrono::milliseconds(2), [this] { return wake_pending_; });
-          wake_pending_ = false;
-          continue;
-        }
-        PlayOnDevice(block);
+        IdleThroughSilence(block, std::chrono::milliseconds(20));
         continue;
       }
+      if (!WriteLead(block)) continue;
       resting_ = false;
-      // Underruns while only silence was queued ahead of the sound are no fault.
       underruns_seen_ = device_->Underruns();
     }
     // A stretch of silence after the sound (the loop may start the next clip a little late)

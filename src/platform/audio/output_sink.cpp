@@ -81,9 +81,6 @@ class AlsaSink final : public OutputSink {
     snd_pcm_drop(pcm_);
     return true;
   }
-  void StartNow() override {
-    if (snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED) snd_pcm_start(pcm_);
-  }
   int64_t Underruns() override { return underruns_.load(std::memory_order_acquire); }
   void Interrupt() override { interrupted_.store(true, std::memory_order_release); }
 

@@ -27,8 +27,6 @@ class OutputSink {
   // its sink: what it still holds is dropped and nothing is requested. Rest(false) readies it
   // for the next Write(). False when the device has failed.
   virtual bool Rest(bool /*rest*/, std::string* /*why*/) { return true; }
-  // Starts playing what has been written, without waiting for the device's start threshold.
-  virtual void StartNow() {}
   // Times the device ran dry while it was playing, since it was opened.
   virtual int64_t Underruns() { return 0; }
   // Any thread: a Write() waiting on the device gives up at once, and so does every later one.

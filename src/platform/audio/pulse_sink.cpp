@@ -201,12 +201,6 @@ class PulseSink final : public OutputSink {
     return OpenStream(why);
   }
 
-  void StartNow() override {
-    Locked lock(loop_);
-    if (!Good()) return;
-    if (pa_operation* op = pa_stream_trigger(stream_, nullptr, nullptr)) pa_operation_unref(op);
-  }
-
   int64_t Underruns() override { return underruns_.load(std::memory_order_acquire); }
 
   void Interrupt() override {
