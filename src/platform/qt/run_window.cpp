@@ -31,7 +31,7 @@ int RunWindow(int argc, char** argv, const WindowOptions& options) {
   SimulatedNode simulated(timers);
   NodeFactory& nodes = options.nodes ? *options.nodes : simulated;
   QtDialogs dialogs;
-  DesktopOpener opener;
+  DesktopOpener opener(timers);
   QtProgramEnd end;
 
   Form1 form({timers, *clock, options.media, nodes, profile, dialogs, opener, end});
