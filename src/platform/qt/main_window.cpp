@@ -19,9 +19,11 @@
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "about/form14.h"
 #include "platform/qt/about_window.h"
+#include "platform/qt/fitted_caption.h"
 #include "platform/qt/node_panel.h"
 #include "shell/form1.h"
 #include "shell/texts.h"
@@ -30,9 +32,21 @@ namespace horatone {
 namespace {
 
 // The window's type size, as designed: small enough for the designed client area.
-constexpr int kWindowPointSize = 8;
+constexpr qreal kWindowPointSize = 8;
 // The clock display's.
 constexpr qreal kClockPointSize = 13.5;
+// The desktop type size the design is drawn for (Qt's own default). A desktop set to a larger
+// type scales the design, its geometry included, by the same factor, as QT_SCALE_FACTOR does;
+// within limits, so that a strange setting cannot make the window unusable.
+constexpr qreal kDesktopPointSize = 9;
+constexpr qreal kSmallestScale = 0.75;
+constexpr qreal kLargestScale = 4;
+
+qreal DesktopFontScale() {
+  const qreal desktop = QApplication::font().pointSizeF();
+  if (desktop <= 0) return 1;  // a font sized in pixels: nothing to go by
+  return std::clamp(desktop / kDesktopPointSize, kSmallestScale, kLargestScale);
+}
 // Small and large steps of the bars (an arrow click, a click in the track).
 struct Steps {
   int single, page;
@@ -68,9 +82,14 @@ void KeepOwnTextColour(QWidget* widget) {
   widget->setPalette(palette);
 }
 
+// Steps, and the keyboard: a bar takes focus with Tab and moves with the arrow keys.
 void SetSteps(QScrollBar* bar, Steps steps) {
   bar->setSingleStep(steps.single);
   bar->setPageStep(steps.page);
+  bar->setFocusPolicy(Qt::StrongFocus);
+  // A scroll bar's keys run the way its wheel does, which turns Left into a step up on a
+  // horizontal bar; here Left lowers the value, as the thumb moves.
+  if (bar->orientation() == Qt::Horizontal) bar->setInvertedControls(false);
 }
 
 }  // namespace
@@ -89,8 +108,10 @@ MainWindow::MainWindow(Form1& form, ViewOptions options)
       options_(std::move(options)) {
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     dpi_ = screen->logicalDotsPerInchX();
+  scale_ = DesktopFontScale();
+  dpi_ *= scale_;
   QFont font = this->font();
-  font.setPointSize(kWindowPointSize);
+  font.setPointSizeF(kWindowPointSize * scale_);
   setFont(font);
   setWindowTitle(QString::fromStdString(form_.caption));
 
@@ -154,13 +175,13 @@ QWidget* MainWindow::BuildSetupTab() {
   auto* when = new QVBoxLayout;
   when->setSpacing(0);
   for (CheckBox* box : {&form_.OnHour, &form_.QuarterHour, &form_.HalfHour}) {
-    auto* widget = Named(new QCheckBox, box->name());
+    auto* widget = Named(new FittedCheckBox, box->name());
     bind_.Check(*box, widget);
     when->addWidget(widget);
   }
   when->addSpacing(4);
   for (OptionButton* option : {&form_.Option1, &form_.Option2}) {
-    auto* widget = Named(new QRadioButton, option->name());
+    auto* widget = Named(new FittedRadioButton, option->name());
     bind_.Option(*option, widget);
     when->addWidget(widget);
   }
@@ -171,7 +192,7 @@ QWidget* MainWindow::BuildSetupTab() {
   auto* voices = new QVBoxLayout(frame18);
   Tight(voices, 3, 0);
   for (const VoiceSlot& slot : form_.voice_slots()) {
-    auto* widget = Named(new QRadioButton, slot.select->name());
+    auto* widget = Named(new FittedRadioButton, slot.select->name());
     bind_.Option(*slot.select, widget);
     voices->addWidget(widget);
   }
@@ -187,7 +208,7 @@ QWidget* MainWindow::BuildSetupTab() {
   clock->addWidget(label7);
   auto* show_the_time = Named(new QLabel, "ShowTheTime");
   QFont clock_font = show_the_time->font();
-  clock_font.setPointSizeF(kClockPointSize);
+  clock_font.setPointSizeF(kClockPointSize * scale_);
   show_the_time->setFont(clock_font);
   show_the_time->setAlignment(Qt::AlignCenter);
   // A fixed size: the clock changes every second, and a label that may change size makes the
@@ -204,7 +225,7 @@ QWidget* MainWindow::BuildSetupTab() {
   ptt2->setAlignment(Qt::AlignCenter);
   bind_.Label(form_.PTT2, ptt2);
   clock->addWidget(ptt2);
-  auto* say = Named(new QPushButton, "Command29");
+  auto* say = Named(new FittedPushButton, "Command29");
   bind_.Button(form_.Command29, say);
   clock->addWidget(say);
   clock->addStretch();
@@ -216,13 +237,13 @@ QWidget* MainWindow::BuildSetupTab() {
   auto* also = new QVBoxLayout(frame16);
   Tight(also, 4, 0);
   for (CheckBox* box : {&form_.AMPM, &form_.Check1, &form_.Check2}) {
-    auto* widget = Named(new QCheckBox, box->name());
+    auto* widget = Named(new FittedCheckBox, box->name());
     bind_.Check(*box, widget);
     also->addWidget(widget);
   }
   auto* lead_in = new QHBoxLayout;
   for (OptionButton* option : {&form_.Option5, &form_.Option6, &form_.Option9}) {
-    auto* widget = Named(new QRadioButton, option->name());
+    auto* widget = Named(new FittedRadioButton, option->name());
     bind_.Option(*option, widget);
     lead_in->addWidget(widget);
   }
@@ -260,7 +281,7 @@ QWidget* MainWindow::BuildSetupTab() {
   auto* format = new QHBoxLayout(frame13);
   Tight(format);
   for (OptionButton* option : {&form_.OptionWAV, &form_.OptionMP3}) {
-    auto* widget = Named(new QRadioButton, option->name());
+    auto* widget = Named(new FittedRadioButton, option->name());
     bind_.Option(*option, widget);
     // Information only: the voice refresh sets them from the chosen voice.
     widget->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -315,7 +336,7 @@ QWidget* MainWindow::BuildAudioFilesTab() {
     bind_.Text(*slot.folder, folder);
     row->addWidget(folder, 1);
     for (OptionButton* option : {slot.wav, slot.mp3}) {
-      auto* widget = Named(new QRadioButton, option->name());
+      auto* widget = Named(new FittedRadioButton, option->name());
       bind_.Option(*option, widget);
       row->addWidget(widget);
     }
@@ -324,7 +345,7 @@ QWidget* MainWindow::BuildAudioFilesTab() {
     voice_status_[i]->setFixedWidth(TwipsToPixels(1500));
     voice_status_[i]->setVisible(static_cast<bool>(options_.voice_status));
     row->addWidget(voice_status_[i]);
-    default_buttons_[i] = Named(new QPushButton, slot.default_button->name());
+    default_buttons_[i] = Named(new FittedPushButton, slot.default_button->name());
     bind_.Button(*slot.default_button, default_buttons_[i]);
     row->addWidget(default_buttons_[i]);
     voice_frames->addWidget(frame);
@@ -360,7 +381,7 @@ QWidget* MainWindow::BuildLanguageTab() {
     const bool left = number < kSplit;
     const int row = left ? number - Form1::kFirstLanguageText : number - kSplit;
     const int column = left ? 0 : 2;
-    auto* label = Named(new QLabel, form_.LanguageLabel(number).name());
+    auto* label = Named(new FittedLabel, form_.LanguageLabel(number).name());
     bind_.Label(form_.LanguageLabel(number), label);
     label->setFixedHeight(row_height);
     grid->addWidget(label, row, column);
@@ -389,12 +410,12 @@ QWidget* MainWindow::BuildButtonRow() {
   auto* strip = new QWidget;
   auto* row = new QHBoxLayout(strip);
   row->setContentsMargins(0, 0, 0, 0);
-  auto* about = Named(new QPushButton, "Command2");
+  auto* about = Named(new FittedPushButton, "Command2");
   bind_.Button(form_.Command2, about);
-  auto* save = Named(new QPushButton, "Command5");
+  auto* save = Named(new FittedPushButton, "Command5");
   bind_.Button(form_.Command5, save);
   save->setToolTip(Q(texts::kSaveTooltip));
-  auto* save_and_exit = Named(new QPushButton, "SaveAndExit");
+  auto* save_and_exit = Named(new FittedPushButton, "SaveAndExit");
   bind_.Button(form_.SaveAndExit, save_and_exit);
   save_and_exit->setToolTip(Q(texts::kSaveAndExitTooltip));
   for (QPushButton* button : {about, save, save_and_exit}) {
@@ -482,13 +503,13 @@ QWidget* MainWindow::BuildDetails() {
   column->addLayout(middle, 1);
 
   auto* buttons = new QHBoxLayout;
-  auto* play = Named(new QPushButton, "Command1");
+  auto* play = Named(new FittedPushButton, "Command1");
   bind_.Button(form_.Command1, play);
   buttons->addWidget(play);
-  auto* default_voice = Named(new QPushButton, "Command9");
+  auto* default_voice = Named(new FittedPushButton, "Command9");
   bind_.Button(form_.Command9, default_voice);
   buttons->addWidget(default_voice);
-  auto* node = Named(new QPushButton(tr("Node…")), "NodePanelButton");
+  auto* node = Named(new FittedPushButton(tr("Node…")), "NodePanelButton");
   node->setToolTip(
       tr("The simulated node: send DTMF and chat, set busy flags, see what the clock sent"));
   node->setEnabled(options_.node != nullptr);

@@ -73,7 +73,8 @@ class MainWindow : public QMainWindow {
   Form1& form_;
   ViewOptions options_;
   Bindings bind_;
-  double dpi_ = 96;
+  double dpi_ = 96;   // the screen's, times the desktop type's scale
+  double scale_ = 1;  // the desktop type's size against the one designed for
   QTabWidget* tabs_ = nullptr;
   QWidget* client_ = nullptr;
   QWidget* details_ = nullptr;
