@@ -341,8 +341,12 @@ TEST_F(Window, ALongCaptionFitsItsControlOrIsElidedWithItsTooltip) {
     EXPECT_GE(fit.font.pointSizeF(), kLeastCaptionPointSize);
     EXPECT_LE(QFontMetrics(fit.font).horizontalAdvance(fit.text), widget->width());
     EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry()));
-    if (fit.shrunk || fit.elided) EXPECT_EQ(widget->toolTip().toStdString(), caption);
-    if (!fit.elided) EXPECT_EQ(fit.text.toStdString(), caption);
+    if (fit.shrunk || fit.elided) {
+      EXPECT_EQ(widget->toolTip().toStdString(), caption);
+    }
+    if (!fit.elided) {
+      EXPECT_EQ(fit.text.toStdString(), caption);
+    }
   }
   auto* long_one = dynamic_cast<FittedCheckBox*>(view.Find("HalfHour"));
   EXPECT_TRUE(long_one->fit().elided);
