@@ -4,20 +4,23 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QFontMetrics>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -334,15 +337,18 @@ QWidget* MainWindow::BuildAudioFilesTab() {
     Tight(row, 4, 4);
     auto* folder = Named(new QLineEdit, slot.folder->name());
     bind_.Text(*slot.folder, folder);
+    voice_folders_[i] = folder;
     row->addWidget(folder, 1);
     for (OptionButton* option : {slot.wav, slot.mp3}) {
       auto* widget = Named(new FittedRadioButton, option->name());
       bind_.Option(*option, widget);
       row->addWidget(widget);
     }
-    voice_status_[i] = Named(new QLabel, "VoiceStatus" + std::to_string(i + 1));
+    // The status gives way to the folder when the Default buttons come into view: it is cut
+    // short with its whole text in the tooltip, the folder text stays whole.
+    voice_status_[i] = Named(new FittedLabel, "VoiceStatus" + std::to_string(i + 1));
     voice_status_[i]->setTextFormat(Qt::PlainText);
-    voice_status_[i]->setFixedWidth(TwipsToPixels(1500));
+    voice_status_[i]->setMaximumWidth(TwipsToPixels(1500));
     voice_status_[i]->setVisible(static_cast<bool>(options_.voice_status));
     row->addWidget(voice_status_[i]);
     default_buttons_[i] = Named(new FittedPushButton, slot.default_button->name());
@@ -355,17 +361,95 @@ QWidget* MainWindow::BuildAudioFilesTab() {
   }
   voice_frames->addStretch();
   outer->addWidget(frame14);
+  if (!options_.generator.command.empty()) {
+    // Where the ready-made voices go, and the way to make them there.
+    auto* generator = new QHBoxLayout;
+    const QString folder = QString::fromStdString(options_.generator.folder);
+    generator_status_ = Named(new QLabel, "GeneratorStatus");
+    generator_status_->setTextFormat(Qt::PlainText);
+    generator_status_->setText(tr("Ready-made voices: %1").arg(folder));
+    generator_status_->setToolTip(generator_status_->text());
+    generator_status_->setMinimumWidth(1);
+    generator->addWidget(generator_status_, 1);
+    make_voices_ = Named(new FittedPushButton(tr("Make voices")), "MakeVoices");
+    make_voices_->setToolTip(tr("Speak every clip of the ready-made voices into %1").arg(folder));
+    connect(make_voices_, &QPushButton::clicked, this, &MainWindow::MakeVoices);
+    generator->addWidget(make_voices_);
+    outer->addLayout(generator);
+  }
   return page;
 }
 
+void MainWindow::OfferVoiceGenerator() {
+  if (options_.generator.command.empty() || !options_.generator.voices_missing ||
+      !options_.generator.voices_missing() || making_voices()) {
+    return;
+  }
+  const QString question = tr("The active voice lacks clips. Make the ready-made voices in %1 now? "
+                              "This takes a few minutes; the clock goes on meanwhile.")
+                               .arg(QString::fromStdString(options_.generator.folder));
+  if (QMessageBox::question(this, windowTitle(), question) == QMessageBox::Yes) MakeVoices();
+}
+
+bool MainWindow::making_voices() const {
+  return generator_ && generator_->state() != QProcess::NotRunning;
+}
+
+void MainWindow::MakeVoices() {
+  if (options_.generator.command.empty() || making_voices()) return;
+  if (!generator_) {
+    generator_ = new QProcess(this);
+    generator_->setProcessChannelMode(QProcess::MergedChannels);
+    const auto finished = [this](const QString& outcome) {
+      make_voices_->setEnabled(true);
+      generator_status_->setText(outcome);
+      generator_status_->setToolTip(outcome);
+      for (size_t i = 0; i < voice_status_.size(); ++i) RefreshVoiceStatus(i);
+    };
+    connect(
+        generator_, &QProcess::finished, this,
+        [this, finished](int code, QProcess::ExitStatus status) {
+          const QString said = QString::fromLocal8Bit(generator_->readAll()).trimmed();
+          const QString last = said.section(QLatin1Char('\n'), -1);
+          finished(
+              status == QProcess::NormalExit && code == 0
+                  ? tr("Voices made in %1").arg(QString::fromStdString(options_.generator.folder))
+                  : tr("The voice generator failed: %1")
+                        .arg(last.isEmpty() ? tr("exit code %1").arg(code) : last));
+        });
+    connect(
+        generator_, &QProcess::errorOccurred, this, [this, finished](QProcess::ProcessError error) {
+          if (error == QProcess::FailedToStart) {
+            finished(
+                tr("The voice generator could not be started: %1").arg(generator_->errorString()));
+          }
+        });
+  }
+  QStringList arguments;
+  for (size_t i = 1; i < options_.generator.command.size(); ++i) {
+    arguments << QString::fromStdString(options_.generator.command[i]);
+  }
+  make_voices_->setEnabled(false);
+  generator_status_->setText(
+      tr("Making the voices in %1…").arg(QString::fromStdString(options_.generator.folder)));
+  generator_status_->setToolTip(generator_status_->text());
+  generator_->start(QString::fromStdString(options_.generator.command.front()), arguments);
+}
+
 void MainWindow::RefreshVoiceStatus(size_t slot) {
+  const VoiceSlot& voice = form_.voice_slots()[slot];
+  // The folder box keeps room for its whole text, up to half the row.
+  if (QLineEdit* folder = voice_folders_[slot]) {
+    const QFontMetrics metrics = folder->fontMetrics();
+    const int text = metrics.horizontalAdvance(folder->text()) + metrics.averageCharWidth() * 5;
+    folder->setMinimumWidth(std::min(text, TwipsToPixels(Form1::kClientWidth) / 2));
+  }
   QLabel* label = voice_status_[slot];
   if (!label || !options_.voice_status) return;
-  const VoiceSlot& voice = form_.voice_slots()[slot];
   const QString status =
       QString::fromStdString(options_.voice_status(voice.folder->text(), voice.mp3->value()));
   label->setToolTip(status);
-  label->setText(label->fontMetrics().elidedText(status, Qt::ElideRight, label->width()));
+  label->setText(status);
 }
 
 QWidget* MainWindow::BuildLanguageTab() {

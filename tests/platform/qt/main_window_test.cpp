@@ -32,10 +32,13 @@ namespace {
 class Window : public ::testing::Test {
  protected:
   Window()
-      : form(StartWithVoice(h)), view(form, {&h.node, [this](const std::string& folder, bool mp3) {
-                                               status_asked.emplace_back(folder, mp3);
-                                               return folder.empty() ? "" : "checked";
-                                             }}) {
+      : form(StartWithVoice(h)),
+        view(form, {&h.node,
+                    [this](const std::string& folder, bool mp3) {
+                      status_asked.emplace_back(folder, mp3);
+                      return folder.empty() ? "" : "checked";
+                    },
+                    {}}) {
     view.show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(&view));
   }
@@ -356,6 +359,35 @@ TEST_F(Window, ALongCaptionFitsItsControlOrIsElidedWithItsTooltip) {
   long_one->repaint();
   EXPECT_FALSE(long_one->fit().elided || long_one->fit().shrunk);
   EXPECT_TRUE(long_one->toolTip().isEmpty());
+}
+
+// The voice generator runs beside the loop; its outcome, and its last word when it fails,
+// show on the Audio Files tab, and the voice statuses are asked again.
+TEST(VoiceGeneratorOffer, RunsBesideTheClockAndShowsHowItWent) {
+  Harness h;
+  Form1& form = StartWithVoice(h);
+  int asked = 0;
+  const auto status = [&asked](const std::string&, bool) {
+    ++asked;
+    return std::string("checked");
+  };
+  for (const auto& [script, outcome] :
+       {std::pair{"echo speaking; exit 0", "Voices made in /srv/voices"},
+        std::pair{"echo 'espeak-ng is not installed' >&2; exit 1",
+                  "The voice generator failed: espeak-ng is not installed"}}) {
+    SCOPED_TRACE(script);
+    MainWindow view(form, {nullptr, status, {{"/bin/sh", "-c", script}, "/srv/voices", {}}});
+    auto* label = view.findChild<QLabel*>("GeneratorStatus");
+    ASSERT_NE(label, nullptr);
+    const int asked_before = asked;
+    view.MakeVoices();
+    EXPECT_FALSE(view.findChild<QPushButton*>("MakeVoices")->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.making_voices(); }, 60000));
+    QApplication::processEvents();
+    EXPECT_EQ(label->text().toStdString(), outcome);
+    EXPECT_GT(asked, asked_before);
+    EXPECT_TRUE(view.findChild<QPushButton*>("MakeVoices")->isEnabled());
+  }
 }
 
 TEST(WindowFont, ALargerDesktopTypeScalesTheWholeDesign) {
