@@ -28,6 +28,7 @@
 #include "platform/qt/about_window.h"
 #include "platform/qt/fitted_caption.h"
 #include "platform/qt/node_panel.h"
+#include "platform/qt/qt_services.h"
 #include "shell/form1.h"
 #include "shell/texts.h"
 
@@ -388,7 +389,10 @@ void MainWindow::OfferVoiceGenerator() {
   const QString question = tr("The active voice lacks clips. Make the ready-made voices in %1 now? "
                               "This takes a few minutes; the clock goes on meanwhile.")
                                .arg(QString::fromStdString(options_.generator.folder));
-  if (QMessageBox::question(this, windowTitle(), question) == QMessageBox::Yes) MakeVoices();
+  QMessageBox box(QMessageBox::Question, windowTitle(), question,
+                  QMessageBox::Yes | QMessageBox::No, this);
+  KeepWordsWhole(box, question);
+  if (box.exec() == QMessageBox::Yes) MakeVoices();
 }
 
 bool MainWindow::making_voices() const {
