@@ -16,7 +16,7 @@ deps:
 	@tools/install-deps
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DHORATONE_WERROR=ON >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -39,7 +39,7 @@ deb: build
 # AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer; any report fails.
 sanitize:
 	@tools/install-deps
-	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHORATONE_SANITIZE=ON >/dev/null
+	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHORATONE_SANITIZE=ON -DHORATONE_WERROR=ON >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -49,7 +49,7 @@ sanitize:
 # FUZZ_SECONDS from the seeds in fuzz/corpus/.
 fuzz:
 	@tools/install-deps
-	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHORATONE_WERROR=ON \
 	  -DHORATONE_SANITIZE=ON -DHORATONE_FUZZ=ON -DHORATONE_BUILD_TESTS=OFF -DHORATONE_WINDOW=OFF >/dev/null
 	@cmake --build build-fuzz -j $(JOBS)
 	@tools/run-fuzz build-fuzz $(FUZZ_SECONDS)

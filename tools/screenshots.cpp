@@ -25,10 +25,12 @@ int main(int argc, char** argv) {
   Form1& form = h.Start();
   form.Text5.set_text("C:\\HoraVoice\\M\\");
   h.loop.AdvanceBy(1100);
-  MainWindow window(form, {&h.node, [](const std::string& folder, bool mp3) {
+  MainWindow window(form, {&h.node,
+                           [](const std::string& folder, bool mp3) {
                              if (folder.empty()) return std::string();
                              return std::string(mp3 ? "mp3: " : "wav: ") + "all 72 clips found";
-                           }});
+                           },
+                           {}});
   window.show();
   int failures = 0;
   auto save = [&](QWidget* widget, const char* name) {

@@ -29,7 +29,11 @@ std::string DonationLink(const std::string& amount) {
 }
 
 void OpenWebLink(const std::string& link, ShellOpener& shell, Dialogs& dialogs) {
-  const int code = shell.Open(link);
+  // The desktop may take seconds to start a browser; the clock goes on meanwhile.
+  shell.OpenAsync(link, [link, &dialogs](int code) { ReportOpenResult(link, code, dialogs); });
+}
+
+void ReportOpenResult(const std::string& link, int code, Dialogs& dialogs) {
   if (code >= 33 || code == 0) return;
   const std::string title(texts::kProductName);
   if (code == 31) {
@@ -82,10 +86,11 @@ void Form14::SetVisible(bool visible) {
 
 void Form14::Command1_Click() { SetVisible(false); }
 
-void Form14::Command2_Click() { services_.shell.Open(std::string(Maker().web_host)); }
+void Form14::Command2_Click() { services_.shell.OpenAsync(std::string(Maker().web_host), {}); }
 
 void Form14::Command3_Click() {
-  services_.shell.Open("mailto:" + std::string(Maker().email) + "?subject= Horatone Program ");
+  services_.shell.OpenAsync("mailto:" + std::string(Maker().email) + "?subject= Horatone Program ",
+                            {});
 }
 
 void Form14::Command4_Click() {

@@ -42,8 +42,10 @@ class ComboBox : public Control {
   size_t item_count_ = 0;
 };
 
-// Hands `link` to the desktop; a failure code gets its message box.
+// Hands `link` to the desktop; a failure code, when it arrives, gets its message box.
 void OpenWebLink(const std::string& link, ShellOpener& shell, Dialogs& dialogs);
+// The message box for the opener's result `code` (none for a success).
+void ReportOpenResult(const std::string& link, int code, Dialogs& dialogs);
 
 // The donation link for one of the five amounts ("10.00" to "50.00").
 std::string DonationLink(const std::string& amount);

@@ -47,7 +47,6 @@ bool Form1::LoadClip(std::optional<std::string_view> stem, bool key, std::option
   ClipAudio = graph;
   ClipPosition = graph;
   // 5. Render.
-  Log("clip " + ClipPath);
   if (const Status rendered = ClipGraph->RenderFile(ClipPath); !rendered) {
     return Fail(rendered.message);
   }

@@ -16,7 +16,11 @@ void Form1::ApplyVolumeAndRate() {
 }
 
 void Form1::RunFromStart() {
-  if (ClipGraph) ContinuePastFailure(ClipGraph->Run());
+  if (ClipGraph) {
+    ContinuePastFailure(ClipGraph->Run());
+    started_graph_ = ClipGraph;
+    started_path_ = ClipPath;
+  }
   if (ClipPosition) ContinuePastFailure(ClipPosition->SetCurrentPosition(0));
   ArmClipDeadline();
 }

@@ -51,15 +51,37 @@ int ShellCodeForExit(int exit_code) {
   return std::clamp(exit_code, 1, 32);
 }
 
-int DesktopOpener::Open(const std::string& link) {
+namespace {
+
+// The shell-execute code for a finished child's wait status.
+int CodeForStatus(int status) {
+  if (WIFEXITED(status)) return ShellCodeForExit(WEXITSTATUS(status));
+  return 32;  // killed by a signal
+}
+
+}  // namespace
+
+DesktopOpener::DesktopOpener(TimerService& timers, std::string program, int wait_ms)
+    : timers_(timers),
+      program_(std::move(program)),
+      wait_ms_(wait_ms),
+      poll_timer_(timers_.CreateTimer([this] { Poll(); })) {}
+
+DesktopOpener::~DesktopOpener() { timers_.StopTimer(poll_timer_); }
+
+std::optional<int> DesktopOpener::Spawn(const std::string& link, pid_t* pid) const {
   const std::string target = WithWebScheme(link);
   std::vector<char*> argv = {const_cast<char*>(program_.c_str()), const_cast<char*>(target.c_str()),
                              nullptr};
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, program_.c_str(), nullptr, nullptr, argv.data(), environ);
+  const int spawned = posix_spawnp(pid, program_.c_str(), nullptr, nullptr, argv.data(), environ);
   if (spawned == ENOENT || spawned == EACCES) return kNoAssociation;
   if (spawned != 0) return std::clamp(spawned, 1, 32);
+  return std::nullopt;
+}
 
+int DesktopOpener::Open(const std::string& link) {
+  pid_t pid = 0;
+  if (const std::optional<int> failed = Spawn(link, &pid)) return *failed;
   // xdg-open normally returns as soon as the handler has started; one that stays (a handler
   // running in the foreground) has found its program, which counts as success.
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms_);
@@ -78,8 +100,36 @@ int DesktopOpener::Open(const std::string& link) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (WIFEXITED(status)) return ShellCodeForExit(WEXITSTATUS(status));
-  return 32;  // killed by a signal
+  return CodeForStatus(status);
+}
+
+void DesktopOpener::OpenAsync(const std::string& link, std::function<void(int)> done) {
+  pid_t pid = 0;
+  if (const std::optional<int> failed = Spawn(link, &pid)) {
+    if (done) done(*failed);
+    return;
+  }
+  running_.push_back({pid, timers_.NowMs() + wait_ms_, std::move(done)});
+  if (running_.size() == 1) timers_.StartTimer(poll_timer_, kPollMs);
+}
+
+void DesktopOpener::Poll() {
+  // The outcomes are told after the list is settled: a report may open another link.
+  std::vector<std::pair<std::function<void(int)>, int>> outcomes;
+  const std::int64_t now = timers_.NowMs();
+  for (auto it = running_.begin(); it != running_.end();) {
+    int status = 0;
+    const pid_t reaped = waitpid(it->pid, &status, WNOHANG);
+    const bool ended = reaped == it->pid || (reaped < 0 && errno != EINTR);
+    if (!it->reported && (ended || now >= it->give_up_ms)) {
+      const int code = reaped == it->pid ? CodeForStatus(status) : kSuccess;
+      if (it->done) outcomes.emplace_back(std::move(it->done), code);
+      it->reported = true;
+    }
+    it = ended ? running_.erase(it) : it + 1;
+  }
+  if (running_.empty()) timers_.StopTimer(poll_timer_);
+  for (auto& [report, code] : outcomes) report(code);
 }
 
 }  // namespace horatone

@@ -124,6 +124,7 @@ class OptionButton : public Captioned {
   }
   bool value() const { return value_; }
   void set_value(bool value);
+  const OptionGroup& group() const { return group_; }
 
  private:
   OptionGroup& group_;

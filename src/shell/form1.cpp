@@ -205,6 +205,12 @@ void Form1::AfterHandler() {
     progress_asleep_ = false;
     services_.timers.StartTimer(timer1_id_, Timer1.interval_ms());
   }
+  // One line per clip that goes on air.
+  if (const std::shared_ptr<MediaGraph> started = started_graph_.lock();
+      started == ClipGraph && started) {
+    Log("clip " + started_path_);
+  }
+  started_graph_.reset();
   services_.media.Commit();
 }
 

@@ -309,6 +309,10 @@ class Form1 : public EchoLinkEvents {
   bool ended_ = false;
   // Why the last LoadFile failed; empty when it loaded its clip.
   std::optional<std::string> load_failure_;
+  // The clip last started, logged once the handler ends with it still the one loaded: a step
+  // may start a clip that a later step of the same handler replaces before it is heard.
+  std::weak_ptr<MediaGraph> started_graph_;
+  std::string started_path_;
   // A clip started by "Play" outside an announcement is playing.
   bool lone_play_ = false;
   // The progress refresh runs every 10 ms; a value that has not changed keeps its text.

@@ -59,6 +59,12 @@ class ShellOpener {
  public:
   virtual ~ShellOpener() = default;
   virtual int Open(const std::string& link) = 0;
+  // The same without waiting for the desktop: `done` (may be empty) gets the result later,
+  // on the loop thread. An opener that answers at once may call it before returning.
+  virtual void OpenAsync(const std::string& link, std::function<void(int)> done) {
+    const int code = Open(link);
+    if (done) done(code);
+  }
 };
 
 // Ends the program at once: no further handler of any window runs.

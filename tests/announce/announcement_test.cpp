@@ -23,6 +23,7 @@ class ResultingAnnouncements : public ::testing::TestWithParam<Row> {};
 
 TEST_P(ResultingAnnouncements, PlayTheirClipsInOrder) {
   const Row& row = GetParam();
+  Names logged;  // the log names each clip once, as it goes on air; outlives the harness
   Harness h(row.start);
   Form1& f = StartWithVoice(h, row.settings);
   if (!row.first_after_start_up) {
@@ -30,6 +31,9 @@ TEST_P(ResultingAnnouncements, PlayTheirClipsInOrder) {
     ASSERT_TRUE(RunToIdle(h));
   }
   const size_t from = h.media.heard.size();
+  f.log = [&logged](const std::string& line) {
+    if (line.starts_with("clip ")) logged.push_back(line.substr(line.find_last_of("\\/") + 1));
+  };
   switch (row.trigger) {
     case Row::kButton: f.Command29.Click(); break;
     case Row::kDtmf: h.node.SendDtmf("123"); break;
@@ -37,6 +41,7 @@ TEST_P(ResultingAnnouncements, PlayTheirClipsInOrder) {
   }
   ASSERT_TRUE(RunToIdle(h));
   EXPECT_EQ(HeardNames(h.media, from), row.heard);
+  EXPECT_EQ(logged, row.heard);
   EXPECT_EQ(f.PTT.caption(), "PTT OFF");
 }
 

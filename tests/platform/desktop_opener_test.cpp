@@ -1,5 +1,5 @@
 // The desktop link opener with stand-ins for xdg-open: little scripts that record the link
-// they were given and exit with a chosen status.
+// they were given and exit with a chosen status, on the real loop.
 #include "platform/desktop_opener.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 
 #include <fstream>
 
+#include "platform/posix_loop.h"
 #include "test_support/temp_dir.h"
 
 namespace horatone {
@@ -24,18 +25,21 @@ class Opener : public ::testing::Test {
   }
   std::string Received() const { return testing::ReadBytes(dir.path() / "received"); }
   TempDir dir;
+  PosixLoop loop;
 };
 
 TEST_F(Opener, MapsTheExitStatusToShellCodesAndAMissingOpenerToNoAssociation) {
   const std::pair<int, int> cases[] = {{0, 42}, {3, 31}, {2, 2}, {1, 1}, {4, 4}, {77, 32}};
   for (const auto& [status, code] : cases) {
-    EXPECT_EQ(DesktopOpener(Script(status)).Open("https://example.org/"), code) << status;
+    EXPECT_EQ(DesktopOpener(loop, Script(status)).Open("https://example.org/"), code) << status;
   }
-  EXPECT_EQ(DesktopOpener((dir.path() / "no-such-xdg-open").string()).Open("https://x.org"), 31);
-  EXPECT_EQ(DesktopOpener("horatone-no-such-opener-on-path").Open("https://x.org"), 31);
+  EXPECT_EQ(DesktopOpener(loop, (dir.path() / "no-such-xdg-open").string()).Open("https://x.org"),
+            31);
+  EXPECT_EQ(DesktopOpener(loop, "horatone-no-such-opener-on-path").Open("https://x.org"), 31);
   // One that stays running has found its program.
-  EXPECT_EQ(DesktopOpener(Script(5, "exec >/dev/null 2>&1\nsleep 3\n"), 50).Open("https://x.org"),
-            42);
+  EXPECT_EQ(
+      DesktopOpener(loop, Script(5, "exec >/dev/null 2>&1\nsleep 3\n"), 50).Open("https://x.org"),
+      42);
 }
 
 // The link goes over as one argument without a shell; a bare host becomes an https link.
@@ -45,12 +49,37 @@ TEST_F(Opener, HandsTheLinkOverWholeAndGivesABareHostHttps) {
       {"https://pay.invalid/xclick/business=a@b.invalid&undefined_quantity=1&amount=$30.00", ""},
       {"www.horatone.invalid", "https://www.horatone.invalid"}};
   for (const auto& [link, sent] : cases) {
-    ASSERT_EQ(DesktopOpener(Script(0)).Open(link), 42);
+    ASSERT_EQ(DesktopOpener(loop, Script(0)).Open(link), 42);
     EXPECT_EQ(Received(), (sent.empty() ? link : sent) + "|");
   }
   for (const char* unchanged : {"/tmp/file.txt", "./a.b", "C:\\YourFiles\\a.wav", "README", ""}) {
     EXPECT_EQ(WithWebScheme(unchanged), unchanged);
   }
+}
+
+// A slow opener (a browser starting) must not hold up the loop: this one exits only after the
+// loop's own timer has fired three times, and its failure code still arrives afterwards.
+TEST_F(Opener, ASlowOpenerLeavesTheLoopRunningAndReportsItsOutcomeLater) {
+  const std::string go = (dir.path() / "go").string();
+  DesktopOpener opener(loop, Script(3, "while [ ! -e '" + go + "' ]; do sleep 0.05; done\n"),
+                       60000);
+  int ticks = 0;
+  std::optional<int> code;
+  const auto tick = loop.CreateTimer([&] {
+    if (++ticks == 3) std::ofstream{go};
+  });
+  loop.StartTimer(tick, 100);
+  opener.OpenAsync("https://example.org/", [&](int result) {
+    code = result;
+    EXPECT_GE(ticks, 3);
+    loop.Quit();
+  });
+  EXPECT_FALSE(code) << "reported before the opener could have finished";
+  loop.Run();
+  EXPECT_EQ(code, 31);
+  // One that cannot be started at all is told at once.
+  DesktopOpener(loop, "horatone-no-such-opener-on-path").OpenAsync("x", [&](int r) { code = r; });
+  EXPECT_EQ(code, 31);
 }
 
 }  // namespace

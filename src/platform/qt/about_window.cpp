@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -15,8 +16,9 @@
 namespace horatone {
 namespace {
 
-constexpr qreal kTitlePointSize = 13.5;
-constexpr int kDonationPointSize = 12;
+// As designed beside the window's 8 point type; they scale with it.
+constexpr qreal kTitleScale = 13.5 / 8;
+constexpr qreal kDonationScale = 12.0 / 8;
 constexpr int kPictureSize = 56;
 constexpr int kLinkPictureSize = 32;
 
@@ -46,7 +48,7 @@ AboutWindow::AboutWindow(Form14& model, const QFont& font)
   auto* title = new QLabel;
   title->setObjectName("Label6");
   QFont title_font = title->font();
-  title_font.setPointSizeF(kTitlePointSize);
+  title_font.setPointSizeF(font.pointSizeF() * kTitleScale);
   title->setFont(title_font);
   title->setAlignment(Qt::AlignCenter);
   title->setWordWrap(true);
@@ -91,7 +93,7 @@ AboutWindow::AboutWindow(Form14& model, const QFont& font)
   auto* donate = new QPushButton;
   donate->setObjectName("Command4");
   QFont donate_font = donate->font();
-  donate_font.setPointSize(kDonationPointSize);
+  donate_font.setPointSizeF(font.pointSizeF() * kDonationScale);
   donate_font.setBold(true);
   donate->setFont(donate_font);
   donate->setToolTip(Q(texts::kMakeDonationTooltip));
@@ -108,6 +110,14 @@ AboutWindow::AboutWindow(Form14& model, const QFont& font)
 void AboutWindow::closeEvent(QCloseEvent* event) {
   event->ignore();
   model_.Command1.Click();
+}
+
+void AboutWindow::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+    model_.Command1.Click();
+    return;
+  }
+  QWidget::keyPressEvent(event);
 }
 
 }  // namespace horatone

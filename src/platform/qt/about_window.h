@@ -1,6 +1,6 @@
 // The About window's face: the program's title, the maker's four lines, the donation choice
 // and the e-mail, web, donation and Hide buttons, bound to Form14. One instance, without an
-// owner window; closing it from the title bar hides it, as Hide does.
+// owner window; closing it from the title bar or with Escape hides it, as Hide does.
 #pragma once
 
 #include <QWidget>
@@ -17,6 +17,7 @@ class AboutWindow : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   Form14& model_;

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
@@ -11,6 +12,7 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSignalBlocker>
+#include <algorithm>
 
 #include "about/form14.h"
 
@@ -33,6 +35,33 @@ QColor FromColourReference(std::uint32_t bgr) {
 // negated in the widget, so that the widget's range is ascending from top to bottom.
 bool Negated(const ScrollBar& model) { return model.min() > model.max(); }
 int ToWidget(const ScrollBar& model, int value) { return Negated(model) ? -value : value; }
+
+// Hands the arrow keys of one widget to `arrow` (true: forward); a handled key goes no further.
+class ArrowKeys : public QObject {
+ public:
+  ArrowKeys(QWidget* widget, std::function<bool(bool)> arrow)
+      : QObject(widget), arrow_(std::move(arrow)) {
+    widget->installEventFilter(this);
+  }
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return QObject::eventFilter(watched, event);
+    switch (static_cast<QKeyEvent*>(event)->key()) {
+      case Qt::Key_Up:
+      case Qt::Key_Left:
+        arrow_(false);
+        return true;
+      case Qt::Key_Down:
+      case Qt::Key_Right:
+        arrow_(true);
+        return true;
+      default:
+        return false;
+    }
+  }
+
+ private:
+  std::function<bool(bool)> arrow_;
+};
 
 }  // namespace
 
@@ -113,17 +142,18 @@ void Bindings::Check(CheckBox& model, QCheckBox* widget) {
 }
 
 void Bindings::Option(OptionButton& model, QRadioButton* widget) {
-  auto sync = [&model, widget] {
+  // The model keeps its groups exclusive. Left to itself, Qt would join every option button
+  // of one parent widget into a group, across the model's groups, and an exclusive button
+  // refuses to clear itself though a model group may have none set.
+  widget->setAutoExclusive(false);
+  options_[&model] = widget;
+  auto sync = [this, &model, widget] {
     const QSignalBlocker quiet(widget);
     const QString text = MnemonicFreeCaption(model.caption());
     if (widget->text() != text) widget->setText(text);
-    if (widget->isChecked() != model.value()) {
-      // An exclusive button refuses to clear itself; the model's groups may have none set.
-      widget->setAutoExclusive(false);
-      widget->setChecked(model.value());
-      widget->setAutoExclusive(true);
-    }
+    if (widget->isChecked() != model.value()) widget->setChecked(model.value());
     widget->setEnabled(model.enabled());
+    SetTabStops(model.group());
   };
   Follow(model, widget, sync);
   // Clicking (or an arrow key within the group) selects; the model clears the others.
@@ -131,6 +161,44 @@ void Bindings::Option(OptionButton& model, QRadioButton* widget) {
     model.set_value(true);
     sync();
   });
+  new ArrowKeys(widget, [this, &model](bool forward) { return MoveInGroup(model, forward); });
+}
+
+void Bindings::SetTabStops(const OptionGroup& group) {
+  std::vector<QRadioButton*> shown;
+  QRadioButton* selected = nullptr;
+  for (const OptionButton* member : group.members()) {
+    const auto found = options_.find(member);
+    if (found == options_.end() || found->second->focusPolicy() == Qt::NoFocus) continue;
+    shown.push_back(found->second);
+    if (member->value() && !selected) selected = found->second;
+  }
+  if (!selected && !shown.empty()) selected = shown.front();
+  for (QRadioButton* widget : shown) {
+    widget->setFocusPolicy(widget == selected ? Qt::StrongFocus : Qt::ClickFocus);
+  }
+}
+
+bool Bindings::MoveInGroup(const OptionButton& from, bool forward) {
+  const std::vector<OptionButton*>& members = from.group().members();
+  const auto at = std::find(members.begin(), members.end(), &from);
+  if (at == members.end()) return false;
+  const size_t count = members.size();
+  size_t index = static_cast<size_t>(at - members.begin());
+  for (size_t step = 1; step < count; ++step) {
+    index = (index + (forward ? 1 : count - 1)) % count;
+    const auto found = options_.find(members[index]);
+    if (found == options_.end()) continue;
+    QRadioButton* next = found->second;
+    if (!next->isEnabled() || !next->isVisibleTo(next->window()) ||
+        next->focusPolicy() == Qt::NoFocus) {
+      continue;
+    }
+    next->setFocus(Qt::TabFocusReason);
+    next->click();
+    return true;
+  }
+  return true;  // the only one of its group: the key stays here
 }
 
 void Bindings::Text(TextBox& model, QLineEdit* widget) {

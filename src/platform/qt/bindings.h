@@ -42,6 +42,8 @@ class Bindings {
   void Frame(Captioned& model, QGroupBox* widget);
   void Button(CommandButton& model, QAbstractButton* widget);
   void Check(CheckBox& model, QCheckBox* widget);
+  // Option buttons of one model group form one keyboard group: Tab stops at the selected one
+  // (the first when none is), the arrow keys move and select within the group only.
   void Option(OptionButton& model, QRadioButton* widget);
   void Text(TextBox& model, QLineEdit* widget);
   void Scroll(ScrollBar& model, QScrollBar* widget);
@@ -51,8 +53,11 @@ class Bindings {
 
  private:
   void Follow(Control& model, QWidget* widget, std::function<void()> sync);
+  void SetTabStops(const OptionGroup& group);
+  bool MoveInGroup(const OptionButton& from, bool forward);
 
   std::map<Control*, std::vector<std::function<void()>>> followed_;
+  std::map<const OptionButton*, QRadioButton*> options_;
 };
 
 }  // namespace horatone

@@ -4,25 +4,31 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QFontMetrics>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "about/form14.h"
 #include "platform/qt/about_window.h"
+#include "platform/qt/fitted_caption.h"
 #include "platform/qt/node_panel.h"
+#include "platform/qt/qt_services.h"
 #include "shell/form1.h"
 #include "shell/texts.h"
 
@@ -30,9 +36,21 @@ namespace horatone {
 namespace {
 
 // The window's type size, as designed: small enough for the designed client area.
-constexpr int kWindowPointSize = 8;
+constexpr qreal kWindowPointSize = 8;
 // The clock display's.
 constexpr qreal kClockPointSize = 13.5;
+// The desktop type size the design is drawn for (Qt's own default). A desktop set to a larger
+// type scales the design, its geometry included, by the same factor, as QT_SCALE_FACTOR does;
+// within limits, so that a strange setting cannot make the window unusable.
+constexpr qreal kDesktopPointSize = 9;
+constexpr qreal kSmallestScale = 0.75;
+constexpr qreal kLargestScale = 4;
+
+qreal DesktopFontScale() {
+  const qreal desktop = QApplication::font().pointSizeF();
+  if (desktop <= 0) return 1;  // a font sized in pixels: nothing to go by
+  return std::clamp(desktop / kDesktopPointSize, kSmallestScale, kLargestScale);
+}
 // Small and large steps of the bars (an arrow click, a click in the track).
 struct Steps {
   int single, page;
@@ -68,9 +86,14 @@ void KeepOwnTextColour(QWidget* widget) {
   widget->setPalette(palette);
 }
 
+// Steps, and the keyboard: a bar takes focus with Tab and moves with the arrow keys.
 void SetSteps(QScrollBar* bar, Steps steps) {
   bar->setSingleStep(steps.single);
   bar->setPageStep(steps.page);
+  bar->setFocusPolicy(Qt::StrongFocus);
+  // A scroll bar's keys run the way its wheel does, which turns Left into a step up on a
+  // horizontal bar; here Left lowers the value, as the thumb moves.
+  if (bar->orientation() == Qt::Horizontal) bar->setInvertedControls(false);
 }
 
 }  // namespace
@@ -89,8 +112,10 @@ MainWindow::MainWindow(Form1& form, ViewOptions options)
       options_(std::move(options)) {
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     dpi_ = screen->logicalDotsPerInchX();
+  scale_ = DesktopFontScale();
+  dpi_ *= scale_;
   QFont font = this->font();
-  font.setPointSize(kWindowPointSize);
+  font.setPointSizeF(kWindowPointSize * scale_);
   setFont(font);
   setWindowTitle(QString::fromStdString(form_.caption));
 
@@ -154,13 +179,13 @@ QWidget* MainWindow::BuildSetupTab() {
   auto* when = new QVBoxLayout;
   when->setSpacing(0);
   for (CheckBox* box : {&form_.OnHour, &form_.QuarterHour, &form_.HalfHour}) {
-    auto* widget = Named(new QCheckBox, box->name());
+    auto* widget = Named(new FittedCheckBox, box->name());
     bind_.Check(*box, widget);
     when->addWidget(widget);
   }
   when->addSpacing(4);
   for (OptionButton* option : {&form_.Option1, &form_.Option2}) {
-    auto* widget = Named(new QRadioButton, option->name());
+    auto* widget = Named(new FittedRadioButton, option->name());
     bind_.Option(*option, widget);
     when->addWidget(widget);
   }
@@ -171,7 +196,7 @@ QWidget* MainWindow::BuildSetupTab() {
   auto* voices = new QVBoxLayout(frame18);
   Tight(voices, 3, 0);
   for (const VoiceSlot& slot : form_.voice_slots()) {
-    auto* widget = Named(new QRadioButton, slot.select->name());
+    auto* widget = Named(new FittedRadioButton, slot.select->name());
     bind_.Option(*slot.select, widget);
     voices->addWidget(widget);
   }
@@ -187,7 +212,7 @@ QWidget* MainWindow::BuildSetupTab() {
   clock->addWidget(label7);
   auto* show_the_time = Named(new QLabel, "ShowTheTime");
   QFont clock_font = show_the_time->font();
-  clock_font.setPointSizeF(kClockPointSize);
+  clock_font.setPointSizeF(kClockPointSize * scale_);
   show_the_time->setFont(clock_font);
   show_the_time->setAlignment(Qt::AlignCenter);
   // A fixed size: the clock changes every second, and a label that may change size makes the
@@ -204,7 +229,7 @@ QWidget* MainWindow::BuildSetupTab() {
   ptt2->setAlignment(Qt::AlignCenter);
   bind_.Label(form_.PTT2, ptt2);
   clock->addWidget(ptt2);
-  auto* say = Named(new QPushButton, "Command29");
+  auto* say = Named(new FittedPushButton, "Command29");
   bind_.Button(form_.Command29, say);
   clock->addWidget(say);
   clock->addStretch();
@@ -216,13 +241,13 @@ QWidget* MainWindow::BuildSetupTab() {
   auto* also = new QVBoxLayout(frame16);
   Tight(also, 4, 0);
   for (CheckBox* box : {&form_.AMPM, &form_.Check1, &form_.Check2}) {
-    auto* widget = Named(new QCheckBox, box->name());
+    auto* widget = Named(new FittedCheckBox, box->name());
     bind_.Check(*box, widget);
     also->addWidget(widget);
   }
   auto* lead_in = new QHBoxLayout;
   for (OptionButton* option : {&form_.Option5, &form_.Option6, &form_.Option9}) {
-    auto* widget = Named(new QRadioButton, option->name());
+    auto* widget = Named(new FittedRadioButton, option->name());
     bind_.Option(*option, widget);
     lead_in->addWidget(widget);
   }
@@ -260,7 +285,7 @@ QWidget* MainWindow::BuildSetupTab() {
   auto* format = new QHBoxLayout(frame13);
   Tight(format);
   for (OptionButton* option : {&form_.OptionWAV, &form_.OptionMP3}) {
-    auto* widget = Named(new QRadioButton, option->name());
+    auto* widget = Named(new FittedRadioButton, option->name());
     bind_.Option(*option, widget);
     // Information only: the voice refresh sets them from the chosen voice.
     widget->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -313,18 +338,21 @@ QWidget* MainWindow::BuildAudioFilesTab() {
     Tight(row, 4, 4);
     auto* folder = Named(new QLineEdit, slot.folder->name());
     bind_.Text(*slot.folder, folder);
+    voice_folders_[i] = folder;
     row->addWidget(folder, 1);
     for (OptionButton* option : {slot.wav, slot.mp3}) {
-      auto* widget = Named(new QRadioButton, option->name());
+      auto* widget = Named(new FittedRadioButton, option->name());
       bind_.Option(*option, widget);
       row->addWidget(widget);
     }
-    voice_status_[i] = Named(new QLabel, "VoiceStatus" + std::to_string(i + 1));
+    // The status gives way to the folder when the Default buttons come into view: it is cut
+    // short with its whole text in the tooltip, the folder text stays whole.
+    voice_status_[i] = Named(new FittedLabel, "VoiceStatus" + std::to_string(i + 1));
     voice_status_[i]->setTextFormat(Qt::PlainText);
-    voice_status_[i]->setFixedWidth(TwipsToPixels(1500));
+    voice_status_[i]->setMaximumWidth(TwipsToPixels(1500));
     voice_status_[i]->setVisible(static_cast<bool>(options_.voice_status));
     row->addWidget(voice_status_[i]);
-    default_buttons_[i] = Named(new QPushButton, slot.default_button->name());
+    default_buttons_[i] = Named(new FittedPushButton, slot.default_button->name());
     bind_.Button(*slot.default_button, default_buttons_[i]);
     row->addWidget(default_buttons_[i]);
     voice_frames->addWidget(frame);
@@ -334,17 +362,98 @@ QWidget* MainWindow::BuildAudioFilesTab() {
   }
   voice_frames->addStretch();
   outer->addWidget(frame14);
+  if (!options_.generator.command.empty()) {
+    // Where the ready-made voices go, and the way to make them there.
+    auto* generator = new QHBoxLayout;
+    const QString folder = QString::fromStdString(options_.generator.folder);
+    generator_status_ = Named(new QLabel, "GeneratorStatus");
+    generator_status_->setTextFormat(Qt::PlainText);
+    generator_status_->setText(tr("Ready-made voices: %1").arg(folder));
+    generator_status_->setToolTip(generator_status_->text());
+    generator_status_->setMinimumWidth(1);
+    generator->addWidget(generator_status_, 1);
+    make_voices_ = Named(new FittedPushButton(tr("Make voices")), "MakeVoices");
+    make_voices_->setToolTip(tr("Speak every clip of the ready-made voices into %1").arg(folder));
+    connect(make_voices_, &QPushButton::clicked, this, &MainWindow::MakeVoices);
+    generator->addWidget(make_voices_);
+    outer->addLayout(generator);
+  }
   return page;
 }
 
+void MainWindow::OfferVoiceGenerator() {
+  if (options_.generator.command.empty() || !options_.generator.voices_missing ||
+      !options_.generator.voices_missing() || making_voices()) {
+    return;
+  }
+  const QString question = tr("The active voice lacks clips. Make the ready-made voices in %1 now? "
+                              "This takes a few minutes; the clock goes on meanwhile.")
+                               .arg(QString::fromStdString(options_.generator.folder));
+  QMessageBox box(QMessageBox::Question, windowTitle(), question,
+                  QMessageBox::Yes | QMessageBox::No, this);
+  KeepWordsWhole(box, question);
+  if (box.exec() == QMessageBox::Yes) MakeVoices();
+}
+
+bool MainWindow::making_voices() const {
+  return generator_ && generator_->state() != QProcess::NotRunning;
+}
+
+void MainWindow::MakeVoices() {
+  if (options_.generator.command.empty() || making_voices()) return;
+  if (!generator_) {
+    generator_ = new QProcess(this);
+    generator_->setProcessChannelMode(QProcess::MergedChannels);
+    const auto finished = [this](const QString& outcome) {
+      make_voices_->setEnabled(true);
+      generator_status_->setText(outcome);
+      generator_status_->setToolTip(outcome);
+      for (size_t i = 0; i < voice_status_.size(); ++i) RefreshVoiceStatus(i);
+    };
+    connect(
+        generator_, &QProcess::finished, this,
+        [this, finished](int code, QProcess::ExitStatus status) {
+          const QString said = QString::fromLocal8Bit(generator_->readAll()).trimmed();
+          const QString last = said.section(QLatin1Char('\n'), -1);
+          finished(
+              status == QProcess::NormalExit && code == 0
+                  ? tr("Voices made in %1").arg(QString::fromStdString(options_.generator.folder))
+                  : tr("The voice generator failed: %1")
+                        .arg(last.isEmpty() ? tr("exit code %1").arg(code) : last));
+        });
+    connect(
+        generator_, &QProcess::errorOccurred, this, [this, finished](QProcess::ProcessError error) {
+          if (error == QProcess::FailedToStart) {
+            finished(
+                tr("The voice generator could not be started: %1").arg(generator_->errorString()));
+          }
+        });
+  }
+  QStringList arguments;
+  for (size_t i = 1; i < options_.generator.command.size(); ++i) {
+    arguments << QString::fromStdString(options_.generator.command[i]);
+  }
+  make_voices_->setEnabled(false);
+  generator_status_->setText(
+      tr("Making the voices in %1…").arg(QString::fromStdString(options_.generator.folder)));
+  generator_status_->setToolTip(generator_status_->text());
+  generator_->start(QString::fromStdString(options_.generator.command.front()), arguments);
+}
+
 void MainWindow::RefreshVoiceStatus(size_t slot) {
+  const VoiceSlot& voice = form_.voice_slots()[slot];
+  // The folder box keeps room for its whole text, up to half the row.
+  if (QLineEdit* folder = voice_folders_[slot]) {
+    const QFontMetrics metrics = folder->fontMetrics();
+    const int text = metrics.horizontalAdvance(folder->text()) + metrics.averageCharWidth() * 5;
+    folder->setMinimumWidth(std::min(text, TwipsToPixels(Form1::kClientWidth) / 2));
+  }
   QLabel* label = voice_status_[slot];
   if (!label || !options_.voice_status) return;
-  const VoiceSlot& voice = form_.voice_slots()[slot];
   const QString status =
       QString::fromStdString(options_.voice_status(voice.folder->text(), voice.mp3->value()));
   label->setToolTip(status);
-  label->setText(label->fontMetrics().elidedText(status, Qt::ElideRight, label->width()));
+  label->setText(status);
 }
 
 QWidget* MainWindow::BuildLanguageTab() {
@@ -360,7 +469,7 @@ QWidget* MainWindow::BuildLanguageTab() {
     const bool left = number < kSplit;
     const int row = left ? number - Form1::kFirstLanguageText : number - kSplit;
     const int column = left ? 0 : 2;
-    auto* label = Named(new QLabel, form_.LanguageLabel(number).name());
+    auto* label = Named(new FittedLabel, form_.LanguageLabel(number).name());
     bind_.Label(form_.LanguageLabel(number), label);
     label->setFixedHeight(row_height);
     grid->addWidget(label, row, column);
@@ -389,12 +498,12 @@ QWidget* MainWindow::BuildButtonRow() {
   auto* strip = new QWidget;
   auto* row = new QHBoxLayout(strip);
   row->setContentsMargins(0, 0, 0, 0);
-  auto* about = Named(new QPushButton, "Command2");
+  auto* about = Named(new FittedPushButton, "Command2");
   bind_.Button(form_.Command2, about);
-  auto* save = Named(new QPushButton, "Command5");
+  auto* save = Named(new FittedPushButton, "Command5");
   bind_.Button(form_.Command5, save);
   save->setToolTip(Q(texts::kSaveTooltip));
-  auto* save_and_exit = Named(new QPushButton, "SaveAndExit");
+  auto* save_and_exit = Named(new FittedPushButton, "SaveAndExit");
   bind_.Button(form_.SaveAndExit, save_and_exit);
   save_and_exit->setToolTip(Q(texts::kSaveAndExitTooltip));
   for (QPushButton* button : {about, save, save_and_exit}) {
@@ -482,13 +591,13 @@ QWidget* MainWindow::BuildDetails() {
   column->addLayout(middle, 1);
 
   auto* buttons = new QHBoxLayout;
-  auto* play = Named(new QPushButton, "Command1");
+  auto* play = Named(new FittedPushButton, "Command1");
   bind_.Button(form_.Command1, play);
   buttons->addWidget(play);
-  auto* default_voice = Named(new QPushButton, "Command9");
+  auto* default_voice = Named(new FittedPushButton, "Command9");
   bind_.Button(form_.Command9, default_voice);
   buttons->addWidget(default_voice);
-  auto* node = Named(new QPushButton(tr("Node…")), "NodePanelButton");
+  auto* node = Named(new FittedPushButton(tr("Node…")), "NodePanelButton");
   node->setToolTip(
       tr("The simulated node: send DTMF and chat, set busy flags, see what the clock sent"));
   node->setEnabled(options_.node != nullptr);

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 #include "platform/simulated_node.h"
@@ -64,9 +65,9 @@ NodePanel::NodePanel(Form1& form, SimulatedNode& node, const QFont& font)
   log_->setMinimumSize(360, 180);
   column->addWidget(log_, 1);
 
-  auto* close = new QPushButton(tr("Close node"));
+  auto* close = new QPushButton(tr("Close node and end the clock"));
   close->setObjectName("CloseNode");
-  close->setToolTip(tr("The node program closes; the clock ends with it"));
+  close->setToolTip(tr("The node program closes; the clock ends with it, without saving"));
   connect(close, &QPushButton::clicked, this,
           [this] { form_.Dispatch([this] { node_.Close(); }); });
   column->addWidget(close, 0, Qt::AlignRight);
@@ -100,13 +101,27 @@ void NodePanel::FollowCalls() {
   const LocalTime now = services.clock.Now();
   const std::int64_t now_ms = services.timers.NowMs();
   for (; logged_ < calls.size(); ++logged_) {
+    const QString what = QString::fromStdString(calls[logged_].what);
+    if (repeats_ > 0 && what == last_line_) {
+      // The same call again: its line keeps the first time and counts the repeats.
+      ++repeats_;
+      QTextCursor cursor(log_->document());
+      cursor.movePosition(QTextCursor::End);
+      cursor.movePosition(QTextCursor::StartOfBlock, QTextCursor::KeepAnchor);
+      const QString shown = cursor.selectedText();
+      const qsizetype stamp = shown.indexOf(QStringLiteral("  "));
+      cursor.insertText(shown.left(stamp + 2) + what + QStringLiteral(" ×%1").arg(repeats_));
+      continue;
+    }
     const LocalTime at = AddMilliseconds(now, calls[logged_].ms - now_ms);
     log_->appendPlainText(QString("%1:%2:%3.%4  %5")
                               .arg(at.hour, 2, 10, QChar('0'))
                               .arg(at.minute, 2, 10, QChar('0'))
                               .arg(at.second, 2, 10, QChar('0'))
                               .arg(at.millisecond, 3, 10, QChar('0'))
-                              .arg(QString::fromStdString(calls[logged_].what)));
+                              .arg(what));
+    last_line_ = what;
+    repeats_ = 1;
   }
 }
 

@@ -1,6 +1,7 @@
 // The simulated node's face, for trying the clock without a node program: send DTMF digits
 // and chat lines to the clock, set the three busy flags, see the node's transmitter, close
-// the node, and read the log of every call the clock made, with its local time.
+// the node, and read the log of every call the clock made, with its local time; a call
+// repeating the one before it (the idle release every second) counts up on that call's line.
 #pragma once
 
 #include <QWidget>
@@ -36,6 +37,8 @@ class NodePanel : public QWidget {
   QLabel* transmitter_ = nullptr;
   QPlainTextEdit* log_ = nullptr;
   size_t logged_ = 0;
+  QString last_line_;  // the last line as first logged, before any count
+  int repeats_ = 0;    // how often that call came in a row
 };
 
 }  // namespace horatone

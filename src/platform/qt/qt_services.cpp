@@ -1,8 +1,12 @@
 #include "platform/qt/qt_services.h"
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QMessageBox>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QWidget>
+#include <algorithm>
 
 namespace horatone {
 
@@ -72,6 +76,24 @@ QMessageBox::StandardButton ToQt(MsgAnswer answer) {
 
 }  // namespace
 
+// Lines wrap at word boundaries. A word wider than the box Qt would make (a link) widens it,
+// up to what the screen holds, rather than being broken or cut.
+void KeepWordsWhole(QMessageBox& box, const QString& text) {
+  int widest = 0;
+  const QFontMetrics metrics(box.font());
+  static const QRegularExpression kSpace(QStringLiteral("\\s+"));
+  for (const QString& word : text.split(kSpace, Qt::SkipEmptyParts)) {
+    widest = std::max(widest, metrics.horizontalAdvance(word));
+  }
+  const QWidget* parent = box.parentWidget();
+  const QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
+  // The icon, margins and frame take about this much beside the text.
+  constexpr int kBesideText = 120;
+  const int room = screen ? screen->availableGeometry().width() - kBesideText : widest;
+  box.setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label { min-width: %1px; }")
+                        .arg(std::clamp(widest, 0, std::max(room, 0))));
+}
+
 MsgAnswer QtDialogs::MessageBox(const MessageBoxRequest& request) {
   // Lines joined by CR LF are shown as lines; the text is otherwise shown as it stands.
   QString text = QString::fromStdString(request.text);
@@ -79,6 +101,7 @@ MsgAnswer QtDialogs::MessageBox(const MessageBoxRequest& request) {
   QMessageBox box(ToQt(request.icon), QString::fromStdString(request.title), text,
                   QMessageBox::NoButton, parent_.data());
   box.setTextFormat(Qt::PlainText);
+  KeepWordsWhole(box, text);
   if (request.buttons == MsgButtons::kYesNo) {
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
     box.setDefaultButton(ToQt(request.default_answer) == QMessageBox::No ? QMessageBox::No

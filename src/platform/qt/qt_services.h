@@ -10,6 +10,8 @@
 
 #include "shell/services.h"
 
+class QMessageBox;
+class QString;
 class QWidget;
 
 namespace horatone {
@@ -36,6 +38,9 @@ class QtTimerService : public TimerService {
   std::vector<std::unique_ptr<Entry>> timers_;
   QElapsedTimer elapsed_;
 };
+
+// Widens `box` so that no word of `text` (a link, a path) is broken, as far as the screen allows.
+void KeepWordsWhole(QMessageBox& box, const QString& text);
 
 // QMessageBox with the request's exact text, title, icon, buttons and default button.
 class QtDialogs : public Dialogs {

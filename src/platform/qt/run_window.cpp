@@ -1,6 +1,7 @@
 #include "platform/qt/run_window.h"
 
 #include <QApplication>
+#include <QTimer>
 #include <memory>
 
 #include "platform/desktop_opener.h"
@@ -31,7 +32,7 @@ int RunWindow(int argc, char** argv, const WindowOptions& options) {
   SimulatedNode simulated(timers);
   NodeFactory& nodes = options.nodes ? *options.nodes : simulated;
   QtDialogs dialogs;
-  DesktopOpener opener;
+  DesktopOpener opener(timers);
   QtProgramEnd end;
 
   Form1 form({timers, *clock, options.media, nodes, profile, dialogs, opener, end});
@@ -48,9 +49,11 @@ int RunWindow(int argc, char** argv, const WindowOptions& options) {
     return form.echolink() ? 0 : 1;
   }
 
-  MainWindow window(form, {options.nodes ? nullptr : &simulated, options.voice_status});
+  MainWindow window(
+      form, {options.nodes ? nullptr : &simulated, options.voice_status, options.generator});
   dialogs.set_parent(&window);
   window.show();
+  QTimer::singleShot(0, &window, [&window] { window.OfferVoiceGenerator(); });
   app.exec();
   return 0;
 }

@@ -9,6 +9,7 @@
 
 #include "audio/media_service.h"
 #include "echolink/echolink_object.h"
+#include "platform/qt/main_window.h"
 #include "shell/services.h"
 
 namespace horatone {
@@ -26,6 +27,8 @@ struct WindowOptions {
   NodeFactory* nodes = nullptr;
   // Shown beside each voice folder on the "Audio Files Location" tab; see ViewOptions.
   std::function<std::string(const std::string& folder, bool mp3)> voice_status;
+  // The voice generator the window offers when the active voice lacks clips.
+  VoiceGenerator generator;
   // Told once the window model has started, before the window shows (the front end's hooks:
   // the log, the sound device's loss).
   std::function<void(Form1&)> on_started;

@@ -13,12 +13,15 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QScrollBar>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 
 #include "about/form14.h"
 #include "platform/qt/about_window.h"
+#include "platform/qt/fitted_caption.h"
 #include "platform/qt/node_panel.h"
 #include "shell/texts.h"
 #include "test_support/announcing.h"
@@ -29,10 +32,13 @@ namespace {
 class Window : public ::testing::Test {
  protected:
   Window()
-      : form(StartWithVoice(h)), view(form, {&h.node, [this](const std::string& folder, bool mp3) {
-                                               status_asked.emplace_back(folder, mp3);
-                                               return folder.empty() ? "" : "checked";
-                                             }}) {
+      : form(StartWithVoice(h)),
+        view(form, {&h.node,
+                    [this](const std::string& folder, bool mp3) {
+                      status_asked.emplace_back(folder, mp3);
+                      return folder.empty() ? "" : "checked";
+                    },
+                    {}}) {
     view.show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(&view));
   }
@@ -229,10 +235,174 @@ TEST_F(Window, TheNodePanelTalksToTheClockThroughTheNode) {
   EXPECT_EQ(panel->findChild<QLabel*>("Transmitter")->text(), "Transmitting");
   const QString log = panel->findChild<QPlainTextEdit*>("Log")->toPlainText();
   EXPECT_TRUE(log.startsWith("14:04:5") && log.contains("Transmit 1")) << log.toStdString();
+  // The release repeated every idle second is one line that counts.
+  ASSERT_TRUE(RunToIdle(h));
+  h.loop.AdvanceBy(10000);
+  const QString idle = panel->findChild<QPlainTextEdit*>("Log")->toPlainText();
+  EXPECT_LT(idle.count('\n'), 4) << idle.toStdString();
+  EXPECT_TRUE(idle.contains(QRegularExpression("  Transmit 0 ×1\\d$"))) << idle.toStdString();
 
   panel->findChild<QPushButton*>("CloseNode")->click();
   EXPECT_TRUE(form.ended());
   EXPECT_FALSE(h.node.keyed());
+}
+
+// Tab from the tab bar round to it again, on the shown page: the widgets in the order reached.
+std::vector<QWidget*> TabWalk(QWidget* start) {
+  std::vector<QWidget*> reached;
+  start->setFocus(Qt::TabFocusReason);
+  for (int i = 0; i < 200 && QApplication::focusWidget(); ++i) {
+    QWidget* now = QApplication::focusWidget();
+    if (!reached.empty() && now == reached.front()) break;
+    reached.push_back(now);
+    QTest::keyClick(now, Qt::Key_Tab);
+  }
+  return reached;
+}
+
+TEST_F(Window, TheKeyboardReachesEveryControlOnceAndArrowsStayInTheirGroup) {
+  view.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+  view.SetDetailsShown(true);
+  for (int page = 0; page < view.tabs()->count(); ++page) {
+    SCOPED_TRACE(page);
+    view.tabs()->setCurrentIndex(page);
+    const std::vector<QWidget*> reached = TabWalk(view.tabs()->tabBar());
+    ASSERT_GT(reached.size(), 1u);
+    // Every operable control in sight, once; of a group of option buttons, one.
+    std::map<QWidget*, int> groups;
+    for (QWidget* widget : view.findChildren<QWidget*>()) {
+      const bool operable = qobject_cast<QAbstractButton*>(widget) ||
+                            qobject_cast<QLineEdit*>(widget) || qobject_cast<QScrollBar*>(widget);
+      if (!operable || widget->objectName().isEmpty() || !widget->isVisible() ||
+          !widget->isEnabled() || widget->focusPolicy() == Qt::NoFocus) {
+        continue;  // the information-only format buttons take no focus by design
+      }
+      const auto times = std::count(reached.begin(), reached.end(), widget);
+      if (qobject_cast<QRadioButton*>(widget)) {
+        groups[widget->parentWidget()] += static_cast<int>(times);
+      } else {
+        EXPECT_EQ(times, 1) << widget->objectName().toStdString();
+      }
+    }
+    for (const auto& [group, times] : groups) {
+      EXPECT_EQ(times, 1) << group->objectName().toStdString();
+    }
+    // The arrow keys move and select within the group and never leave it.
+    for (QWidget* widget : reached) {
+      if (!qobject_cast<QRadioButton*>(widget)) continue;
+      widget->setFocus(Qt::TabFocusReason);
+      for (Qt::Key key : {Qt::Key_Down, Qt::Key_Down, Qt::Key_Right, Qt::Key_Down, Qt::Key_Down,
+                          Qt::Key_Down, Qt::Key_Up, Qt::Key_Left}) {
+        QTest::keyClick(QApplication::focusWidget(), key);
+        EXPECT_EQ(QApplication::focusWidget()->parentWidget(), widget->parentWidget())
+            << widget->objectName().toStdString();
+        EXPECT_TRUE(qobject_cast<QRadioButton*>(QApplication::focusWidget())->isChecked());
+      }
+    }
+  }
+  // Down from "24 Hour" stays with the hours: the voice is not changed.
+  view.tabs()->setCurrentIndex(0);
+  const bool voice1 = form.Option3.value();
+  Widget<QRadioButton>("Option2")->setFocus();
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+  EXPECT_EQ(form.Option3.value(), voice1);
+  EXPECT_TRUE(form.Option1.value());
+  // The volume bar moves with the arrow keys.
+  form.V1.set_value(-1000);
+  const int volume = form.V1.value();
+  Widget<QScrollBar>("V1")->setFocus();
+  ASSERT_EQ(QApplication::focusWidget(), view.Find("V1"));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Left);
+  EXPECT_LT(form.V1.value(), volume);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+  EXPECT_GT(form.V1.value(), volume);
+  // Escape hides About.
+  Click("Command2");
+  QTest::keyClick(view.about(), Qt::Key_Escape);
+  EXPECT_FALSE(form.about_window()->visible());
+}
+
+// Captions in a language longer than the design's: smaller type, or cut with the whole text
+// in the tooltip; never wider than the control, never pushing the window's design apart.
+TEST_F(Window, ALongCaptionFitsItsControlOrIsElidedWithItsTooltip) {
+  const QSize designed = view.centralWidget()->size();
+  const std::pair<CheckBox*, std::string> captions[] = {
+      {&form.OnHour, "Zur vollen Stunde"},
+      {&form.QuarterHour, "Viertelstündlich"},
+      {&form.HalfHour, "Halbstündlich, und dazu noch eine sehr lange Erläuterung"}};
+  for (const auto& [box, caption] : captions) box->set_caption(caption);
+  QApplication::processEvents();
+  for (const auto& [box, caption] : captions) {
+    SCOPED_TRACE(caption);
+    auto* widget = dynamic_cast<FittedCheckBox*>(view.Find(box->name()));
+    ASSERT_NE(widget, nullptr);
+    widget->repaint();
+    const CaptionFit& fit = widget->fit();
+    EXPECT_EQ(widget->text().toStdString(), caption);
+    EXPECT_GE(fit.font.pointSizeF(), kLeastCaptionPointSize);
+    EXPECT_LE(QFontMetrics(fit.font).horizontalAdvance(fit.text), widget->width());
+    EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry()));
+    if (fit.shrunk || fit.elided) {
+      EXPECT_EQ(widget->toolTip().toStdString(), caption);
+    }
+    if (!fit.elided) {
+      EXPECT_EQ(fit.text.toStdString(), caption);
+    }
+  }
+  auto* long_one = dynamic_cast<FittedCheckBox*>(view.Find("HalfHour"));
+  EXPECT_TRUE(long_one->fit().elided);
+  EXPECT_EQ(view.centralWidget()->size(), designed);
+  // Back to a short caption: drawn whole, and the tooltip goes.
+  form.HalfHour.set_caption("Half");
+  long_one->repaint();
+  EXPECT_FALSE(long_one->fit().elided || long_one->fit().shrunk);
+  EXPECT_TRUE(long_one->toolTip().isEmpty());
+}
+
+// The voice generator runs beside the loop; its outcome, and its last word when it fails,
+// show on the Audio Files tab, and the voice statuses are asked again.
+TEST(VoiceGeneratorOffer, RunsBesideTheClockAndShowsHowItWent) {
+  Harness h;
+  Form1& form = StartWithVoice(h);
+  int asked = 0;
+  const auto status = [&asked](const std::string&, bool) {
+    ++asked;
+    return std::string("checked");
+  };
+  for (const auto& [script, outcome] :
+       {std::pair{"echo speaking; exit 0", "Voices made in /srv/voices"},
+        std::pair{"echo 'espeak-ng is not installed' >&2; exit 1",
+                  "The voice generator failed: espeak-ng is not installed"}}) {
+    SCOPED_TRACE(script);
+    MainWindow view(form, {nullptr, status, {{"/bin/sh", "-c", script}, "/srv/voices", {}}});
+    auto* label = view.findChild<QLabel*>("GeneratorStatus");
+    ASSERT_NE(label, nullptr);
+    const int asked_before = asked;
+    view.MakeVoices();
+    EXPECT_FALSE(view.findChild<QPushButton*>("MakeVoices")->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.making_voices(); }, 60000));
+    QApplication::processEvents();
+    EXPECT_EQ(label->text().toStdString(), outcome);
+    EXPECT_GT(asked, asked_before);
+    EXPECT_TRUE(view.findChild<QPushButton*>("MakeVoices")->isEnabled());
+  }
+}
+
+TEST(WindowFont, ALargerDesktopTypeScalesTheWholeDesign) {
+  Harness h;
+  Form1& form = StartWithVoice(h);
+  const QFont desktop = QApplication::font();
+  MainWindow standard(form, {});
+  QFont larger = desktop;
+  larger.setPointSizeF(18);  // twice the type the design is drawn for
+  QApplication::setFont(larger);
+  MainWindow scaled(form, {});
+  QApplication::setFont(desktop);
+  EXPECT_DOUBLE_EQ(scaled.font().pointSizeF(), 16);
+  EXPECT_NEAR(scaled.TwipsToPixels(Form1::kClientWidth),
+              2 * standard.TwipsToPixels(Form1::kClientWidth) * 9 / desktop.pointSizeF(), 2);
 }
 
 }  // namespace

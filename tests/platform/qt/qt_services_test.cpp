@@ -7,8 +7,10 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
 namespace horatone {
@@ -88,6 +90,22 @@ TEST(QtDialogs, ShowTheRequestExactlyAndReturnTheAnswer) {
   EXPECT_EQ(error.text, "line one\nline <b>two</b> & more");
   EXPECT_EQ(error.icon, QMessageBox::Critical);
   EXPECT_EQ(error.buttons, QMessageBox::Ok);
+}
+
+// A link in a message is shown whole on one line, in a box that fits the screen.
+TEST(QtDialogs, KeepALongLinkWholeWithinTheScreen) {
+  const QString link = QStringLiteral(
+      "https://pay.horatone.invalid/xclick/business=maker@horatone.invalid&amount=$30.00");
+  const QString text = "The '" + link + "' File or Path was Not Found.";
+  QMessageBox box(QMessageBox::Warning, "Horatone", text);
+  KeepWordsWhole(box, text);
+  box.show();
+  QApplication::processEvents();
+  auto* label = box.findChild<QLabel*>("qt_msgbox_label");
+  ASSERT_NE(label, nullptr);
+  EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance("'" + link + "'"));
+  EXPECT_LE(box.frameGeometry().width(), box.screen()->availableGeometry().width());
+  box.hide();
 }
 
 TEST(QtProgramEnd, LeavesTheMainLoopFromInsideAMessageBox) {
