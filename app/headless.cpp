@@ -55,6 +55,10 @@ std::unique_ptr<AudioEngine> OpenAudioEngine(const HeadlessOptions& options,
                                              std::function<void(const std::string&)> log) {
   AudioEngineOptions audio;
   audio.backend = options.audio;
+  if (options.node == "svxlink") {
+    audio.backend = "svxlink:" + options.svx_audio;
+    audio.sample_rate = options.svx_rate;
+  }
   audio.capture_file = options.capture;
   audio.on_device_lost = [form, log](const std::string& why) {
     log("sound device lost, going on without sound: " + why);
@@ -88,6 +92,7 @@ int RunHeadless(const HeadlessOptions& options) {
   std::unique_ptr<SimulatedNode> simulated;
   std::unique_ptr<BridgeNode> bridge;
   std::unique_ptr<RigNode> rig;
+  std::unique_ptr<SvxLinkNode> svxlink;
   NodeFactory* nodes = nullptr;
   int busy_wait_seconds = 0;
   if (options.node == "sim") {
@@ -113,6 +118,23 @@ int RunHeadless(const HeadlessOptions& options) {
       return 1;
     }
     nodes = rig.get();
+  } else if (options.node == "svxlink") {
+    SvxLinkNode::Hooks hooks;
+    hooks.log = log;
+    hooks.on_lost = [&](const std::string& why) {
+      if (form_ptr) form_ptr->AbandonAnnouncement(why);
+    };
+    AudioEngine* sound = engine.get();  // outlives the node, which is made after it
+    hooks.seconds_until_quiet = [sound] { return sound->SecondsUntilQuiet(); };
+    hooks.is_clock_code = [&](const std::string& code) {
+      return form_ptr && form_ptr->DTMFTime.text() == code;
+    };
+    svxlink = SvxLinkNode::Open(loop, options.svxlink, std::move(hooks), &why);
+    if (!svxlink) {
+      log("cannot use SvxLink: " + why.message);
+      return 1;
+    }
+    nodes = svxlink.get();
   } else {
     BridgeNode::Hooks hooks;
     hooks.on_disconnect = [&] {
@@ -144,9 +166,8 @@ int RunHeadless(const HeadlessOptions& options) {
   log(VersionReply() + " starting: settings " + profile.Describe() + ", node " + options.node +
       ", audio " + engine->backend_name() +
       (options.capture.empty() ? "" : ", capture " + options.capture.string()));
-  loop.HandleTerminationSignals([&](int signal) {
-    form.Terminate(signal == SIGINT ? "interrupted" : "terminated");
-  });
+  loop.HandleTerminationSignals(
+      [&](int signal) { form.Terminate(signal == SIGINT ? "interrupted" : "terminated"); });
   if (form.Load()) loop.Run();
   form_ptr = nullptr;
   const Status finalized = engine->FinalizeCapture();

@@ -4,13 +4,14 @@
 
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/audio/audio_engine.h"
 #include "platform/path_mapper.h"
+#include "platform/svxlink/svxlink_node.h"
 #include "shell/services.h"
 
 namespace horatone {
@@ -19,12 +20,17 @@ class Form1;
 
 struct HeadlessOptions {
   std::filesystem::path root;
-  std::string node = "sim";  // "sim", "stdio", "listen:PORT" or "rig"
+  std::string node = "sim";  // "sim", "stdio", "listen:PORT", "rig" or "svxlink"
   std::string audio;         // back end name; empty for the first that works
   std::filesystem::path capture;
   std::optional<LocalTime> start_at;
   // The radio's options given on the command line, by their [RIG] key; they win over the file.
   std::map<std::string, std::string> rig_options;
+  // With --node svxlink: the PTYs and events port, and the audio stream "HOST:PORT[:CHANNEL]"
+  // to the clock's receiver at its rate.
+  SvxLinkSettings svxlink;
+  std::string svx_audio;
+  int svx_rate = 16000;
 };
 
 int RunHeadless(const HeadlessOptions& options);

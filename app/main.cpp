@@ -31,12 +31,21 @@ usage:
   horatone --help | --version
 
 options:
-  --root DIR           system directory: Horatone.ini and the drive trees (default )" HORATONE_SYSTEM_DIR R"()
+  --root DIR           system directory: Horatone.ini and the drive trees (default )" HORATONE_SYSTEM_DIR
+                              R"()
   --node NODE          sim (the simulated node, default), stdio, listen:PORT (127.0.0.1),
-                       or rig (a radio through Hamlib, no node program)
+                       rig (a radio through Hamlib, no node program) or svxlink
   --audio NAME         pulse, alsa or null (default: the first that works)
   --capture FILE.wav   also write everything sent on air to FILE.wav
   --start-at TIME      the clock starts at "YYYY-MM-DD HH:MM:SS" and runs on from there
+
+SvxLink, with --node svxlink (the clock is one of its receivers):
+  --svx-audio HOST:PORT[:CH]  that receiver's AUDIO_DEV=udp:HOST:PORT and AUDIO_CHANNEL (0)
+  --svx-rate HZ               SvxLink's CARD_SAMPLE_RATE (default 16000)
+  --svx-squelch PTY           that receiver's PTY_PATH (SQL_DET=PTY)
+  --svx-dtmf PTY              the logic's DTMF_CTRL_PTY
+  --svx-events HOST:PORT      where the Tcl handler reports (HORATONE_EVENTS), for busy flags
+  --svx-dtmf-pause MS         a code without '#' ends after this pause (default 2000)
 
 the radio, with --node rig (also in section [RIG] of Horatone.ini; the command line wins):
 )";
@@ -54,7 +63,8 @@ void ExecWindow(char** argv) {
 #endif
 
 int Usage(const std::string& problem) {
-  std::cerr << "horatone: " << problem << "\n" << "Try 'horatone --help'.\n";
+  std::cerr << "horatone: " << problem << "\n"
+            << "Try 'horatone --help'.\n";
   return 2;
 }
 
@@ -72,6 +82,7 @@ int main(int argc, char** argv) {
   HeadlessOptions options;
   options.root = HORATONE_SYSTEM_DIR;
   bool headless = false;
+  bool svx_given = false;
   std::vector<std::string> rest;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -93,7 +104,8 @@ int main(int argc, char** argv) {
     } else if (command.empty() && arg == "--headless") {
       headless = true;
     } else if (command.empty() && arg == "--node") {
-      if (!value(&options.node)) return Usage("--node needs sim, stdio, listen:PORT or rig");
+      if (!value(&options.node))
+        return Usage("--node needs sim, stdio, listen:PORT, rig or svxlink");
     } else if (command.empty() && arg == "--audio") {
       if (!value(&options.audio)) return Usage("--audio needs a back end name");
     } else if (command.empty() && arg == "--capture") {
@@ -104,6 +116,26 @@ int main(int argc, char** argv) {
       std::string error;
       options.start_at = ParseLocalDateTime(text, &error);
       if (!options.start_at) return Usage("--start-at: " + error);
+    } else if (command.empty() && arg.rfind("--svx-", 0) == 0) {
+      if (!value(&text)) return Usage(arg + " needs a value");
+      if (arg == "--svx-audio") {
+        options.svx_audio = text;
+      } else if (arg == "--svx-squelch") {
+        options.svxlink.squelch_pty = text;
+      } else if (arg == "--svx-dtmf") {
+        options.svxlink.dtmf_pty = text;
+      } else if (arg == "--svx-events") {
+        options.svxlink.events = text;
+      } else if (arg == "--svx-rate" || arg == "--svx-dtmf-pause") {
+        int* target = arg == "--svx-rate" ? &options.svx_rate : &options.svxlink.dtmf_pause_ms;
+        if (text.empty() || text.size() > 6 ||
+            text.find_first_not_of("0123456789") != std::string::npos)
+          return Usage(arg + " needs a number");
+        *target = std::stoi(text);
+      } else {
+        return Usage("unknown option '" + arg + "'");
+      }
+      svx_given = true;
     } else if (const char* rig_key = command.empty() ? RigKeyForOption(arg) : nullptr) {
       if (!value(&text)) return Usage(arg + " needs a value");
       options.rig_options[rig_key] = text;
@@ -120,14 +152,21 @@ int main(int argc, char** argv) {
     return CheckVoiceCommand(rest, std::cout, std::cerr, mapper);
   }
   if (options.node != "sim" && options.node != "stdio" && options.node != "rig" &&
-      options.node.rfind("listen:", 0) != 0) {
-    return Usage("--node takes sim, stdio, listen:PORT or rig");
+      options.node != "svxlink" && options.node.rfind("listen:", 0) != 0) {
+    return Usage("--node takes sim, stdio, listen:PORT, rig or svxlink");
+  }
+  if (svx_given != (options.node == "svxlink") || (svx_given && options.svx_audio.empty())) {
+    return Usage(svx_given ? "--node svxlink needs --svx-audio, --svx-squelch and --svx-dtmf"
+                           : "the --svx-... options need --node svxlink");
+  }
+  if (svx_given && !options.audio.empty()) {
+    return Usage("--node svxlink sends its audio to SvxLink; leave out --audio");
   }
   if (!options.rig_options.empty() && options.node != "rig") {
     return Usage("the radio's options need --node rig");
   }
-  const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
-                       std::getenv("QT_QPA_PLATFORM");
+  const bool display =
+      std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM");
   if (!headless && display) {
     if (options.node != "sim") {
       return Usage("the window speaks to the simulated node; use --headless for --node " +

@@ -9,6 +9,7 @@
 #include "platform/audio/clip_decoder.h"
 #include "platform/audio/mixer.h"
 #include "platform/audio/output_sink.h"
+#include "platform/audio/svx_udp_sink.h"
 #include "platform/audio/wav_capture.h"
 
 namespace horatone {
@@ -155,6 +156,14 @@ std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEn
     sink = OpenPulseSink(rate, &failure);
   } else if (wanted == "alsa") {
     sink = OpenAlsaSink(rate, &failure);
+  } else if (wanted.rfind("svxlink:", 0) == 0) {
+    SvxUdpTarget target;
+    std::string bad;
+    if (!ParseSvxUdpTarget(wanted.substr(8), &target, &bad)) {
+      if (why) *why = Status::Error("SvxLink audio: " + bad);
+      return nullptr;
+    }
+    sink = SvxUdpSink::Open(target, rate, &failure);
   } else if (wanted != "null" && wanted != "virtual") {
     if (why)
       *why =
