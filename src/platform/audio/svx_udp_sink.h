@@ -35,7 +35,8 @@ class SvxUdpSink final : public OutputSink {
   ~SvxUdpSink() override;
 
   std::string name() const override { return name_; }
-  int period_frames() const override { return sample_rate_ / 500; }
+  // SvxLink takes a whole packet at a time, so the engine holds back at least that much.
+  int period_frames() const override { return packet_frames_; }
   // One packet collecting while the one before it is still playing.
   int buffered_frames() const override { return 2 * packet_frames_; }
   bool Write(const float* frames, int count, std::string* why) override;
