@@ -301,6 +301,11 @@ TEST_F(SvxLinkFixture, ACodeOnTheControlPtyIsAnsweredOnSvxLinksTransmitterAndAWr
   const Air air = Listen(milliseconds(8000));
   Stop(&clock_pid_, SIGTERM);
   ASSERT_NE(ClockLog().find("announcement: DTMF code"), std::string::npos) << ClockLog();
+  // SvxLink answered the wrong code as an unknown command but left the clock's code alone.
+  const std::string svxlink_log = testing::ReadBytes(dir_ / "svxlink.log");
+  const auto unknown = svxlink_log.find("\"unknown_command\"");
+  EXPECT_NE(unknown, std::string::npos) << svxlink_log;
+  EXPECT_EQ(svxlink_log.find("\"unknown_command\"", unknown + 1), std::string::npos) << svxlink_log;
 
   // PTT went T, then R, with the clock's audio between.
   ASSERT_GE(air.ptt.size(), 2u) << air.PttText();
