@@ -166,8 +166,9 @@ int RunHeadless(const HeadlessOptions& options) {
   log(VersionReply() + " starting: settings " + profile.Describe() + ", node " + options.node +
       ", audio " + engine->backend_name() +
       (options.capture.empty() ? "" : ", capture " + options.capture.string()));
-  loop.HandleTerminationSignals(
-      [&](int signal) { form.Terminate(signal == SIGINT ? "interrupted" : "terminated"); });
+  loop.HandleTerminationSignals([&](int signal) {
+    form.Terminate(signal == SIGINT ? "interrupted" : "terminated");
+  });
   if (form.Load()) loop.Run();
   form_ptr = nullptr;
   const Status finalized = engine->FinalizeCapture();

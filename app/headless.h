@@ -4,8 +4,8 @@
 
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
+#include <map>
 #include <optional>
 #include <string>
 

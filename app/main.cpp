@@ -31,8 +31,7 @@ usage:
   horatone --help | --version
 
 options:
-  --root DIR           system directory: Horatone.ini and the drive trees (default )" HORATONE_SYSTEM_DIR
-                              R"()
+  --root DIR           system directory: Horatone.ini and the drive trees (default )" HORATONE_SYSTEM_DIR R"()
   --node NODE          sim (the simulated node, default), stdio, listen:PORT (127.0.0.1),
                        rig (a radio through Hamlib, no node program) or svxlink
   --audio NAME         pulse, alsa or null (default: the first that works)
@@ -63,8 +62,7 @@ void ExecWindow(char** argv) {
 #endif
 
 int Usage(const std::string& problem) {
-  std::cerr << "horatone: " << problem << "\n"
-            << "Try 'horatone --help'.\n";
+  std::cerr << "horatone: " << problem << "\n" << "Try 'horatone --help'.\n";
   return 2;
 }
 
@@ -165,8 +163,8 @@ int main(int argc, char** argv) {
   if (!options.rig_options.empty() && options.node != "rig") {
     return Usage("the radio's options need --node rig");
   }
-  const bool display =
-      std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM");
+  const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
+                       std::getenv("QT_QPA_PLATFORM");
   if (!headless && display) {
     if (options.node != "sim") {
       return Usage("the window speaks to the simulated node; use --headless for --node " +
