@@ -10,6 +10,7 @@
 
 #include "config_command.h"
 #include "headless.h"
+#include "say_command.h"
 #include "platform/audio/voice_check.h"
 #include "platform/path_mapper.h"
 #include "platform/rig/rig_settings.h"
@@ -28,6 +29,8 @@ usage:
   horatone --headless [OPTIONS]      the clock without a window, for a service
   horatone config [--root DIR] show | save | get KEY | set KEY VALUE | unset KEY
   horatone check-voice [--root DIR] FOLDER [wav|mp3]
+  horatone say [--root DIR] [--at HH:MM] [--rate HZ] [--channels 1|2] FILE.wav|-
+                                     the announcement of that minute (now) as one WAV file
   horatone --help | --version
 
 options:
@@ -72,7 +75,7 @@ int main(int argc, char** argv) {
   using namespace horatone;
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string command;
-  if (!args.empty() && (args[0] == "config" || args[0] == "check-voice")) {
+  if (!args.empty() && (args[0] == "config" || args[0] == "check-voice" || args[0] == "say")) {
     command = args[0];
     args.erase(args.begin());
   }
@@ -145,6 +148,7 @@ int main(int argc, char** argv) {
   }
 
   if (command == "config") return ConfigCommand(rest, options.root, std::cout, std::cerr);
+  if (command == "say") return SayCommand(rest, options.root, std::cout, std::cerr);
   if (command == "check-voice") {
     PathMapper mapper(options.root);
     return CheckVoiceCommand(rest, std::cout, std::cerr, mapper);
