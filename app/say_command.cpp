@@ -194,6 +194,8 @@ int SayCommand(const std::vector<std::string>& args, const std::filesystem::path
     return 1;
   }
 
+  // Only the button speaks here: a slot that falls into the rendered second is not started.
+  for (CheckBox* slot : {&form.OnHour, &form.QuarterHour, &form.HalfHour}) slot->set_value(0);
   // The clock's second tick has filled in the time texts; then the button speaks.
   loop.AdvanceBy(1000);
   form.Command29.Click();

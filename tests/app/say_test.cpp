@@ -98,6 +98,15 @@ TEST(Say, TheFileHoldsTheSamplesTheClockSendsOnAir) {
   EXPECT_NEAR(static_cast<double>(mono.frames()) / 16000,
               static_cast<double>(said.frames()) / said.rate, 0.002);
 
+  // A slot minute is spoken once, as any other.
+  ASSERT_EQ(RunProgram({HORATONE_BINARY, "say", "--root", root.path().string(), "--at", "14:15",
+                        (root.path() / "slot.wav").string()},
+                       root.path() / "say.log"),
+            0);
+  const testing::Samples slot = testing::ReadClip(root.path() / "slot.wav");
+  EXPECT_NEAR(static_cast<double>(slot.frames()) / slot.rate,
+              static_cast<double>(said.frames()) / said.rate + 0.010, 0.001);
+
   EXPECT_EQ(RunProgram({HORATONE_BINARY, "say", "--at", "25:00", "x.wav"}, root.path() / "bad.log"),
             2);
   EXPECT_EQ(
