@@ -146,8 +146,10 @@ TEST_F(SvxLinkFixture, ACodeOnTheControlPtyIsAnsweredOnSvxLinksTransmitterAndAWr
   ASSERT_NEAR(static_cast<double>(captured.size()) / kRate, 1.2, 0.01);
   constexpr int kClip = kRate / 5;
   for (int clip = 0; clip < 6; ++clip) {
+    // The last clip may end in a silent sample, which the capture's trim leaves out.
+    const auto end = std::min<std::size_t>(captured.size(), (clip + 1) * kClip);
     const std::vector<float> expected(captured.begin() + clip * kClip,
-                                      captured.begin() + (clip + 1) * kClip);
+                                      captured.begin() + static_cast<std::ptrdiff_t>(end));
     std::vector<float> sent;
     for (int64_t i = first + clip * kClip - 400; i < first + (clip + 1) * kClip + 400; ++i) {
       const bool inside = i >= 0 && i < static_cast<int64_t>(air.samples.size());
