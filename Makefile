@@ -62,6 +62,7 @@ bench: build
 	@$(BUILD)/bench/announce_bench
 	@$(BUILD)/bench/audio_bench
 	@$(BUILD)/bench/headless_bench 60
+	@$(BUILD)/bench/svxlink_bench 5
 
 # Pictures of the window (three tabs, Details, About, node panel) in ./screenshots/, drawn on
 # the offscreen platform.

@@ -86,6 +86,10 @@ std::unique_ptr<AudioEngine> OpenAudioEngine(const HeadlessOptions& options,
                                              std::function<void(const std::string&)> log) {
   AudioEngineOptions audio;
   audio.backend = options.audio;
+  if (options.node == "svxlink") {
+    audio.backend = "svxlink:" + options.svx_audio;
+    audio.sample_rate = options.svx_rate;
+  }
   audio.capture_file = options.capture;
   audio.on_device_lost = [form, log](const std::string& why) {
     log("no sound device (" + why + "): announcements are skipped until it is back");
@@ -126,6 +130,7 @@ int RunHeadless(const HeadlessOptions& options) {
   std::unique_ptr<SimulatedNode> simulated;
   std::unique_ptr<BridgeNode> bridge;
   std::unique_ptr<RigNode> rig;
+  std::unique_ptr<SvxLinkNode> svxlink;
   NodeFactory* nodes = nullptr;
   int busy_wait_seconds = 0;
   if (options.node == "sim") {
@@ -151,6 +156,23 @@ int RunHeadless(const HeadlessOptions& options) {
       return 1;
     }
     nodes = rig.get();
+  } else if (options.node == "svxlink") {
+    SvxLinkNode::Hooks hooks;
+    hooks.log = log;
+    hooks.on_lost = [&](const std::string& why) {
+      if (form_ptr) form_ptr->AbandonAnnouncement(why);
+    };
+    AudioEngine* sound = engine.get();  // outlives the node, which is made after it
+    hooks.seconds_until_quiet = [sound] { return sound->SecondsUntilQuiet(); };
+    hooks.is_clock_code = [&](const std::string& code) {
+      return form_ptr && form_ptr->DTMFTime.text() == code;
+    };
+    svxlink = SvxLinkNode::Open(loop, options.svxlink, std::move(hooks), &why);
+    if (!svxlink) {
+      log("cannot use SvxLink: " + why.message);
+      return 1;
+    }
+    nodes = svxlink.get();
   } else {
     BridgeNode::Hooks hooks;
     hooks.on_disconnect = [&] {
@@ -166,9 +188,9 @@ int RunHeadless(const HeadlessOptions& options) {
   }
 
   // On the simulated node and the bridge, a release waits until the sound has been played
-  // (the radio node holds its own transmitter until then).
+  // (the radio and SvxLink nodes hold their own transmitters until then).
   std::unique_ptr<QuietReleaseNodes> quiet;
-  if (!rig) {
+  if (!rig && !svxlink) {
     AudioEngine* sound = engine.get();
     quiet = std::make_unique<QuietReleaseNodes>(*nodes, loop,
                                                 [sound] { return sound->SecondsUntilQuiet(); });

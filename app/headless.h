@@ -11,6 +11,7 @@
 
 #include "platform/audio/audio_engine.h"
 #include "platform/path_mapper.h"
+#include "platform/svxlink/svxlink_node.h"
 #include "shell/services.h"
 
 namespace horatone {
@@ -19,7 +20,7 @@ class Form1;
 
 struct HeadlessOptions {
   std::filesystem::path root;
-  std::string node = "sim";  // "sim", "stdio", "listen:PORT" or "rig"
+  std::string node = "sim";  // "sim", "stdio", "listen:PORT", "rig" or "svxlink"
   std::string audio;         // back end name; empty for the first that works
   std::filesystem::path capture;
   std::optional<LocalTime> start_at;
@@ -27,6 +28,11 @@ struct HeadlessOptions {
   std::map<std::string, std::string> rig_options;
   // A settings file that exists but cannot be read: start with the defaults instead of ending.
   bool ignore_settings_errors = false;
+  // With --node svxlink: the PTYs and events port, and the audio stream "HOST:PORT[:CHANNEL]"
+  // to the clock's receiver at its rate.
+  SvxLinkSettings svxlink;
+  std::string svx_audio;
+  int svx_rate = 16000;
 };
 
 int RunHeadless(const HeadlessOptions& options);

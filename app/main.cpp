@@ -11,6 +11,7 @@
 
 #include "config_command.h"
 #include "headless.h"
+#include "say_command.h"
 #include "platform/audio/voice_check.h"
 #include "platform/path_mapper.h"
 #include "platform/rig/rig_settings.h"
@@ -29,17 +30,27 @@ usage:
   horatone --headless [OPTIONS]      the clock without a window, for a service
   horatone config [--root DIR] show | save | get KEY | set KEY VALUE | unset KEY
   horatone check-voice [--root DIR] FOLDER [wav|mp3]
+  horatone say [--root DIR] [--at HH:MM] [--rate HZ] [--channels 1|2] FILE.wav|-
+                                     the announcement of that minute (now) as one WAV file
   horatone --help | --version
 
 options:
   --root DIR           system directory: Horatone.ini and the drive trees (default )" HORATONE_SYSTEM_DIR R"()
   --node NODE          sim (the simulated node, default), stdio, listen:PORT (127.0.0.1),
-                       or rig (a radio through Hamlib, no node program)
+                       rig (a radio through Hamlib, no node program) or svxlink
   --audio NAME         pulse, alsa or null (default: the first that works)
   --capture FILE.wav   also write everything sent on air to FILE.wav
   --start-at TIME      the clock starts at "YYYY-MM-DD HH:MM:SS" and runs on from there
   --ignore-settings-errors
                        start with the defaults when Horatone.ini exists but cannot be read
+
+SvxLink, with --node svxlink (the clock is one of its receivers):
+  --svx-audio HOST:PORT[:CH]  that receiver's AUDIO_DEV=udp:HOST:PORT and AUDIO_CHANNEL (0)
+  --svx-rate HZ               SvxLink's CARD_SAMPLE_RATE (default 16000)
+  --svx-squelch PTY           that receiver's PTY_PATH (SQL_DET=PTY)
+  --svx-dtmf PTY              the logic's DTMF_CTRL_PTY
+  --svx-events HOST:PORT      where the Tcl handler reports (HORATONE_EVENTS), for busy flags
+  --svx-dtmf-pause MS         a code without '#' ends after this pause (default 2000)
 
 the radio, with --node rig (also in section [RIG] of Horatone.ini; the command line wins):
 )";
@@ -71,7 +82,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string command;
-  if (!args.empty() && (args[0] == "config" || args[0] == "check-voice")) {
+  if (!args.empty() && (args[0] == "config" || args[0] == "check-voice" || args[0] == "say")) {
     command = args[0];
     args.erase(args.begin());
   }
@@ -79,6 +90,7 @@ int main(int argc, char** argv) {
   HeadlessOptions options;
   options.root = HORATONE_SYSTEM_DIR;
   bool headless = false;
+  bool svx_given = false;
   std::vector<std::string> rest;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -100,7 +112,8 @@ int main(int argc, char** argv) {
     } else if (command.empty() && arg == "--headless") {
       headless = true;
     } else if (command.empty() && arg == "--node") {
-      if (!value(&options.node)) return Usage("--node needs sim, stdio, listen:PORT or rig");
+      if (!value(&options.node))
+        return Usage("--node needs sim, stdio, listen:PORT, rig or svxlink");
     } else if (command.empty() && arg == "--audio") {
       if (!value(&options.audio)) return Usage("--audio needs a back end name");
     } else if (command.empty() && arg == "--capture") {
@@ -113,6 +126,26 @@ int main(int argc, char** argv) {
       std::string error;
       options.start_at = ParseLocalDateTime(text, &error);
       if (!options.start_at) return Usage("--start-at: " + error);
+    } else if (command.empty() && arg.rfind("--svx-", 0) == 0) {
+      if (!value(&text)) return Usage(arg + " needs a value");
+      if (arg == "--svx-audio") {
+        options.svx_audio = text;
+      } else if (arg == "--svx-squelch") {
+        options.svxlink.squelch_pty = text;
+      } else if (arg == "--svx-dtmf") {
+        options.svxlink.dtmf_pty = text;
+      } else if (arg == "--svx-events") {
+        options.svxlink.events = text;
+      } else if (arg == "--svx-rate" || arg == "--svx-dtmf-pause") {
+        int* target = arg == "--svx-rate" ? &options.svx_rate : &options.svxlink.dtmf_pause_ms;
+        if (text.empty() || text.size() > 6 ||
+            text.find_first_not_of("0123456789") != std::string::npos)
+          return Usage(arg + " needs a number");
+        *target = std::stoi(text);
+      } else {
+        return Usage("unknown option '" + arg + "'");
+      }
+      svx_given = true;
     } else if (const char* rig_key = command.empty() ? RigKeyForOption(arg) : nullptr) {
       if (!value(&text)) return Usage(arg + " needs a value");
       options.rig_options[rig_key] = text;
@@ -134,13 +167,21 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (command == "config") return ConfigCommand(rest, options.root, std::cout, std::cerr);
+  if (command == "say") return SayCommand(rest, options.root, std::cout, std::cerr);
   if (command == "check-voice") {
     PathMapper mapper(options.root);
     return CheckVoiceCommand(rest, std::cout, std::cerr, mapper);
   }
   if (options.node != "sim" && options.node != "stdio" && options.node != "rig" &&
-      options.node.rfind("listen:", 0) != 0) {
-    return Usage("--node takes sim, stdio, listen:PORT or rig");
+      options.node != "svxlink" && options.node.rfind("listen:", 0) != 0) {
+    return Usage("--node takes sim, stdio, listen:PORT, rig or svxlink");
+  }
+  if (svx_given != (options.node == "svxlink") || (svx_given && options.svx_audio.empty())) {
+    return Usage(svx_given ? "--node svxlink needs --svx-audio, --svx-squelch and --svx-dtmf"
+                           : "the --svx-... options need --node svxlink");
+  }
+  if (svx_given && !options.audio.empty()) {
+    return Usage("--node svxlink sends its audio to SvxLink; leave out --audio");
   }
   if (!options.rig_options.empty() && options.node != "rig") {
     return Usage("the radio's options need --node rig");

@@ -130,7 +130,10 @@ bool Form1::LoadSuffix() {
 
 void Form1::AbandonAnnouncement(const std::string& reason) {
   Dispatch([&] {
-    Log("announcement abandoned: " + reason);
+    // Said only when something was on the way; ending an idle clock is not news.
+    if (Announcing != 0 || Timer2.running() || PTT.caption() == texts::kPttOn) {
+      Log("announcement abandoned: " + reason);
+    }
     EndAnnouncement();
   });
 }

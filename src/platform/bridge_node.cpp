@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include <charconv>
 #include <cstring>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "platform/bridge_protocol.h"
@@ -28,6 +30,43 @@ namespace horatone {
 namespace {
 
 constexpr std::string_view kBusyReason = "busy: another node is connected";
+
+// A log line that a misbehaving peer can repeat without end: the first few of every ten
+// seconds are written, the rest counted and summarised.
+class RateLimitedLog {
+ public:
+  explicit RateLimitedLog(std::string what) : what_(std::move(what)) {}
+  // Whether to write this occurrence; `summary` gets a line for those held back before it.
+  bool Allow(std::int64_t now_ms, std::string* summary) {
+    if (now_ms - window_start_ms_ >= kWindowMs) {
+      *summary = Summary();
+      window_start_ms_ = now_ms;
+      written_ = 0;
+    }
+    if (written_ < kPerWindow) {
+      ++written_;
+      return true;
+    }
+    ++held_back_;
+    return false;
+  }
+  // The line for those held back so far (empty if none), which then starts afresh.
+  std::string Summary() {
+    if (held_back_ == 0) return {};
+    std::string line =
+        "node bridge: " + std::to_string(held_back_) + " more " + what_ + " not logged one by one";
+    held_back_ = 0;
+    return line;
+  }
+
+ private:
+  static constexpr std::int64_t kWindowMs = 10000;
+  static constexpr int kPerWindow = 5;
+  std::string what_;
+  std::int64_t window_start_ms_ = -kWindowMs;
+  int written_ = 0;
+  std::int64_t held_back_ = 0;
+};
 
 std::string ErrnoText(std::string_view what) {
   return std::string(what) + ": " + std::strerror(errno);
@@ -71,12 +110,21 @@ class BridgeNode::Core : public std::enable_shared_from_this<BridgeNode::Core> {
   struct Inbound {
     ParsedLine line;
     bool end = false;
-    std::string why;  // for the end
+    std::string why;     // for the end
+    int connection = 0;  // which connection it came from
   };
 
   void Log(std::string text) {
     if (hooks_.log) hooks_.log(std::move(text));
   }
+  void LogLimited(RateLimitedLog& limit, std::string text) {
+    std::string summary;
+    const bool allowed = limit.Allow(loop_.NowMs(), &summary);
+    if (!summary.empty()) Log(std::move(summary));
+    if (allowed) Log(std::move(text));
+  }
+  // Reads what the connection still holds; true when its end has been read.
+  bool DrainEnded();
   void OnAcceptable();
   void Attach(int in_fd, int out_fd, bool owns_fd);
   void OnReadable();
@@ -87,7 +135,7 @@ class BridgeNode::Core : public std::enable_shared_from_this<BridgeNode::Core> {
   void Queue(Inbound item);
   void HandleNext();
   void Handle(const NodeMessage& message);
-  void EndConnection(const std::string& why);
+  void EndConnection(const std::string& why, int connection);
   template <typename Call>
   void ForEachWithEvents(Call call);
 
@@ -113,6 +161,9 @@ class BridgeNode::Core : public std::enable_shared_from_this<BridgeNode::Core> {
   std::string outgoing_;
   LineReader reader_;
   std::deque<Inbound> inbound_;
+  int connection_ = 0;  // counts the connections; the one attached now
+  RateLimitedLog refused_lines_{"refused lines"};
+  RateLimitedLog dropped_lines_{"lines to a node that does not read"};
 
   // The node's last reports.
   std::array<bool, 3> busy_{};
@@ -195,6 +246,7 @@ void BridgeNode::Core::StartOnDescriptors(int in_fd, int out_fd) {
 
 void BridgeNode::Core::Attach(int in_fd, int out_fd, bool owns_fd) {
   attached_ = true;
+  ++connection_;
   in_fd_ = in_fd;
   out_fd_ = out_fd;
   owns_fd_ = owns_fd;
@@ -234,6 +286,19 @@ void BridgeNode::Core::OnAcceptable() {
     }
     return;
   }
+  if (attached_ && !stdio_ && DrainEnded()) {
+    // The node closed and came straight back: its old connection has ended, and its end is
+    // still queued behind its last lines. The old descriptor goes now; the queued end then
+    // only reports the disconnect.
+    if (out_fd_ >= 0) {
+      if (out_watch_) loop_.Unwatch(out_watch_);
+      out_watch_ = 0;
+      outgoing_.clear();
+      close(out_fd_);
+    }
+    in_fd_ = out_fd_ = -1;
+    attached_ = false;
+  }
   if (attached_) {
     // Best effort: a refused peer that does not read loses the reason, nothing else.
     const std::string line = ErrorLine(kBusyReason);
@@ -255,11 +320,24 @@ void BridgeNode::Core::OnReadable() {
   if (got > 0) {
     reader_.Feed(std::string_view(buffer, static_cast<std::size_t>(got)), &lines);
   } else {
-    reader_.Finish(&lines);
+    // A line cut off by the end of the connection is not a command: it is dropped.
+    std::vector<ParsedLine> unfinished;
+    reader_.Finish(&unfinished);
+    if (!unfinished.empty()) Log("node bridge: dropped an unfinished line at the end of input");
   }
-  for (ParsedLine& line : lines) Queue(Inbound{std::move(line), false, {}});
+  for (ParsedLine& line : lines) Queue(Inbound{std::move(line), false, {}, connection_});
   if (got == 0) Lose("end of input");
   if (got < 0) Lose(ErrnoText("read failed"));
+}
+
+bool BridgeNode::Core::DrainEnded() {
+  // A bounded look: a node that keeps sending has not ended.
+  for (int reads = 0; reads < 16 && !lost_ && in_fd_ >= 0; ++reads) {
+    pollfd ready{in_fd_, POLLIN, 0};
+    if (poll(&ready, 1, 0) <= 0) break;
+    OnReadable();
+  }
+  return lost_;
 }
 
 Status BridgeNode::Core::Send(const std::string& line) {
@@ -267,7 +345,8 @@ Status BridgeNode::Core::Send(const std::string& line) {
     return Status::Error(shut_down_ ? "node bridge: closed" : "node bridge: no node connected");
   }
   if (outgoing_.size() + line.size() > kMaxOutgoing) {
-    Log("node bridge: the node is not reading; dropped: " + line.substr(0, line.size() - 1));
+    LogLimited(dropped_lines_,
+               "node bridge: the node is not reading; dropped: " + line.substr(0, line.size() - 1));
     return Status::Error("node bridge: the node is not reading its lines");
   }
   outgoing_ += line;
@@ -321,7 +400,7 @@ void BridgeNode::Core::Lose(std::string why) {
     }
     out_fd_ = -1;
   }
-  Queue(Inbound{{}, true, std::move(why)});
+  Queue(Inbound{{}, true, std::move(why), connection_});
 }
 
 void BridgeNode::Core::Queue(Inbound item) {
@@ -337,11 +416,11 @@ void BridgeNode::Core::HandleNext() {
   Inbound item = std::move(inbound_.front());
   inbound_.pop_front();
   if (item.end) {
-    EndConnection(item.why);
+    EndConnection(item.why, item.connection);
   } else if (item.line.message) {
     Handle(*item.line.message);
   } else {
-    Log("node bridge: refused a line: " + item.line.error);
+    LogLimited(refused_lines_, "node bridge: refused a line: " + item.line.error);
     // A reply that cannot be sent means the connection is going; its reader sees that.
     if (out_fd_ >= 0) IgnoreFailure(Send(ErrorLine(item.line.error)));
   }
@@ -380,11 +459,23 @@ void BridgeNode::Core::Handle(const NodeMessage& message) {
   }
 }
 
-void BridgeNode::Core::EndConnection(const std::string& why) {
+void BridgeNode::Core::EndConnection(const std::string& why, int connection) {
   // What the node reported no longer holds once it is gone.
   busy_ = {};
   transmitting_ = false;
   info_text_.clear();
+  for (RateLimitedLog* limit : {&refused_lines_, &dropped_lines_}) {
+    if (std::string summary = limit->Summary(); !summary.empty()) Log(std::move(summary));
+  }
+  if (connection != connection_) {
+    // A connection already replaced by the next one (its descriptor is gone). What ending
+    // the announcement says was meant for the old node, not for the new one.
+    Log("node bridge: node disconnected (" + why + ")");
+    const int current = std::exchange(out_fd_, -1);
+    if (hooks_.on_disconnect) hooks_.on_disconnect();
+    out_fd_ = current;
+    return;
+  }
   if (stdio_) {
     // The output may still be open: the closing handler's release can still reach the node.
     Log("node bridge: node input ended (" + why + "); taken as closing");
@@ -392,17 +483,25 @@ void BridgeNode::Core::EndConnection(const std::string& why) {
     if (!loop_.quitting()) ForEachWithEvents([](EchoLinkEvents& events) { events.Closing(); });
     return;
   }
+  // A node that only shut its writing side still hears the release of the transmitter, and
+  // whatever else ending the announcement says, before its connection is closed.
+  Log("node bridge: node disconnected (" + why + ")");
+  if (hooks_.on_disconnect) hooks_.on_disconnect();
   if (out_fd_ >= 0) {
-    if (out_watch_) loop_.Unwatch(out_watch_);
-    out_watch_ = 0;
-    outgoing_.clear();
-    close(out_fd_);
-    out_fd_ = -1;
+    if (!outgoing_.empty()) {
+      pollfd ready{out_fd_, POLLOUT, 0};
+      if (poll(&ready, 1, 100) > 0) Flush();
+    }
+    if (out_fd_ >= 0) {
+      if (out_watch_) loop_.Unwatch(out_watch_);
+      out_watch_ = 0;
+      outgoing_.clear();
+      close(out_fd_);
+      out_fd_ = -1;
+    }
   }
   in_fd_ = -1;
   attached_ = false;
-  Log("node bridge: node disconnected (" + why + ")");
-  if (hooks_.on_disconnect) hooks_.on_disconnect();
 }
 
 BridgeNode::BridgeNode(std::shared_ptr<Core> core) : core_(std::move(core)) {}

@@ -169,3 +169,24 @@ TEST(Faults, ANodeThatRefusesCallsDuringTheAnnouncementDoesNotHangTheClock) {
 
 }  // namespace
 }  // namespace horatone
+
+namespace horatone {
+namespace {
+
+TEST(Faults, AbandoningIsLoggedOnlyWhenAnAnnouncementWasUnderWay) {
+  Harness h({2026, 12, 6, 14, 5, 10});
+  Form1& f = StartPastTheFirst(h, "CHECK1=0\n");
+  std::vector<std::string> log;
+  f.log = [&](const std::string& line) { log.push_back(line); };
+  f.AbandonAnnouncement("the node connection was lost");  // idle: nothing to say
+  f.Command29.Click();
+  ASSERT_TRUE(h.loop.AdvanceUntil([&] { return h.node.keyed(); }, 10000));
+  f.AbandonAnnouncement("the node connection was lost");
+  EXPECT_FALSE(h.node.keyed());
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "announcement abandoned: the node connection was lost"),
+            1);
+}
+
+}  // namespace
+}  // namespace horatone

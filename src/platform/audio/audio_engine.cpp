@@ -15,6 +15,7 @@
 #include "platform/audio/clip_decoder.h"
 #include "platform/audio/mixer.h"
 #include "platform/audio/output_sink.h"
+#include "platform/audio/svx_udp_sink.h"
 #include "platform/audio/wav_capture.h"
 
 namespace horatone {
@@ -191,10 +192,10 @@ std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEn
   DeviceOptions device;
   const std::string wanted = SplitDevice(options.backend, &device.device);
   if (wanted != "" && wanted != "pulse" && wanted != "alsa" && wanted != "null" &&
-      wanted != "virtual") {
+      wanted != "virtual" && wanted != "svxlink") {
     if (why)
       *why = Status::Error("Unknown audio output \"" + options.backend +
-                           "\" (pulse, alsa, alsa:DEVICE, null or virtual)");
+                           "\" (pulse, alsa, alsa:DEVICE, svxlink:HOST:PORT, null or virtual)");
     return nullptr;
   }
   const bool real_device = wanted == "" || wanted == "pulse" || wanted == "alsa";
@@ -231,6 +232,15 @@ std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEn
   } else if (wanted == "null") {
     sink = OpenNullSink(rate);
     note = "audio output: none (null, as asked): nothing is heard";
+  } else if (wanted == "svxlink") {
+    SvxUdpTarget target;
+    std::string bad;
+    if (!ParseSvxUdpTarget(device.device, &target, &bad)) {
+      if (why) *why = Status::Error("SvxLink audio: " + bad);
+      return nullptr;
+    }
+    sink = SvxUdpSink::Open(target, rate, &missing);
+    note = "audio output: SvxLink's UDP audio at " + device.device;
   }
   if (real_device) {
     note += real_time ? ", real-time audio thread" : ", normal priority (real-time not granted)";
@@ -247,7 +257,8 @@ std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEn
   // the next clip at a clip's end and the two join seamlessly. On a real device it covers a
   // loop thread that a busy machine keeps waiting.
   const int block = rate / 500;
-  const int holdback = real_device ? rate / 10 : std::max(rate / 100, block + rate * 8 / 1000);
+  const int period = std::max(block, sink ? sink->period_frames() : block);
+  const int holdback = real_device ? rate / 10 : std::max(rate / 100, period + rate * 8 / 1000);
   auto core = std::make_shared<EngineCore>(mapper, rate, block, holdback);
   std::unique_ptr<AudioEngine> engine(new AudioEngine(std::move(core), std::move(options), name,
                                                       std::move(sink), std::move(capture),
@@ -378,6 +389,7 @@ void AudioEngine::SetDevice(std::unique_ptr<OutputSink> device) {
     unavailable_reason_.clear();
   }
   device_ = std::move(device);
+  device_keeps_time_ = device_->FramesDueNow() >= 0;
   resting_ = true;
   awake_ = false;
   underruns_seen_ = device_->Underruns();
@@ -394,6 +406,7 @@ void AudioEngine::DeviceLost(const std::string& why) {
     reports_.emplace_back(Report::kLost, why);
   }
   device_.reset();
+  device_keeps_time_ = false;
   awake_reported_.store(false, std::memory_order_release);
   keeper_->Restart();
   heard_frame_.store(core_->mixer.frames_emitted(), std::memory_order_release);
@@ -424,6 +437,10 @@ void AudioEngine::TryReconnect() {
   keeper_->Restart();
 }
 
+// What paces the stream while the engine renders without a device to wait on: a device that
+// only keeps time itself (the null output, SvxLink's UDP stream), else the engine's keeper.
+OutputSink& AudioEngine::Pacer() { return device_keeps_time_ ? *device_ : *keeper_; }
+
 void AudioEngine::IdleThroughSilence(std::vector<float>& silence,
                                      std::chrono::milliseconds longest) {
   {
@@ -436,11 +453,12 @@ void AudioEngine::IdleThroughSilence(std::vector<float>& silence,
   // the timeline, the capture and every later frame keep their places in time. A batch that
   // just arrived is applied by the next Render(), at the first frame after this silence.
   std::fill(silence.begin(), silence.end(), 0.0f);
-  for (int64_t due = keeper_->FramesDueNow(); due > 0;) {
+  OutputSink& pacer = Pacer();
+  for (int64_t due = pacer.FramesDueNow(); due > 0;) {
     const int count = static_cast<int>(std::min<int64_t>(due, block_frames_));
     if (capture_) capture_->Write(silence.data(), count);
     core_->mixer.SkipSilence(count);
-    keeper_->Skip(count);
+    pacer.Skip(count);
     due -= count;
   }
   heard_frame_.store(core_->mixer.frames_emitted(), std::memory_order_release);
@@ -456,9 +474,11 @@ void AudioEngine::RenderOnKeeper(std::vector<float>& block) {
   }
   core_->mixer.Render(block.data(), block_frames_);
   if (capture_) capture_->Write(block.data(), block_frames_);
+  OutputSink& pacer = Pacer();
   std::string ignored;
-  keeper_->Write(block.data(), block_frames_, &ignored);
-  heard_frame_.store(core_->mixer.frames_emitted(), std::memory_order_release);
+  pacer.Write(block.data(), block_frames_, &ignored);
+  heard_frame_.store(core_->mixer.frames_emitted() - pacer.QueuedFrames(),
+                     std::memory_order_release);
 }
 
 // One block to the device. False when the device failed (it is then gone).
@@ -528,7 +548,7 @@ void AudioEngine::RunAudioThread() {
   using Clock = std::chrono::steady_clock;
   while (!quit_.load(std::memory_order_acquire)) {
     if (!device_) {
-      if (backend_name_ != "null") TryReconnect();
+      if (backend_name_ == "pulse" || backend_name_ == "alsa") TryReconnect();
       if (!device_) {
         RenderOnKeeper(block);
         continue;
@@ -538,7 +558,7 @@ void AudioEngine::RunAudioThread() {
       prepared_until_ = Clock::now() + std::chrono::seconds(4);
     }
     const bool prepared = Clock::now() < prepared_until_;
-    if (device_->FramesDueNow() >= 0) {  // the null output only keeps time
+    if (device_keeps_time_) {
       RenderOnKeeper(block);
       continue;
     }

@@ -99,6 +99,7 @@ class AudioEngine final : public MediaService {
   // now on the time keeper at once.
   void IdleThroughSilence(std::vector<float>& silence, std::chrono::milliseconds longest);
   void RenderOnKeeper(std::vector<float>& block);
+  OutputSink& Pacer();
   bool PlayOnDevice(std::vector<float>& block);
   void Rest();
   bool WriteLead(std::vector<float>& block);
@@ -129,6 +130,7 @@ class AudioEngine final : public MediaService {
   std::atomic<bool> prepare_{false};
 
   // Audio thread only.
+  bool device_keeps_time_ = false;
   bool resting_ = true;  // nothing to play: the time keeper paces the timeline
   bool awake_ = false;   // the device is not resting (it plays, or is ready ahead of a sound)
   std::chrono::steady_clock::time_point prepared_until_{};

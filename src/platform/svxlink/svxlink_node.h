@@ -1,0 +1,68 @@
+// SvxLink as the node: the clock is one more receiver of SvxLink. Keying is that receiver's
+// squelch, written to its squelch PTY ('O' open, 'Z' closed); the audio goes to its UDP input
+// (SvxUdpSink); codes come from the logic's DTMF control PTY, where SvxLink writes every digit
+// it receives from the air or through the PTY. The shipped Tcl handler reports SvxLink's
+// squelch and transmitter over a loopback TCP port for the busy flags, and asks whether a
+// command is the clock's code so that SvxLink leaves it alone.
+//
+// Everything runs on the loop thread. SvxLink going away (its PTYs hang up) releases the
+// clock's transmitter, is logged, and the node waits for the PTYs to come back.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "echolink/echolink_object.h"
+#include "shell/status.h"
+
+namespace horatone {
+
+class PosixLoop;
+
+struct SvxLinkSettings {
+  std::string squelch_pty;  // PTY_PATH of the clock's receiver
+  std::string dtmf_pty;     // DTMF_CTRL_PTY of the logic
+  // "HOST:PORT" where the Tcl handler reports (HORATONE_EVENTS in the logic); empty for none,
+  // and then the busy flags stay clear.
+  std::string events;
+  int dtmf_pause_ms = 2000;  // a code without '#' ends after this pause
+  // After the last sample has reached SvxLink, how long its receiver keeps the squelch open
+  // so that SvxLink's own path from receiver to transmitter has played it out.
+  int release_margin_ms = 150;
+};
+
+class SvxLinkNode : public NodeFactory {
+ public:
+  struct Hooks {
+    std::function<void(const std::string&)> log;
+    // SvxLink went away, so anything under way is not on the air.
+    std::function<void(const std::string&)> on_lost;
+    // When the last sample handed to the audio output has been played (negative: that long
+    // ago). Without it the squelch closes at once on release.
+    std::function<double()> seconds_until_quiet;
+    // Whether a command SvxLink received is the clock's code.
+    std::function<bool(const std::string&)> is_clock_code;
+  };
+
+  // nullptr with `why` filled when the settings are unusable or the events port cannot be
+  // opened. A SvxLink that is not running yet is no failure: the node waits for it.
+  static std::unique_ptr<SvxLinkNode> Open(PosixLoop& loop, SvxLinkSettings settings, Hooks hooks,
+                                           Status* why);
+  // Closes the clock's squelch and the PTYs.
+  ~SvxLinkNode() override;
+  SvxLinkNode(const SvxLinkNode&) = delete;
+  SvxLinkNode& operator=(const SvxLinkNode&) = delete;
+
+  // Objects made here stay usable after the node is gone; their calls then fail.
+  std::unique_ptr<EchoLinkObject> Create(Status* why) override;
+  bool connected() const;
+
+  class Core;
+
+ private:
+  explicit SvxLinkNode(std::shared_ptr<Core> core);
+  std::shared_ptr<Core> core_;
+};
+
+}  // namespace horatone

@@ -1,0 +1,206 @@
+// The headless clock as an add-on of the real SvxLink from Debian, end to end: the test starts
+// its own svxlink-server (test_support/svxlink_peer.h) and the clock on it, and listens to
+// SvxLink's transmitter: its UDP audio and its PTT PTY. Both programs are stopped by their pids.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <thread>
+
+#include "announce/clip_names.h"
+#include "platform/audio/audio_files.h"
+#include "test_support/posix_io.h"
+#include "test_support/svxlink_peer.h"
+#include "test_support/temp_dir.h"
+
+namespace horatone {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::Air;
+
+constexpr int kRate = 16000;
+
+class SvxLinkFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testing::HaveSvxLink()) GTEST_SKIP() << "svxlink-server is not installed";
+    dir_ = dir_holder_.path();
+    svxlink_ = std::make_unique<testing::SvxLinkPeer>(
+        dir_, std::filesystem::path(HORATONE_SOURCE_DIR) / "packaging/svxlink/horatone.tcl", kRate);
+    // Every clip a tone of its own pitch, 0.2 s long ("Blank" silent).
+    const auto folder = dir_ / "root" / "C" / "Program Files" / "Horatone";
+    std::filesystem::create_directories(folder);
+    int index = 0;
+    for (std::string_view stem : clips::kAll) {
+      const float level = stem == clips::kBlank ? 0.0f : 0.25f;
+      ASSERT_TRUE(testing::WriteClip(folder / (std::string(stem) + ".wav"),
+                                     testing::Tone(kRate, 1, 0.2, 400 + 10 * index++, level)));
+    }
+  }
+
+  void TearDown() override {
+    testing::StopProcess(&clock_pid_, SIGTERM);
+    svxlink_.reset();
+  }
+
+  void StartSvxLink() { ASSERT_TRUE(svxlink_->Start()) << svxlink_->Log(); }
+
+  void StartClock(const std::string& start_at) {
+    std::vector<std::string> args = svxlink_->ClockArgs(HORATONE_BINARY);
+    for (const std::string& more :
+         {std::string("--root"), (dir_ / "root").string(), std::string("--capture"),
+          (dir_ / "on-air.wav").string(), std::string("--start-at"), start_at})
+      args.push_back(more);
+    clock_pid_ = testing::Spawn(args, -1, -1, (dir_ / "clock.log").string());
+    ASSERT_GT(clock_pid_, 0);
+    ASSERT_TRUE(WaitForText("SvxLink connected"));
+  }
+
+  // Waits until the clock's log holds `text` `times` times.
+  bool WaitForText(const std::string& text, int times = 1,
+                   milliseconds limit = milliseconds(10000)) const {
+    const auto give_up = std::chrono::steady_clock::now() + limit;
+    do {
+      const std::string bytes = ClockLog();
+      int found = 0;
+      for (auto at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1))
+        ++found;
+      if (found >= times) return true;
+      std::this_thread::sleep_for(milliseconds(20));
+    } while (std::chrono::steady_clock::now() < give_up);
+    return false;
+  }
+
+  std::string ClockLog() const { return testing::ReadBytes(dir_ / "clock.log"); }
+
+  TempDir dir_holder_;
+  std::filesystem::path dir_;
+  std::unique_ptr<testing::SvxLinkPeer> svxlink_;
+  pid_t clock_pid_ = -1;
+};
+
+// The best normalized correlation of `b` against `a` over lags of up to `max_lag` samples.
+double BestCorrelation(const std::vector<float>& a, const std::vector<float>& b, int max_lag) {
+  double best = 0;
+  for (int lag = -max_lag; lag <= max_lag; ++lag) {
+    double ab = 0, aa = 0, bb = 0;
+    for (int64_t i = 0; i < static_cast<int64_t>(a.size()); ++i) {
+      const int64_t j = i + lag;
+      if (j < 0 || j >= static_cast<int64_t>(b.size())) continue;
+      ab += a[i] * b[j];
+      aa += a[i] * a[i];
+      bb += b[j] * b[j];
+    }
+    if (aa > 0 && bb > 0) best = std::max(best, ab / std::sqrt(aa * bb));
+  }
+  return best;
+}
+
+// The announcement as the clock captured it, channel 0, loud part only.
+std::vector<float> CapturedSound(const std::filesystem::path& file) {
+  const testing::Samples air = testing::ReadClip(file);
+  std::vector<float> mono;
+  for (int64_t f = 0; f < air.frames(); ++f) mono.push_back(air.data[f * air.channels]);
+  const auto loud = [](float v) { return std::fabs(v) > 0.01f; };
+  const auto first = std::find_if(mono.begin(), mono.end(), loud);
+  const auto last = std::find_if(mono.rbegin(), mono.rend(), loud).base();
+  return first < last ? std::vector<float>(first, last) : std::vector<float>{};
+}
+
+TEST_F(SvxLinkFixture, ACodeOnTheControlPtyIsAnsweredOnSvxLinksTransmitterAndAWrongOneIsNot) {
+  StartSvxLink();
+  StartClock("2026-12-06 14:05:10");
+
+  // A wrong code: SvxLink handles it itself, the clock stays quiet.
+  ASSERT_TRUE(svxlink_->WriteTo("dtmf", "124#"));
+  svxlink_->Listen(milliseconds(2500));
+  EXPECT_TRUE(WaitForText("DTMF from SvxLink: 124"));
+  EXPECT_EQ(ClockLog().find("announcement"), std::string::npos) << ClockLog();
+
+  ASSERT_TRUE(svxlink_->WriteTo("dtmf", "123#"));
+  const Air air = svxlink_->Listen(milliseconds(8000));
+  testing::StopProcess(&clock_pid_, SIGTERM);
+  ASSERT_NE(ClockLog().find("announcement: DTMF code"), std::string::npos) << ClockLog();
+  // SvxLink answered the wrong code as an unknown command but left the clock's code alone.
+  const std::string svxlink_log = svxlink_->Log();
+  const auto unknown = svxlink_log.find("\"unknown_command\"");
+  EXPECT_NE(unknown, std::string::npos) << svxlink_log;
+  EXPECT_EQ(svxlink_log.find("\"unknown_command\"", unknown + 1), std::string::npos) << svxlink_log;
+
+  // PTT went T, then R, with the clock's audio between.
+  ASSERT_GE(air.ptt.size(), 2u) << air.PttText();
+  EXPECT_EQ(air.ptt.front().second, 'T');
+  EXPECT_EQ(air.ptt.back().second, 'R');
+  const auto [first, last] = air.Loud();
+  ASSERT_GE(first, 0) << "nothing loud on SvxLink's transmitter";
+  EXPECT_GT(air.ArrivalOf(first), air.ptt.front().first);
+  EXPECT_LT(air.ArrivalOf(last), air.ptt.back().first);
+
+  // The same sound as the clock's capture: the six clips of the time-is step on (the time is,
+  // 14, hour, 05, minutes, PM), each in its place and in the same shape. SvxLink's own path
+  // filters and levels the audio a little, so the shape is compared, not the samples.
+  const std::vector<float> captured = CapturedSound(dir_ / "on-air.wav");
+  ASSERT_NEAR(static_cast<double>(captured.size()) / kRate, 1.2, 0.01);
+  constexpr int kClip = kRate / 5;
+  for (int clip = 0; clip < 6; ++clip) {
+    // The last clip may end in a silent sample, which the capture's trim leaves out.
+    const auto end = std::min<std::size_t>(captured.size(), (clip + 1) * kClip);
+    const std::vector<float> expected(captured.begin() + clip * kClip,
+                                      captured.begin() + static_cast<std::ptrdiff_t>(end));
+    std::vector<float> sent;
+    for (int64_t i = first + clip * kClip - 400; i < first + (clip + 1) * kClip + 400; ++i) {
+      const bool inside = i >= 0 && i < static_cast<int64_t>(air.samples.size());
+      sent.push_back(inside ? air.samples[i] / 32768.0f : 0.0f);
+    }
+    double best = 0;
+    for (int lag = 0; lag <= 800; lag += 1) {
+      best = std::max(best, BestCorrelation(expected, {sent.begin() + lag, sent.end()}, 0));
+      if (best > 0.9) break;
+    }
+    EXPECT_GT(best, 0.9) << "clip " << clip;
+  }
+}
+
+TEST_F(SvxLinkFixture, AStationOnTheMainReceiverHoldsTheScheduledSlot) {
+  StartSvxLink();
+  StartClock("2026-12-06 14:14:56");
+  const int main_sql =
+      testing::OpenRawPty(dir_ / "main_sql");  // held open so the squelch stays open
+  ASSERT_GE(main_sql, 0);
+  ASSERT_EQ(write(main_sql, "O", 1), 1);
+  std::this_thread::sleep_for(milliseconds(6000));  // past 14:15:00
+  ASSERT_EQ(write(main_sql, "Z", 1), 1);
+  close(main_sql);
+  EXPECT_EQ(ClockLog().find("announcement"), std::string::npos) << ClockLog();
+  testing::StopProcess(&clock_pid_, SIGTERM);
+
+  // The same slot without the station is announced.
+  std::filesystem::remove(dir_ / "clock.log");
+  StartClock("2026-12-06 14:29:57");
+  EXPECT_TRUE(WaitForText("announcement: ", 1, milliseconds(8000))) << ClockLog();
+}
+
+TEST_F(SvxLinkFixture, SvxLinkKilledMidAnnouncementIsLostAndFoundAgain) {
+  StartSvxLink();
+  StartClock("2026-12-06 14:05:10");
+  ASSERT_TRUE(svxlink_->WriteTo("dtmf", "123#"));
+  ASSERT_TRUE(WaitForText("transmitter PTT ON"));
+  std::this_thread::sleep_for(milliseconds(300));
+  svxlink_->Stop(SIGKILL);
+  ASSERT_TRUE(WaitForText("SvxLink lost")) << ClockLog();
+  EXPECT_TRUE(WaitForText("announcement abandoned")) << ClockLog();
+
+  StartSvxLink();
+  ASSERT_TRUE(WaitForText("SvxLink connected", 2)) << ClockLog();
+  ASSERT_TRUE(svxlink_->WriteTo("dtmf", "123#"));
+  const Air air = svxlink_->Listen(milliseconds(8000));
+  EXPECT_EQ(air.PttText().substr(0, 1), "T");
+  EXPECT_EQ(air.PttText().back(), 'R');
+  EXPECT_GE(air.Loud().first, 0) << ClockLog();
+}
+
+}  // namespace
+}  // namespace horatone
