@@ -1,5 +1,6 @@
 // main(): picks the front end — the window, the headless clock, or one of the commands
-// (config, check-voice) — from the command line, and wires the platform to the model.
+// (config, check-voice, make-voice) — from the command line, and wires the platform to the
+// model.
 #include <unistd.h>
 
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "config_command.h"
 #include "headless.h"
+#include "make_voice_command.h"
 #include "platform/audio/voice_check.h"
 #include "platform/path_mapper.h"
 #include "platform/rig/rig_settings.h"
@@ -28,6 +30,7 @@ usage:
   horatone --headless [OPTIONS]      the clock without a window, for a service
   horatone config [--root DIR] show | save | get KEY | set KEY VALUE | unset KEY
   horatone check-voice [--root DIR] FOLDER [wav|mp3]
+  horatone make-voice [--root DIR] FOLDER --language LANG [--engine ENGINE] [--format wav|mp3]
   horatone --help | --version
 
 options:
@@ -64,7 +67,8 @@ int main(int argc, char** argv) {
   using namespace horatone;
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string command;
-  if (!args.empty() && (args[0] == "config" || args[0] == "check-voice")) {
+  if (!args.empty() &&
+      (args[0] == "config" || args[0] == "check-voice" || args[0] == "make-voice")) {
     command = args[0];
     args.erase(args.begin());
   }
@@ -119,6 +123,7 @@ int main(int argc, char** argv) {
     PathMapper mapper(options.root);
     return CheckVoiceCommand(rest, std::cout, std::cerr, mapper);
   }
+  if (command == "make-voice") return MakeVoiceCommand(rest, PathMapper(options.root), std::cerr);
   if (options.node != "sim" && options.node != "stdio" && options.node != "rig" &&
       options.node.rfind("listen:", 0) != 0) {
     return Usage("--node takes sim, stdio, listen:PORT or rig");
