@@ -79,6 +79,8 @@ ClipLevels MeasureClip(const std::string& file_name, const DecodedClip& clip) {
 
   // A frame's level is its loudest channel.
   const int channels = std::max(clip.channels, 1);
+  const int64_t frames =
+      std::min<int64_t>(clip.frames, static_cast<int64_t>(clip.samples.size()) / channels);
   const auto frame_level = [&](int64_t frame) {
     float level = 0;
     for (int c = 0; c < channels; ++c) {
@@ -90,7 +92,7 @@ ClipLevels MeasureClip(const std::string& file_name, const DecodedClip& clip) {
   const int64_t start_frames = static_cast<int64_t>(kStartS * clip.sample_rate);
   int64_t first_loud = -1, last_loud = -1;
   float peak = 0, start_peak = 0;
-  for (int64_t f = 0; f < clip.frames; ++f) {
+  for (int64_t f = 0; f < frames; ++f) {
     const float level = frame_level(f);
     peak = std::max(peak, level);
     if (f < start_frames) start_peak = std::max(start_peak, level);
@@ -106,7 +108,7 @@ ClipLevels MeasureClip(const std::string& file_name, const DecodedClip& clip) {
     levels.rms_db = -std::numeric_limits<double>::infinity();
   } else {
     levels.lead_s = clip.Seconds(first_loud);
-    levels.trail_s = clip.Seconds(clip.frames - 1 - last_loud);
+    levels.trail_s = clip.Seconds(frames - 1 - last_loud);
     double sum = 0;
     const size_t begin = static_cast<size_t>(first_loud * channels);
     const size_t end = static_cast<size_t>((last_loud + 1) * channels);
