@@ -10,7 +10,7 @@ ARGS ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps configure build test run voices deb sanitize screenshots fuzz bench clean
+.PHONY: deps configure build test run voices deb sanitize screenshots fuzz bench bench-voices clean
 
 deps:
 	@tools/install-deps
@@ -63,6 +63,14 @@ bench: build
 	@$(BUILD)/bench/audio_bench
 	@$(BUILD)/bench/headless_bench 60
 	@$(BUILD)/bench/svxlink_bench 5
+
+# How well a listener (pocketsphinx) understands the English voices, with their joins, edges and
+# levels: one table per voice (bench/README.md).
+bench-voices: build
+	@cmake --build $(BUILD) --target voices
+	@bench/voice-recognition $(BUILD)/app/horatone "$(BUILD)/voices/C/Program Files/Horatone" \
+	  $(BUILD)/voices/C/HoraVoice/M $(BUILD)/voices/C/HoraVoice/F $(BUILD)/voices/C/HoraVoice/F_UK \
+	  $(BUILD)/voices/C/HoraVoice/M_UK
 
 # Pictures of the window (three tabs, Details, About, node panel) in ./screenshots/, drawn on
 # the offscreen platform.

@@ -19,15 +19,15 @@ bool VoiceComplete(const std::string& folder, bool mp3, const PathMapper& mapper
   return CheckVoiceFolder(folder, mp3 ? "mp3" : "wav", mapper).Complete();
 }
 
-// The voice generator: installed beside the program (lib/horatone/make-voices), or the
+// The voice generator: installed with the package (share/horatone/tools/make-voices), or the
 // source tree's when the program runs from its build folder. It makes every ready-made voice
 // under the system directory.
 VoiceGenerator FindVoiceGenerator(const PathMapper& mapper) {
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
   std::vector<std::filesystem::path> candidates;
-  if (!error) candidates.push_back(self.parent_path().parent_path() / "lib/horatone/make-voices");
-  candidates.emplace_back(HORATONE_SOURCE_TOOLS "/make-voices");
+  if (!error) candidates.push_back(self.parent_path().parent_path() / "share/horatone/tools/make-voices");
+  candidates.emplace_back(HORATONE_TOOLS_DIR "/make-voices");
   for (const std::filesystem::path& program : candidates) {
     if (access(program.c_str(), X_OK) != 0) continue;
     return {{program.string(), mapper.system_dir().string()}, mapper.system_dir().string(), {}};

@@ -1,5 +1,6 @@
 // main(): picks the front end — the window, the headless clock, or one of the commands
-// (config, check-voice) — from the command line, and wires the platform to the model.
+// (config, check-voice, make-voice) — from the command line, and wires the platform to the
+// model.
 #include <unistd.h>
 
 #include <csignal>
@@ -11,6 +12,7 @@
 
 #include "config_command.h"
 #include "headless.h"
+#include "make_voice_command.h"
 #include "say_command.h"
 #include "platform/audio/voice_check.h"
 #include "platform/path_mapper.h"
@@ -32,6 +34,7 @@ usage:
   horatone check-voice [--root DIR] FOLDER [wav|mp3]
   horatone say [--root DIR] [--at HH:MM] [--rate HZ] [--channels 1|2] FILE.wav|-
                                      the announcement of that minute (now) as one WAV file
+  horatone make-voice [--root DIR] FOLDER --language LANG [--engine ENGINE] [--format wav|mp3]
   horatone --help | --version
 
 options:
@@ -82,7 +85,8 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string command;
-  if (!args.empty() && (args[0] == "config" || args[0] == "check-voice" || args[0] == "say")) {
+  if (!args.empty() && (args[0] == "config" || args[0] == "check-voice" || args[0] == "say" ||
+                        args[0] == "make-voice")) {
     command = args[0];
     args.erase(args.begin());
   }
@@ -172,6 +176,7 @@ int main(int argc, char** argv) {
     PathMapper mapper(options.root);
     return CheckVoiceCommand(rest, std::cout, std::cerr, mapper);
   }
+  if (command == "make-voice") return MakeVoiceCommand(rest, PathMapper(options.root), std::cerr);
   if (options.node != "sim" && options.node != "stdio" && options.node != "rig" &&
       options.node != "svxlink" && options.node.rfind("listen:", 0) != 0) {
     return Usage("--node takes sim, stdio, listen:PORT, rig or svxlink");
