@@ -76,7 +76,7 @@ int RunDesktop(int argc, char** argv, const HeadlessOptions& options) {
     };
   }
   const int code = RunWindow(argc, argv, window);
-  engine->FinalizeCapture();
+  if (const Status finalized = engine->FinalizeCapture(); !finalized) log("capture: " + finalized.message);
   return code;
 }
 

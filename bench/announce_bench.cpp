@@ -52,7 +52,7 @@ void JoinsOfRealAnnouncements() {
     loop.AdvanceBy(18000);
   }
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  engine->FinalizeCapture();
+  bench::Must(engine->FinalizeCapture());
 
   const auto runs = bench::Runs(testing::ReadClip(dir.path() / "air.wav"));
   std::vector<double> gaps;

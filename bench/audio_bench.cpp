@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_voice.h"
 #include "platform/audio/audio_engine.h"
 #include "platform/audio/audio_files.h"
 #include "platform/audio/clip_decoder.h"
@@ -56,11 +57,11 @@ void JoinGaps(const std::filesystem::path& dir, const PathMapper& mapper) {
     std::shared_ptr<MediaGraph> graph;
     for (int clip = 0; clip < kClipsPerChain; ++clip) {
       auto next = engine->CreateGraph();
-      next->RenderFile((dir / ("level" + std::to_string(clip % 2) + ".wav")).string());
-      next->SetVolume(0);
-      next->SetRate(1.0);
-      next->Run();
-      next->SetCurrentPosition(0);
+      bench::Must(next->RenderFile((dir / ("level" + std::to_string(clip % 2) + ".wav")).string()));
+      bench::Must(next->SetVolume(0));
+      bench::Must(next->SetRate(1.0));
+      bench::Must(next->Run());
+      bench::Must(next->SetCurrentPosition(0));
       graph = next;
       engine->Commit();
       do tick();
@@ -112,11 +113,11 @@ void RenderTimes(const std::filesystem::path& dir, const PathMapper& mapper) {
       auto engine = AudioEngine::Open(mapper, options);  // an empty clip cache
       auto graph = engine->CreateGraph();
       auto start = Clock::now();
-      graph->RenderFile(path);
+      bench::Must(graph->RenderFile(path));
       cold += std::chrono::duration<double>(Clock::now() - start).count();
       start = Clock::now();
       auto again = engine->CreateGraph();
-      again->RenderFile(path);
+      bench::Must(again->RenderFile(path));
       cached += std::chrono::duration<double>(Clock::now() - start).count();
     }
     std::printf("render of a 1 s %s clip: cold %.3f ms, cached %.4f ms\n", name + 4,
@@ -137,8 +138,8 @@ void CpuUse(const std::filesystem::path& dir, const PathMapper& mapper) {
   };
   const double idle = measure(3.0);
   auto graph = engine->CreateGraph();
-  graph->RenderFile((dir / "long.wav").string());
-  graph->Run();
+  bench::Must(graph->RenderFile((dir / "long.wav").string()));
+  bench::Must(graph->Run());
   engine->Commit();
   const double playing = measure(3.0);
   std::printf(

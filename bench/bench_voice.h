@@ -10,7 +10,19 @@
 #include "announce/clip_names.h"
 #include "platform/audio/audio_files.h"
 
+#include <cstdio>
+#include <cstdlib>
+
+#include "shell/status.h"
+
 namespace horatone::bench {
+
+// A benchmark's own set-up step must work; a failure ends the run with its message.
+inline void Must(const Status& status) {
+  if (status) return;
+  std::fprintf(stderr, "benchmark set-up failed: %s\n", status.message.c_str());
+  std::exit(1);
+}
 
 constexpr int kRate = 48000;
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_voice.h"
 #include "platform/audio/audio_engine.h"
 #include "platform/audio/audio_files.h"
 #include "platform/rig/rig_node.h"
@@ -107,15 +108,15 @@ int Run(int runs) {
   // release as soon as the position reads the end (the earliest its unkey check can).
   auto announce = [&](const std::filesystem::path& file, bool release) {
     requests.push_back(SteadyClock::now());
-    rig->Transmit(true);
+    bench::Must(rig->Transmit(true));
     auto graph = engine->CreateGraph();
-    graph->RenderFile(file.string());
-    graph->Run();
-    graph->SetCurrentPosition(0);
+    bench::Must(graph->RenderFile(file.string()));
+    bench::Must(graph->Run());
+    bench::Must(graph->SetCurrentPosition(0));
     engine->Commit();
     if (!release) return graph;
     while (graph->CurrentPosition() != graph->Duration()) std::this_thread::sleep_for(1ms);
-    rig->Transmit(false);
+    bench::Must(rig->Transmit(false));
     return graph;
   };
 
@@ -133,10 +134,10 @@ int Run(int runs) {
   const size_t before = count();
   auto graph = announce(long_clip, false);
   wait_for(before + 2, 8s);
-  rig->Transmit(false);
+  bench::Must(rig->Transmit(false));
   std::this_thread::sleep_for(300ms);
   node.reset();
-  engine->FinalizeCapture();
+  bench::Must(engine->FinalizeCapture());
 
   const testing::Samples air = testing::ReadClip(audio.capture_file);
   for (size_t run = 0; run < sound_spans.size(); ++run) {

@@ -7,7 +7,7 @@
 
 namespace horatone {
 
-struct Status {
+struct [[nodiscard]] Status {
   bool ok = true;
   std::string message;
 

@@ -26,7 +26,7 @@ class KeyingEvents : public EchoLinkEvents {
   Lines seen;
   void DTMFString(const std::string& digits) override {
     seen.push_back("DTMF " + digits);
-    object->Transmit(true);
+    ASSERT_TRUE(object->Transmit(true));
   }
   void Closing() override { seen.push_back("CLOSING"); }
   void ChatTextReceived(const std::string& text) override { seen.push_back("CHAT " + text); }
@@ -41,7 +41,7 @@ class BridgeEdges : public ::testing::Test {
                            {.on_disconnect =
                                 [this] {
                                   ++disconnects_;
-                                  object_->Transmit(false);  // what ending the announcement does
+                                  IgnoreFailure(object_->Transmit(false));  // what ending the announcement does
                                   if (on_disconnect_) on_disconnect_();
                                 },
                             .log = [this](std::string line) { log_.push_back(std::move(line)); }},

@@ -33,7 +33,7 @@ WavCapture::WavCapture(SNDFILE* sf, std::filesystem::path file, int /*sample_rat
   writer_ = std::thread([this] { RunWriter(); });
 }
 
-WavCapture::~WavCapture() { Finalize(); }
+WavCapture::~WavCapture() { IgnoreFailure(Finalize()); }  // the owner has said its result
 
 void WavCapture::Write(const float* frames, int count) {
   if (closing_.load(std::memory_order_acquire)) return;  // the capture has ended
