@@ -177,10 +177,14 @@ TEST_F(SvxLinkFixture, AStationOnTheMainReceiverHoldsTheScheduledSlot) {
   EXPECT_EQ(ClockLog().find("announcement"), std::string::npos) << ClockLog();
   testing::StopProcess(&clock_pid_, SIGTERM);
 
-  // The same slot without the station is announced.
+  // The same slot without the station is announced. SvxLink starts afresh for it: after the
+  // PTY squelch's "Z" its handler still reports the main squelch open (seen with 19.09), which
+  // a clock rightly takes for a station.
+  svxlink_->Stop(SIGTERM);
+  StartSvxLink();
   std::filesystem::remove(dir_ / "clock.log");
-  StartClock("2026-12-06 14:29:57");
-  EXPECT_TRUE(WaitForText("announcement: ", 1, milliseconds(8000))) << ClockLog();
+  StartClock("2026-12-06 14:29:52");
+  EXPECT_TRUE(WaitForText("announcement: ", 1, milliseconds(14000))) << ClockLog();
 }
 
 TEST_F(SvxLinkFixture, SvxLinkKilledMidAnnouncementIsLostAndFoundAgain) {
