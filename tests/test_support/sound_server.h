@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,8 +133,30 @@ class MonitorRecorder {
     std::lock_guard<std::mutex> lock(mutex_);
     return samples_;
   }
+  // When the first (last) sample other than zero came out of the server after (before) `t`:
+  // its piece's arrival, less the frames that followed it in the piece.
+  std::optional<SteadyTime> FirstSoundAfter(SteadyTime t) { return FindSound(t, true); }
+  std::optional<SteadyTime> LastSoundBefore(SteadyTime t) { return FindSound(t, false); }
 
  private:
+  std::optional<SteadyTime> FindSound(SteadyTime t, bool first) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::optional<SteadyTime> found;
+    for (std::size_t p = 0; p < arrivals_.size(); ++p) {
+      if (first ? arrivals_[p] <= t : arrivals_[p] > t) continue;
+      for (std::size_t f = 0; f < kPieceFrames; ++f) {
+        const std::size_t frame = first ? f : kPieceFrames - 1 - f;
+        const float* s = &samples_[(p * kPieceFrames + frame) * 2];
+        if (s[0] == 0.0f && s[1] == 0.0f) continue;
+        const auto later = std::chrono::microseconds((kPieceFrames - 1 - frame) * 1'000'000 / 48000);
+        found = arrivals_[p] - later;
+        break;
+      }
+      if (found && first) return found;
+    }
+    return found;
+  }
+
   void Run() {
     std::vector<float> piece(480 * 2);
     int error = 0;
@@ -142,6 +165,7 @@ class MonitorRecorder {
       const SteadyTime now = std::chrono::steady_clock::now();
       std::lock_guard<std::mutex> lock(mutex_);
       samples_.insert(samples_.end(), piece.begin(), piece.end());
+      arrivals_.push_back(now);
       for (float sample : piece) {
         if (sample != 0.0f) {
           last_sound_ = now;
@@ -155,7 +179,9 @@ class MonitorRecorder {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
+  static constexpr std::size_t kPieceFrames = 480;
   std::vector<float> samples_;
+  std::vector<SteadyTime> arrivals_;
   SteadyTime last_sound_{};
 };
 

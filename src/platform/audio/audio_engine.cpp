@@ -568,7 +568,8 @@ void AudioEngine::RunAudioThread() {
       const bool silent = core_->mixer.Silent();
       if (silent && !prepared) {
         if (awake_) Rest();
-        IdleThroughSilence(block, std::chrono::milliseconds(250));
+        // Asleep until the loop has something to say (the silence is accounted on waking).
+        IdleThroughSilence(block, std::chrono::milliseconds(1000));
         continue;
       }
       if (!awake_) {

@@ -61,9 +61,9 @@ class PulseSink final : public OutputSink {
     if (pa_threaded_mainloop_start(loop_) < 0) return Fail("PulseAudio: cannot start", why);
 
     pa_threaded_mainloop_lock(loop_);
-    // A heartbeat, so that every wait below looks at the clock at least ten times a second.
+    // A heartbeat while someone waits, so that every wait below looks at the clock at least ten
+    // times a second; it stops while nobody does, so an idle clock costs nothing here.
     tick_ = api_->time_new(api_, nullptr, &PulseSink::Tick, this);
-    Rearm();
     const bool ready = WaitFor([this] {
       const pa_context_state_t state = pa_context_get_state(context_);
       return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
@@ -230,7 +230,7 @@ class PulseSink final : public OutputSink {
   }
   static void Tick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
     auto* sink = static_cast<PulseSink*>(self);
-    sink->Rearm();
+    if (sink->waiters_ > 0) sink->Rearm();
     sink->Signal();
   }
   void Signal() { pa_threaded_mainloop_signal(loop_, 0); }
@@ -245,14 +245,18 @@ class PulseSink final : public OutputSink {
   template <typename Done>
   bool WaitFor(Done done) {
     const auto deadline = SteadyClock::now() + timeout_;
+    if (waiters_++ == 0) Rearm();
+    bool ok = true;
     while (!done()) {
       if (interrupted_.load(std::memory_order_acquire) || SteadyClock::now() >= deadline ||
           (cancel_ != nullptr && cancel_->load(std::memory_order_acquire))) {
-        return false;
+        ok = false;
+        break;
       }
       pa_threaded_mainloop_wait(loop_);
     }
-    return true;
+    --waiters_;
+    return ok;
   }
 
   bool Good() const {
@@ -277,6 +281,7 @@ class PulseSink final : public OutputSink {
   pa_stream* stream_ = nullptr;
   pa_time_event* tick_ = nullptr;
   bool corked_ = true;  // under the main loop's lock
+  int waiters_ = 0;     // under the main loop's lock
   std::atomic<bool> interrupted_{false};
   std::atomic<int64_t> underruns_{0};
 };

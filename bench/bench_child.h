@@ -1,0 +1,148 @@
+// A program under measurement as a child process: its standard input to write to, its error
+// stream collected line by line (each with the steady time it arrived), its CPU time from the
+// scheduler's own accounting, and its memory.
+#pragma once
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace horatone {
+
+using namespace std::chrono_literals;
+
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& args) {
+    int in[2], out[2], err[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) std::abort();
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+      std::vector<char*> argv;
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    in_ = in[1];
+    out_reader_ = std::thread([this, fd = out[0]] {
+      std::string pending;
+      char buffer[4096];
+      ssize_t n;
+      while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+        pending.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          out_.emplace_back(pending.substr(0, lf), std::chrono::steady_clock::now());
+          pending.erase(0, lf + 1);
+        }
+      }
+      close(fd);
+    });
+    err_reader_ = std::thread([this, fd = err[0]] {
+      std::string pending;
+      char buffer[4096];
+      ssize_t n;
+      while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+        pending.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          log_.push_back(pending.substr(0, lf));
+          log_arrivals_.push_back(std::chrono::steady_clock::now());
+          pending.erase(0, lf + 1);
+        }
+      }
+      close(fd);
+    });
+  }
+  ~Child() { Wait(); }
+
+  void Send(const std::string& line) {
+    [[maybe_unused]] ssize_t n = write(in_, line.data(), line.size());
+  }
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+  }
+  // When each line of Log() arrived.
+  std::vector<std::chrono::steady_clock::time_point> LogArrivals() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_arrivals_;
+  }
+  pid_t pid() const { return pid_; }
+  // The lines on its standard output, each with the steady time it arrived.
+  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> Output() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+  }
+  bool WaitForLog(const std::string& text, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+      for (const std::string& line : Log()) {
+        if (line.find(text) != std::string::npos) return true;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+  // CPU time of all threads, from the scheduler's own accounting.
+  double CpuSeconds() const {
+    double total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr) return 0;
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      std::ifstream stat(tasks + "/" + entry->d_name + "/schedstat");
+      long long ns = 0;
+      if (stat >> ns) total += static_cast<double>(ns) / 1e9;
+    }
+    closedir(dir);
+    return total;
+  }
+  // A line of /proc/PID/status, such as VmRSS, in kB.
+  long StatusKb(const std::string& key) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1));
+    }
+    return -1;
+  }
+  int Wait() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+    int status = 0;
+    if (pid_ > 0) waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (out_reader_.joinable()) out_reader_.join();
+    if (err_reader_.joinable()) err_reader_.join();
+    return status;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  std::thread out_reader_, err_reader_;
+  std::mutex mutex_;
+  std::vector<std::string> log_;
+  std::vector<std::chrono::steady_clock::time_point> log_arrivals_;
+  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> out_;
+};
+
+
+}  // namespace horatone

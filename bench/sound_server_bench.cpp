@@ -1,0 +1,224 @@
+// The headless clock on a real sound server that the benchmark starts itself (PulseAudio with
+// a null sink, its monitor recorded with the time each piece came out): whether what leaves the
+// server is the capture with every core busy, how soon the first sample leaves after a DTMF line
+// and after the slot second, how long after the last sample the node hears the release, and
+// what the clock and the server cost while idle. `sound_server_bench [idle seconds]`.
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bench_child.h"
+#include "bench_voice.h"
+#include "platform/audio/audio_files.h"
+#include "test_support/sound_server.h"
+#include "test_support/temp_dir.h"
+
+namespace horatone {
+namespace {
+
+using testing::SteadyTime;
+
+double Ms(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+struct Stats {
+  std::vector<double> values;
+  void Add(double v) { values.push_back(v); }
+  std::string Text() const {
+    if (values.empty()) return "none";
+    std::vector<double> v = values;
+    std::sort(v.begin(), v.end());
+    char text[96];
+    std::snprintf(text, sizeof text, "median %.1f ms, min %.1f, max %.1f (%zu)", v[v.size() / 2],
+                  v.front(), v.back(), v.size());
+    return text;
+  }
+};
+
+// Stretches of sound apart by more than half a second of digital silence.
+std::vector<std::vector<float>> Split(const std::vector<float>& data) {
+  std::vector<std::vector<float>> parts;
+  const std::size_t frames = data.size() / 2;
+  for (std::size_t f = 0; f < frames;) {
+    while (f < frames && data[2 * f] == 0 && data[2 * f + 1] == 0) ++f;
+    if (f == frames) break;
+    const std::size_t start = f;
+    std::size_t last = f, quiet = 0;
+    for (; f < frames && quiet < 24000; ++f) {
+      if (data[2 * f] != 0 || data[2 * f + 1] != 0) {
+        last = f;
+        quiet = 0;
+      } else {
+        ++quiet;
+      }
+    }
+    parts.emplace_back(data.begin() + 2 * start, data.begin() + 2 * (last + 1));
+  }
+  return parts;
+}
+
+// A system directory with a level voice and the full hour switched on.
+struct Root {
+  TempDir dir;
+  Root() {
+    bench::WriteLevelVoice(dir.path() / "C" / "Program Files" / "Horatone");
+    std::ofstream(dir.path() / "Horatone.ini") << "[SETTINGS]\nCHECK1=0\nCHECK2=1\nONHOUR=1\n";
+  }
+  std::vector<std::string> Args(const std::string& start_at) const {
+    return {HORATONE_BINARY, "--headless", "--root",    dir.path().string(),
+            "--node",        "stdio",      "--audio",   "pulse",
+            "--capture",     (dir.path() / "air.wav").string(), "--start-at", start_at};
+  }
+};
+
+// When the clock's own time `clock_ms` (ms since midnight) was, in steady time: from the log
+// lines, each stamped by the clock and seen by us a little later; the earliest sight wins.
+std::optional<SteadyTime> SteadyOfClock(Child& child, double clock_ms) {
+  const auto lines = child.Log();
+  const auto seen = child.LogArrivals();
+  std::optional<SteadyTime> best;
+  for (std::size_t i = 0; i < lines.size() && i < seen.size(); ++i) {
+    int h, m, s, ms;
+    if (std::sscanf(lines[i].c_str(), "%*d-%*d-%*d %d:%d:%d.%d", &h, &m, &s, &ms) != 4) continue;
+    const double stamp = ((h * 60.0 + m) * 60 + s) * 1000 + ms;
+    const auto guess = seen[i] + std::chrono::microseconds(
+                                     static_cast<int64_t>((clock_ms - stamp) * 1000));
+    if (!best || guess < *best) best = guess;
+  }
+  return best;
+}
+
+// Releases the node heard: the arrival of each "TRANSMIT 0" after a "TRANSMIT 1".
+std::vector<SteadyTime> Releases(Child& child) {
+  std::vector<SteadyTime> releases;
+  bool keyed = false;
+  for (const auto& [line, at] : child.Output()) {
+    if (line == "TRANSMIT 1") keyed = true;
+    if (line == "TRANSMIT 0" && keyed) {
+      releases.push_back(at);
+      keyed = false;
+    }
+  }
+  return releases;
+}
+
+void OnAir(bool loaded, int dtmf_count) {
+  TempDir server_dir;
+  testing::PulseServer server(server_dir.path());
+  if (!server.Start()) {
+    std::printf("(PulseAudio did not start)\n");
+    return;
+  }
+  Root root;
+  testing::MonitorRecorder recorder;
+  std::optional<testing::BusyCores> busy;
+  if (loaded) busy.emplace();
+  Child child(root.Args("2026-12-06 13:59:57"));
+  std::this_thread::sleep_for(7s);  // the full hour and its announcement
+  std::vector<SteadyTime> dtmf_sent;
+  for (int i = 0; i < dtmf_count; ++i) {
+    dtmf_sent.push_back(std::chrono::steady_clock::now());
+    child.Send("DTMF 123\n");
+    std::this_thread::sleep_for(4s);
+  }
+  const std::optional<SteadyTime> slot = SteadyOfClock(child, 14 * 3600 * 1000.0);
+  child.Send("CLOSING\n");
+  child.Wait();
+  busy.reset();
+
+  Stats dtmf, slot_delay, release;
+  for (const SteadyTime sent : dtmf_sent) {
+    if (auto first = recorder.FirstSoundAfter(sent)) dtmf.Add(Ms(*first - sent));
+  }
+  if (slot) {
+    if (auto first = recorder.FirstSoundAfter(*slot - 1s)) slot_delay.Add(Ms(*first - *slot));
+  }
+  for (const SteadyTime released : Releases(child)) {
+    if (auto last = recorder.LastSoundBefore(released)) release.Add(Ms(released - *last));
+  }
+  recorder.Stop();
+
+  // What left the server against the capture, through the capture's own 16-bit conversion.
+  testing::Samples heard;
+  heard.rate = 48000;
+  heard.channels = 2;
+  heard.data = recorder.Samples();
+  testing::WriteClip(root.dir.path() / "heard.wav", heard);
+  const auto heard_parts = Split(testing::ReadClip(root.dir.path() / "heard.wav").data);
+  const auto sent_parts = Split(testing::ReadClip(root.dir.path() / "air.wav").data);
+  int same = 0;
+  for (std::size_t i = 0; i < std::min(heard_parts.size(), sent_parts.size()); ++i) {
+    same += heard_parts[i] == sent_parts[i];
+  }
+  int underruns = 0;
+  for (const std::string& line : child.Log()) underruns += line.find("underrun") != std::string::npos;
+
+  const char* how = loaded ? "both cores busy" : "quiet machine";
+  std::printf("| PulseAudio 16.1, %s: announcements that left the server sample for sample as "
+              "captured | %d of %zu; underruns %d | all; none |\n",
+              how, same, sent_parts.size(), underruns);
+  std::printf("| PulseAudio, %s: DTMF line -> first sample out of the server (stream at rest) "
+              "| %s | <= 50 ms |\n",
+              how, dtmf.Text().c_str());
+  std::printf("| PulseAudio, %s: slot second -> first sample out of the server | %s | <= 20 ms "
+              "|\n",
+              how, slot_delay.Text().c_str());
+  std::printf("| PulseAudio, %s: last sample out of the server -> `TRANSMIT 0` | %s | > 0 |\n",
+              how, release.Text().c_str());
+}
+
+double CpuSeconds(pid_t pid) {
+  double total = 0;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (dir == nullptr) return 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream stat(tasks + "/" + entry->d_name + "/schedstat");
+    long long ns = 0;
+    if (stat >> ns) total += static_cast<double>(ns) / 1e9;
+  }
+  closedir(dir);
+  return total;
+}
+
+void Idle(int seconds) {
+  TempDir server_dir;
+  testing::PulseServer server(server_dir.path(), /*suspend_idle_sink=*/true);
+  if (!server.Start()) return;
+  Root root;
+  Child child(root.Args("2026-12-06 14:01:00"));
+  child.Send("DTMF 123\n");
+  std::this_thread::sleep_for(8s);  // one announcement, then rest
+  const double clock_before = child.CpuSeconds(), server_before = CpuSeconds(server.pid());
+  const auto started = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const double span = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double clock = 100 * (child.CpuSeconds() - clock_before) / span;
+  const double server_cpu = 100 * (CpuSeconds(server.pid()) - server_before) / span;
+  const std::string state = server.SinkState();
+  child.Send("CLOSING\n");
+  child.Wait();
+  std::printf("| PulseAudio, idle %d s after an announcement: CPU of the clock / of the server; "
+              "the sink | %.3f %% / %.3f %%; %s | <= 0.1 %% each; suspended |\n",
+              seconds, clock, server_cpu, state.c_str());
+}
+
+}  // namespace
+}  // namespace horatone
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  const int idle = argc > 1 ? std::atoi(argv[1]) : 60;
+  if (!horatone::testing::HavePulseAudio()) {
+    std::printf("(pulseaudio is not installed: no sound-server rows)\n");
+    return 0;
+  }
+  horatone::OnAir(false, 6);
+  horatone::OnAir(true, 6);
+  horatone::Idle(idle);
+}
