@@ -408,7 +408,7 @@ void AudioEngine::DeviceLost(const std::string& why) {
   device_.reset();
   device_keeps_time_ = false;
   awake_reported_.store(false, std::memory_order_release);
-  keeper_->Restart();
+  keeper_->Restart(0);
   heard_frame_.store(core_->mixer.frames_emitted(), std::memory_order_release);
   next_retry_ = std::chrono::steady_clock::now() + retry_interval_;
 }
@@ -434,7 +434,7 @@ void AudioEngine::TryReconnect() {
   }
   SetDevice(std::move(device));
   Post(Report::kNote, "sound device back: " + backend_name_);
-  keeper_->Restart();
+  keeper_->Restart(0);
 }
 
 // What paces the stream while the engine renders without a device to wait on: a device that
@@ -449,9 +449,13 @@ void AudioEngine::IdleThroughSilence(std::vector<float>& silence,
                    [this] { return wake_pending_ || quit_.load(std::memory_order_acquire); });
     wake_pending_ = false;
   }
-  // The silence that would have gone out meanwhile is accounted now, block by block, so that
-  // the timeline, the capture and every later frame keep their places in time. A batch that
-  // just arrived is applied by the next Render(), at the first frame after this silence.
+  AccountSilence(silence);
+}
+
+// The silence that would have gone out meanwhile is accounted now, block by block, so that the
+// timeline, the capture and every later frame keep their places in time. A batch that just
+// arrived is applied by the next Render(), at the first frame after this silence.
+void AudioEngine::AccountSilence(std::vector<float>& silence) {
   std::fill(silence.begin(), silence.end(), 0.0f);
   OutputSink& pacer = Pacer();
   for (int64_t due = pacer.FramesDueNow(); due > 0;) {
@@ -507,8 +511,10 @@ bool AudioEngine::PlayOnDevice(std::vector<float>& block) {
   return true;
 }
 
-// The device has played all there was to say: it rests, and the time keeper takes over.
+// The device has played all there was to say: it rests, and the time keeper takes over from
+// the moment the device will have played what it still holds.
 void AudioEngine::Rest() {
+  keeper_->Restart(device_->QueuedFrames());
   std::string why;
   if (!device_->Rest(true, &why)) {
     DeviceLost(why);
@@ -518,7 +524,6 @@ void AudioEngine::Rest() {
   awake_ = false;
   silent_from_ = -1;
   awake_reported_.store(false, std::memory_order_release);
-  keeper_->Restart();
   heard_frame_.store(core_->mixer.frames_emitted(), std::memory_order_release);
 }
 
@@ -529,7 +534,6 @@ bool AudioEngine::WriteLead(std::vector<float>& block) {
   awake_reported_.store(true, std::memory_order_release);
   std::fill(block.begin(), block.end(), 0.0f);
   std::string why;
-  keeper_->Restart();
   for (int lead = sample_rate_ * kLeadMs / 1000; lead > 0; lead -= block_frames_) {
     const int count = std::min(lead, block_frames_);
     if (capture_) capture_->Write(block.data(), count);
@@ -568,8 +572,9 @@ void AudioEngine::RunAudioThread() {
       const bool silent = core_->mixer.Silent();
       if (silent && !prepared) {
         if (awake_) Rest();
-        // Asleep until the loop has something to say (the silence is accounted on waking).
-        IdleThroughSilence(block, std::chrono::milliseconds(1000));
+        // Asleep until the loop has something to say; the silence is accounted on waking (the
+        // time keeper takes more than a second of it for a stall, so the sleep stays under).
+        IdleThroughSilence(block, std::chrono::milliseconds(500));
         continue;
       }
       if (!awake_) {
@@ -584,6 +589,7 @@ void AudioEngine::RunAudioThread() {
         IdleThroughSilence(block, std::chrono::milliseconds(20));
         continue;
       }
+      AccountSilence(block);  // up to now; from here the device keeps the time
       if (!WriteLead(block)) continue;
       resting_ = false;
       underruns_seen_ = device_->Underruns();

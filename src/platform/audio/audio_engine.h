@@ -98,6 +98,7 @@ class AudioEngine final : public MediaService {
   // change, a wake-up is asked for, or `longest` has passed, then accounts the silence due by
   // now on the time keeper at once.
   void IdleThroughSilence(std::vector<float>& silence, std::chrono::milliseconds longest);
+  void AccountSilence(std::vector<float>& silence);
   void RenderOnKeeper(std::vector<float>& block);
   OutputSink& Pacer();
   bool PlayOnDevice(std::vector<float>& block);

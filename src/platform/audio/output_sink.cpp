@@ -103,8 +103,8 @@ class NullSink final : public OutputSink {
   std::string name() const override { return "null"; }
   int period_frames() const override { return sample_rate_ / 500; }
   int64_t QueuedFrames() override { return 0; }
-  void Restart() override {
-    origin_ns_ = -1;
+  void Restart(int64_t ahead_frames) override {
+    origin_ns_ = NowNs() + ahead_frames * 1'000'000'000 / sample_rate_;
     frames_ = 0;
   }
   bool Write(const float*, int count, std::string*) override {

@@ -36,8 +36,9 @@ class OutputSink {
   // written without waiting. A device has no such shortcut and answers -1.
   virtual int64_t FramesDueNow() { return -1; }
   virtual void Skip(int64_t /*frames*/) {}
-  // Time keeping starts afresh from now, as if nothing had been written.
-  virtual void Restart() {}
+  // Time keeping starts afresh `ahead_frames` from now (when what a device still holds will
+  // have played), as if nothing had been written.
+  virtual void Restart(int64_t /*ahead_frames*/) {}
 };
 
 struct DeviceOptions {
