@@ -68,10 +68,12 @@ struct Root {
     bench::WriteLevelVoice(dir.path() / "C" / "Program Files" / "Horatone");
     std::ofstream(dir.path() / "Horatone.ini") << "[SETTINGS]\nCHECK1=0\nCHECK2=1\nONHOUR=1\n";
   }
-  std::vector<std::string> Args(const std::string& start_at) const {
-    return {HORATONE_BINARY, "--headless", "--root",    dir.path().string(),
-            "--node",        "stdio",      "--audio",   "pulse",
-            "--capture",     (dir.path() / "air.wav").string(), "--start-at", start_at};
+  // With a capture, except for the idle figure: a service runs without one.
+  std::vector<std::string> Args(const std::string& start_at, bool capture = true) const {
+    std::vector<std::string> args = {HORATONE_BINARY, "--headless", "--root", dir.path().string(),
+                                     "--node", "stdio", "--audio", "pulse", "--start-at", start_at};
+    if (capture) args.insert(args.end(), {"--capture", (dir.path() / "air.wav").string()});
+    return args;
   }
 };
 
@@ -198,7 +200,7 @@ void Idle(int seconds) {
   testing::PulseServer server(server_dir.path(), /*suspend_idle_sink=*/true);
   if (!server.Start()) return;
   Root root;
-  Child child(root.Args("2026-12-06 14:01:00"));
+  Child child(root.Args("2026-12-06 14:01:00", /*capture=*/false));
   child.Send("DTMF 123\n");
   std::this_thread::sleep_for(8s);  // one announcement, then rest
   const double clock_before = child.CpuSeconds(), server_before = CpuSeconds(server.pid());
