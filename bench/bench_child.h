@@ -19,6 +19,22 @@ namespace horatone {
 
 using namespace std::chrono_literals;
 
+// CPU time of all threads of a process, from the scheduler's own accounting.
+inline double CpuSecondsOf(pid_t pid) {
+  double total = 0;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (dir == nullptr) return 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream stat(tasks + "/" + entry->d_name + "/schedstat");
+    long long ns = 0;
+    if (stat >> ns) total += static_cast<double>(ns) / 1e9;
+  }
+  closedir(dir);
+  return total;
+}
+
 class Child {
  public:
   explicit Child(const std::vector<std::string>& args) {
@@ -40,35 +56,8 @@ class Child {
     close(out[1]);
     close(err[1]);
     in_ = in[1];
-    out_reader_ = std::thread([this, fd = out[0]] {
-      std::string pending;
-      char buffer[4096];
-      ssize_t n;
-      while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-        pending.append(buffer, static_cast<std::size_t>(n));
-        for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          out_.emplace_back(pending.substr(0, lf), std::chrono::steady_clock::now());
-          pending.erase(0, lf + 1);
-        }
-      }
-      close(fd);
-    });
-    err_reader_ = std::thread([this, fd = err[0]] {
-      std::string pending;
-      char buffer[4096];
-      ssize_t n;
-      while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-        pending.append(buffer, static_cast<std::size_t>(n));
-        for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          log_.push_back(pending.substr(0, lf));
-          log_arrivals_.push_back(std::chrono::steady_clock::now());
-          pending.erase(0, lf + 1);
-        }
-      }
-      close(fd);
-    });
+    out_reader_ = ReadLines(out[0], &out_);
+    err_reader_ = ReadLines(err[0], &err_);
   }
   ~Child() { Wait(); }
 
@@ -77,12 +66,14 @@ class Child {
   }
   std::vector<std::string> Log() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return log_;
+    std::vector<std::string> lines;
+    for (const auto& [line, at] : err_) lines.push_back(line);
+    return lines;
   }
-  // When each line of Log() arrived.
-  std::vector<std::chrono::steady_clock::time_point> LogArrivals() {
+  // The lines of Log(), each with the steady time it arrived.
+  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> LogLines() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return log_arrivals_;
+    return err_;
   }
   pid_t pid() const { return pid_; }
   // The lines on its standard output, each with the steady time it arrived.
@@ -100,21 +91,7 @@ class Child {
     }
     return false;
   }
-  // CPU time of all threads, from the scheduler's own accounting.
-  double CpuSeconds() const {
-    double total = 0;
-    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
-    DIR* dir = opendir(tasks.c_str());
-    if (dir == nullptr) return 0;
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] == '.') continue;
-      std::ifstream stat(tasks + "/" + entry->d_name + "/schedstat");
-      long long ns = 0;
-      if (stat >> ns) total += static_cast<double>(ns) / 1e9;
-    }
-    closedir(dir);
-    return total;
-  }
+  double CpuSeconds() const { return CpuSecondsOf(pid_); }
   // A line of /proc/PID/status, such as VmRSS, in kB.
   long StatusKb(const std::string& key) const {
     std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
@@ -139,10 +116,26 @@ class Child {
   int in_ = -1;
   std::thread out_reader_, err_reader_;
   std::mutex mutex_;
-  std::vector<std::string> log_;
-  std::vector<std::chrono::steady_clock::time_point> log_arrivals_;
-  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> out_;
-};
+  using StampedLines = std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>>;
+  // A thread that collects the lines arriving on `fd`, each with its time, until it closes.
+  std::thread ReadLines(int fd, StampedLines* into) {
+    return std::thread([this, fd, into] {
+      std::string pending;
+      char buffer[4096];
+      ssize_t n;
+      while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+        pending.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          into->emplace_back(pending.substr(0, lf), std::chrono::steady_clock::now());
+          pending.erase(0, lf + 1);
+        }
+      }
+      close(fd);
+    });
+  }
 
+  StampedLines out_, err_;
+};
 
 }  // namespace horatone

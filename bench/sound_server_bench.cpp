@@ -39,28 +39,6 @@ struct Stats {
   }
 };
 
-// Stretches of sound apart by more than half a second of digital silence.
-std::vector<std::vector<float>> Split(const std::vector<float>& data) {
-  std::vector<std::vector<float>> parts;
-  const std::size_t frames = data.size() / 2;
-  for (std::size_t f = 0; f < frames;) {
-    while (f < frames && data[2 * f] == 0 && data[2 * f + 1] == 0) ++f;
-    if (f == frames) break;
-    const std::size_t start = f;
-    std::size_t last = f, quiet = 0;
-    for (; f < frames && quiet < 24000; ++f) {
-      if (data[2 * f] != 0 || data[2 * f + 1] != 0) {
-        last = f;
-        quiet = 0;
-      } else {
-        ++quiet;
-      }
-    }
-    parts.emplace_back(data.begin() + 2 * start, data.begin() + 2 * (last + 1));
-  }
-  return parts;
-}
-
 // A system directory with a level voice and the full hour switched on.
 struct Root {
   TempDir dir;
@@ -70,8 +48,9 @@ struct Root {
   }
   // With a capture, except for the idle figure: a service runs without one.
   std::vector<std::string> Args(const std::string& start_at, bool capture = true) const {
-    std::vector<std::string> args = {HORATONE_BINARY, "--headless", "--root", dir.path().string(),
-                                     "--node", "stdio", "--audio", "pulse", "--start-at", start_at};
+    std::vector<std::string> args = {HORATONE_BINARY, "--headless", "--root",  dir.path().string(),
+                                     "--node",        "stdio",      "--audio", "pulse",
+                                     "--start-at",    start_at};
     if (capture) args.insert(args.end(), {"--capture", (dir.path() / "air.wav").string()});
     return args;
   }
@@ -80,15 +59,13 @@ struct Root {
 // When the clock's own time `clock_ms` (ms since midnight) was, in steady time: from the log
 // lines, each stamped by the clock and seen by us a little later; the earliest sight wins.
 std::optional<SteadyTime> SteadyOfClock(Child& child, double clock_ms) {
-  const auto lines = child.Log();
-  const auto seen = child.LogArrivals();
   std::optional<SteadyTime> best;
-  for (std::size_t i = 0; i < lines.size() && i < seen.size(); ++i) {
+  for (const auto& [line, seen] : child.LogLines()) {
     int h, m, s, ms;
-    if (std::sscanf(lines[i].c_str(), "%*d-%*d-%*d %d:%d:%d.%d", &h, &m, &s, &ms) != 4) continue;
+    if (std::sscanf(line.c_str(), "%*d-%*d-%*d %d:%d:%d.%d", &h, &m, &s, &ms) != 4) continue;
     const double stamp = ((h * 60.0 + m) * 60 + s) * 1000 + ms;
-    const auto guess = seen[i] + std::chrono::microseconds(
-                                     static_cast<int64_t>((clock_ms - stamp) * 1000));
+    const auto guess =
+        seen + std::chrono::microseconds(static_cast<int64_t>((clock_ms - stamp) * 1000));
     if (!best || guess < *best) best = guess;
   }
   return best;
@@ -156,43 +133,34 @@ void OnAir(bool loaded, int dtmf_count, const std::string& server_name) {
   heard.channels = 2;
   heard.data = recorder.Samples();
   testing::WriteClip(root.dir.path() / "heard.wav", heard);
-  const auto heard_parts = Split(testing::ReadClip(root.dir.path() / "heard.wav").data);
-  const auto sent_parts = Split(testing::ReadClip(root.dir.path() / "air.wav").data);
+  const auto heard_parts =
+      testing::SplitAtSilence(testing::ReadClip(root.dir.path() / "heard.wav").data);
+  const auto sent_parts =
+      testing::SplitAtSilence(testing::ReadClip(root.dir.path() / "air.wav").data);
   int same = 0;
   for (std::size_t i = 0; i < std::min(heard_parts.size(), sent_parts.size()); ++i) {
     same += heard_parts[i] == sent_parts[i];
   }
   int underruns = 0;
-  for (const std::string& line : child.Log()) underruns += line.find("underrun") != std::string::npos;
+  for (const std::string& line : child.Log())
+    underruns += line.find("underrun") != std::string::npos;
 
   const char* how = loaded ? "both cores busy" : "quiet machine";
   const char* name = label.c_str();
-  std::printf("| %s, %s: announcements that left the server sample for sample as "
-              "captured | %d of %zu; underruns %d | all; none |\n",
-              name, how, same, sent_parts.size(), underruns);
-  std::printf("| %s, %s: DTMF line -> first sample out of the server (stream at rest) "
-              "| %s | <= 50 ms |\n",
-              name, how, dtmf.Text().c_str());
-  std::printf("| %s, %s: slot second -> first sample out of the server | %s | <= 20 ms "
-              "|\n",
-              name, how, slot_delay.Text().c_str());
-  std::printf("| %s, %s: last sample out of the server -> `TRANSMIT 0` | %s | > 0 |\n", name,
-              how, release.Text().c_str());
-}
-
-double CpuSeconds(pid_t pid) {
-  double total = 0;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  DIR* dir = opendir(tasks.c_str());
-  if (dir == nullptr) return 0;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream stat(tasks + "/" + entry->d_name + "/schedstat");
-    long long ns = 0;
-    if (stat >> ns) total += static_cast<double>(ns) / 1e9;
-  }
-  closedir(dir);
-  return total;
+  std::printf(
+      "| %s, %s: announcements that left the server sample for sample as "
+      "captured | %d of %zu; underruns %d | all; none |\n",
+      name, how, same, sent_parts.size(), underruns);
+  std::printf(
+      "| %s, %s: DTMF line -> first sample out of the server (stream at rest) "
+      "| %s | <= 50 ms |\n",
+      name, how, dtmf.Text().c_str());
+  std::printf(
+      "| %s, %s: slot second -> first sample out of the server | %s | <= 20 ms "
+      "|\n",
+      name, how, slot_delay.Text().c_str());
+  std::printf("| %s, %s: last sample out of the server -> `TRANSMIT 0` | %s | > 0 |\n", name, how,
+              release.Text().c_str());
 }
 
 void Idle(int seconds) {
@@ -203,18 +171,20 @@ void Idle(int seconds) {
   Child child(root.Args("2026-12-06 14:01:00", /*capture=*/false));
   child.Send("DTMF 123\n");
   std::this_thread::sleep_for(8s);  // one announcement, then rest
-  const double clock_before = child.CpuSeconds(), server_before = CpuSeconds(server.pid());
+  const double clock_before = child.CpuSeconds(), server_before = CpuSecondsOf(server.pid());
   const auto started = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const double span = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double span =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const double clock = 100 * (child.CpuSeconds() - clock_before) / span;
-  const double server_cpu = 100 * (CpuSeconds(server.pid()) - server_before) / span;
+  const double server_cpu = 100 * (CpuSecondsOf(server.pid()) - server_before) / span;
   const std::string state = server.SinkState();
   child.Send("CLOSING\n");
   child.Wait();
-  std::printf("| PulseAudio, idle %d s after an announcement: CPU of the clock / of the server; "
-              "the sink | %.3f %% / %.3f %%; %s | <= 0.1 %% each; suspended |\n",
-              seconds, clock, server_cpu, state.c_str());
+  std::printf(
+      "| PulseAudio, idle %d s after an announcement: CPU of the clock / of the server; "
+      "the sink | %.3f %% / %.3f %%; %s | <= 0.1 %% each; suspended |\n",
+      seconds, clock, server_cpu, state.c_str());
 }
 
 }  // namespace

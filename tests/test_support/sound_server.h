@@ -148,7 +148,8 @@ class MonitorRecorder {
         const std::size_t frame = first ? f : kPieceFrames - 1 - f;
         const float* s = &samples_[(p * kPieceFrames + frame) * 2];
         if (s[0] == 0.0f && s[1] == 0.0f) continue;
-        const auto later = std::chrono::microseconds((kPieceFrames - 1 - frame) * 1'000'000 / 48000);
+        const auto later =
+            std::chrono::microseconds((kPieceFrames - 1 - frame) * 1'000'000 / 48000);
         found = arrivals_[p] - later;
         break;
       }
@@ -184,6 +185,26 @@ class MonitorRecorder {
   std::vector<SteadyTime> arrivals_;
   SteadyTime last_sound_{};
 };
+
+// The stretches of sound (interleaved stereo) apart by more than half a second of digital
+// silence at 48 kHz: the announcements of a recording.
+inline std::vector<std::vector<float>> SplitAtSilence(const std::vector<float>& data) {
+  std::vector<std::vector<float>> parts;
+  const std::size_t frames = data.size() / 2;
+  const auto quiet_at = [&](std::size_t f) { return data[2 * f] == 0 && data[2 * f + 1] == 0; };
+  for (std::size_t f = 0; f < frames;) {
+    while (f < frames && quiet_at(f)) ++f;
+    if (f == frames) break;
+    const std::size_t start = f;
+    std::size_t last = f;
+    for (std::size_t quiet = 0; f < frames && quiet < 24000; ++f) {
+      quiet = quiet_at(f) ? quiet + 1 : 0;
+      if (quiet == 0) last = f;
+    }
+    parts.emplace_back(data.begin() + 2 * start, data.begin() + 2 * (last + 1));
+  }
+  return parts;
+}
 
 // One process per core spinning until the object goes.
 class BusyCores {

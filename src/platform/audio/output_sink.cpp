@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/audio/stream_clock.h"
+
 namespace horatone {
 namespace {
 
@@ -99,63 +101,27 @@ class AlsaSink final : public OutputSink {
 
 class NullSink final : public OutputSink {
  public:
-  explicit NullSink(int sample_rate) : sample_rate_(sample_rate) {}
+  explicit NullSink(int sample_rate) : sample_rate_(sample_rate), clock_(sample_rate) {}
   std::string name() const override { return "null"; }
   int period_frames() const override { return sample_rate_ / 500; }
   int64_t QueuedFrames() override { return 0; }
   void Restart(int64_t ahead_frames) override {
-    origin_ns_ = NowNs() + ahead_frames * 1'000'000'000 / sample_rate_;
-    frames_ = 0;
-  }
-  bool Write(const float*, int count, std::string*) override {
-    Start();
-    frames_ += count;
-    const int64_t now = NowNs();
-    // After a stall (a suspended machine, a debugger) start afresh instead of racing to catch up.
-    if (now > DeadlineNs() + 1'000'000'000) {
-      origin_ns_ = now;
-      frames_ = 0;
-    }
-    const int64_t deadline = DeadlineNs();
-    const timespec until{static_cast<time_t>(deadline / 1'000'000'000),
-                         static_cast<long>(deadline % 1'000'000'000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
-    return true;
-  }
-  int64_t FramesDueNow() override {
-    Start();
-    const int64_t late_ns = NowNs() - DeadlineNs();
-    if (late_ns <= 0) return 0;
-    if (late_ns > 1'000'000'000) {  // a stall, as in Write()
-      origin_ns_ = NowNs();
-      frames_ = 0;
-      return 0;
-    }
-    return late_ns * sample_rate_ / 1'000'000'000;
-  }
-  void Skip(int64_t frames) override { frames_ += frames; }
-
- private:
-  static int64_t NowNs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+    clock_.RestartAt(StreamClock::NowNs() + ahead_frames * 1'000'000'000 / sample_rate_);
   }
   // The clock starts with the first write, so that a sink opened early does not race ahead.
-  void Start() {
-    if (origin_ns_ < 0) origin_ns_ = NowNs();
+  bool Write(const float*, int count, std::string*) override {
+    clock_.Start();
+    clock_.Count(count);
+    clock_.ForgiveStall();
+    StreamClock::SleepUntil(clock_.DeadlineNs(clock_.frames()));
+    return true;
   }
-  // When the frames written so far have played: counted from the origin in whole frames, so
-  // that the pace never drifts however the frames were handed over.
-  int64_t DeadlineNs() const {
-    return origin_ns_ + frames_ / sample_rate_ * 1'000'000'000 +
-           frames_ % sample_rate_ * 1'000'000'000 / sample_rate_;
-  }
+  int64_t FramesDueNow() override { return clock_.DueNow(); }
+  void Skip(int64_t frames) override { clock_.Count(frames); }
 
-  int sample_rate_;
-  int64_t origin_ns_ = -1;
-  int64_t frames_ = 0;  // written (or skipped) since the origin
+ private:
+  const int sample_rate_;
+  StreamClock clock_;
 };
 
 }  // namespace

@@ -74,56 +74,30 @@ SvxUdpSink::SvxUdpSink(int fd, int sample_rate, int channel, std::string name)
       sample_rate_(sample_rate),
       channel_(channel),
       packet_frames_(PacketFrames(sample_rate)),
-      name_(std::move(name)) {
+      name_(std::move(name)),
+      clock_(sample_rate) {
   packet_.reserve(4 * static_cast<std::size_t>(packet_frames_));
 }
 
 SvxUdpSink::~SvxUdpSink() { close(fd_); }
-
-int64_t SvxUdpSink::NowNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
-void SvxUdpSink::Start() {
-  if (origin_ns_ < 0) origin_ns_ = NowNs();
-}
-
-// When `frames` frames from the origin have played, in whole frames so the pace never drifts.
-int64_t SvxUdpSink::DeadlineNs(int64_t frames) const {
-  return origin_ns_ + frames / sample_rate_ * 1'000'000'000 +
-         frames % sample_rate_ * 1'000'000'000 / sample_rate_;
-}
-
-void SvxUdpSink::SleepUntil(int64_t deadline_ns) const {
-  const timespec until{static_cast<time_t>(deadline_ns / 1'000'000'000),
-                       static_cast<long>(deadline_ns % 1'000'000'000)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-  }
-}
 
 void SvxUdpSink::Flush() {
   if (packet_.empty()) return;
   packet_.resize(4 * static_cast<std::size_t>(packet_frames_), '\0');
   // A packet leaves when its first frame is due, so SvxLink never gets ahead of real time by
   // more than one packet.
-  SleepUntil(DeadlineNs(frames_));
+  StreamClock::SleepUntil(clock_.DeadlineNs(clock_.frames()));
   if (send(fd_, packet_.data(), packet_.size(), MSG_NOSIGNAL) ==
       static_cast<ssize_t>(packet_.size())) {
     packets_sent_.fetch_add(1, std::memory_order_relaxed);
   }
-  frames_ += packet_frames_;
+  clock_.Count(packet_frames_);
   packet_.clear();
 }
 
 bool SvxUdpSink::Write(const float* frames, int count, std::string*) {
-  Start();
-  // After a stall (a suspended machine, a debugger) start afresh instead of racing to catch up.
-  if (packet_.empty() && NowNs() > DeadlineNs(frames_) + 1'000'000'000) {
-    origin_ns_ = NowNs();
-    frames_ = 0;
-  }
+  clock_.Start();
+  if (packet_.empty()) clock_.ForgiveStall();
   for (int i = 0; i < count; ++i) {
     // The same rounding and clipping as the 16-bit capture, so both carry the same samples.
     const float mono = 0.5f * (frames[2 * i] + frames[2 * i + 1]);
@@ -138,30 +112,24 @@ bool SvxUdpSink::Write(const float* frames, int count, std::string*) {
     packet_.append(reinterpret_cast<const char*>(frame), 4);
     if (packet_.size() == 4 * static_cast<std::size_t>(packet_frames_)) Flush();
   }
-  queued_end_ns_.store(DeadlineNs(frames_ + static_cast<int64_t>(packet_.size() / 4)),
-                       std::memory_order_relaxed);
+  queued_end_ns_.store(
+      clock_.DeadlineNs(clock_.frames() + static_cast<int64_t>(packet_.size() / 4)),
+      std::memory_order_relaxed);
   return true;
 }
 
 int64_t SvxUdpSink::FramesDueNow() {
-  Start();
+  clock_.Start();
   // Silence begins: the sound collected so far goes out, padded to a whole packet.
   Flush();
-  queued_end_ns_.store(DeadlineNs(frames_), std::memory_order_relaxed);
-  const int64_t late_ns = NowNs() - DeadlineNs(frames_);
-  if (late_ns <= 0) return 0;
-  if (late_ns > 1'000'000'000) {  // a stall, as in Write()
-    origin_ns_ = NowNs();
-    frames_ = 0;
-    return 0;
-  }
-  return late_ns * sample_rate_ / 1'000'000'000;
+  queued_end_ns_.store(clock_.DeadlineNs(clock_.frames()), std::memory_order_relaxed);
+  return clock_.DueNow();
 }
 
-void SvxUdpSink::Skip(int64_t frames) { frames_ += frames; }
+void SvxUdpSink::Skip(int64_t frames) { clock_.Count(frames); }
 
 int64_t SvxUdpSink::QueuedFrames() {
-  const int64_t left_ns = queued_end_ns_.load(std::memory_order_relaxed) - NowNs();
+  const int64_t left_ns = queued_end_ns_.load(std::memory_order_relaxed) - StreamClock::NowNs();
   return left_ns <= 0 ? 0 : left_ns * sample_rate_ / 1'000'000'000;
 }
 

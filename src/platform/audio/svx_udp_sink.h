@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/audio/output_sink.h"
+#include "platform/audio/stream_clock.h"
 
 namespace horatone {
 
@@ -49,10 +50,6 @@ class SvxUdpSink final : public OutputSink {
 
  private:
   SvxUdpSink(int fd, int sample_rate, int channel, std::string name);
-  static int64_t NowNs();
-  void Start();
-  int64_t DeadlineNs(int64_t frames) const;
-  void SleepUntil(int64_t deadline_ns) const;
   // Pads the packet being collected with silence and sends it at its first frame's time.
   void Flush();
 
@@ -61,9 +58,8 @@ class SvxUdpSink final : public OutputSink {
   const int channel_;
   const int packet_frames_;
   const std::string name_;
-  std::string packet_;      // bytes of the packet being collected
-  int64_t origin_ns_ = -1;  // the stream clock starts with the first frame
-  int64_t frames_ = 0;      // frames sent or skipped since the origin (packet_ not included)
+  std::string packet_;  // bytes of the packet being collected
+  StreamClock clock_;   // counts the frames sent or skipped (packet_ not included)
   std::atomic<int64_t> queued_end_ns_{0};  // when everything handed over has played
   std::atomic<int64_t> packets_sent_{0};
 };
