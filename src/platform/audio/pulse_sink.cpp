@@ -75,7 +75,7 @@ class PulseSink final : public OutputSink {
       return Fail("PulseAudio: " + reason, why);
     }
 
-    corked_ = true;  // the stream itself is made when there is something to say
+    // The stream itself is made when there is something to say.
     pa_threaded_mainloop_unlock(loop_);
     return true;
   }
@@ -187,8 +187,7 @@ class PulseSink final : public OutputSink {
       *why = "PulseAudio: the connection to the sound server was lost";
       return false;
     }
-    if (rest == corked_) return true;
-    corked_ = rest;
+    if (rest == (stream_ == nullptr)) return true;  // a resting sink has no stream
     if (rest) {
       // Whatever is still queued is played to its end first (within the answer time).
       if (pa_operation* op = pa_stream_drain(stream_, &PulseSink::Drained, this)) {
@@ -225,7 +224,7 @@ class PulseSink final : public OutputSink {
   static void Writable(pa_stream*, size_t, void* self) { static_cast<PulseSink*>(self)->Signal(); }
   static void Underflow(pa_stream*, void* self) {
     auto* sink = static_cast<PulseSink*>(self);
-    if (!sink->corked_) sink->underruns_.fetch_add(1, std::memory_order_acq_rel);
+    sink->underruns_.fetch_add(1, std::memory_order_acq_rel);
     sink->Signal();
   }
   static void Tick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
@@ -280,7 +279,6 @@ class PulseSink final : public OutputSink {
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;
   pa_time_event* tick_ = nullptr;
-  bool corked_ = true;  // under the main loop's lock
   int waiters_ = 0;     // under the main loop's lock
   std::atomic<bool> interrupted_{false};
   std::atomic<int64_t> underruns_{0};
