@@ -33,6 +33,22 @@ inline int ConnectLoopback(int port) {
   return -1;
 }
 
+// A socket of `type` bound to a free loopback port, which is put in `*port`; -1 on failure.
+inline int BindLoopback(int type, int* port) {
+  const int fd = socket(AF_INET, type, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
 // Writes all of `bytes` to a socket or a pipe; a closed far end is a failure, not a signal.
 inline bool WriteAll(int fd, const std::string& bytes) {
   ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);

@@ -34,15 +34,10 @@ inline bool HaveSvxLink() { return access("/usr/bin/svxlink", X_OK) == 0; }
 
 // A loopback port that was free a moment ago.
 inline int FreePort(int type) {
-  const int fd = socket(AF_INET, type, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  close(fd);
-  return ntohs(address.sin_port);
+  int port = 0;
+  const int fd = BindLoopback(type, &port);
+  if (fd >= 0) close(fd);
+  return port;
 }
 
 // The slave end of one of SvxLink's PTYs, raw; -1 while it is not there.
@@ -107,14 +102,8 @@ class SvxLinkPeer {
   SvxLinkPeer(const std::filesystem::path& dir, const std::filesystem::path& handler, int rate)
       : dir_(dir), rate_(rate) {
     // SvxLink's transmitter sends here; the socket stays for the peer's life.
-    tx_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(tx_fd_, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(tx_fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    const int tx_port = ntohs(address.sin_port);
+    int tx_port = 0;
+    tx_fd_ = BindLoopback(SOCK_DGRAM | SOCK_NONBLOCK, &tx_port);
     clock_port_ = FreePort(SOCK_DGRAM);
     main_port_ = FreePort(SOCK_DGRAM);
     while (main_port_ == clock_port_) main_port_ = FreePort(SOCK_DGRAM);
