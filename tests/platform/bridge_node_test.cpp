@@ -138,9 +138,10 @@ class BridgeNodeOverPipes : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(pipe(in_), 0);
     ASSERT_EQ(pipe(out_), 0);
-    bridge_ = BridgeNode::OverDescriptors(
-        loop_, in_[0], out_[1],
-        {.on_disconnect = {}, .log = [this](std::string line) { log_.push_back(std::move(line)); }});
+    bridge_ = BridgeNode::OverDescriptors(loop_, in_[0], out_[1],
+                                          {.on_disconnect = {}, .log = [this](std::string line) {
+                                             log_.push_back(std::move(line));
+                                           }});
     Status why;
     object_ = bridge_->Create(&why);
   }

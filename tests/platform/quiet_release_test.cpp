@@ -1,6 +1,4 @@
-// The release that waits for the sound, in virtual time against the simulated node: it reaches
-// the node when the last sample has been played, not before; a key-up withdraws it; it never
-// waits for ever; and the program's end passes it on at once.
+// The release that waits for the sound, in virtual time against the simulated node.
 #include "platform/quiet_release.h"
 
 #include <gtest/gtest.h>
@@ -11,65 +9,44 @@
 namespace horatone {
 namespace {
 
-class QuietReleaseTest : public ::testing::Test {
- protected:
-  // The sound ends at `quiet_at_ms_` on the loop's clock.
-  double SecondsUntilQuiet() const { return (quiet_at_ms_ - loop_.NowMs()) / 1000.0; }
-  std::unique_ptr<EchoLinkObject> Make() {
-    Status why;
-    auto object = nodes_.Create(&why);
-    EXPECT_TRUE(object) << why.message;
-    return object;
-  }
-
-  VirtualLoop loop_;
-  SimulatedNode node_{loop_};
-  double quiet_at_ms_ = 0;
-  QuietReleaseNodes nodes_{node_, loop_, [this] { return SecondsUntilQuiet(); }};
-};
-
-TEST_F(QuietReleaseTest, AReleaseReachesTheNodeWhenTheLastSampleHasBeenPlayed) {
-  auto object = Make();
+TEST(QuietRelease, WaitsForTheLastSampleIsWithdrawnByAKeyUpIsBoundedAndEndsWithTheProgram) {
+  VirtualLoop loop;
+  SimulatedNode node{loop};
+  double quiet_at_ms = 0;
+  QuietReleaseNodes nodes{node, loop, [&] { return (quiet_at_ms - loop.NowMs()) / 1000.0; }};
+  auto object = nodes.Create(nullptr);
+  ASSERT_TRUE(object);
   ASSERT_TRUE(object->Transmit(true));
-  quiet_at_ms_ = 337;
+  quiet_at_ms = 337;
   ASSERT_TRUE(object->Transmit(false));
   ASSERT_TRUE(object->Transmit(false));  // the once-a-second repeat changes nothing
-  EXPECT_TRUE(node_.keyed());
-  EXPECT_EQ(object->TransmitState(), true);  // the node says what is true
-  loop_.AdvanceBy(336);
-  EXPECT_TRUE(node_.keyed());
-  loop_.AdvanceBy(10);
-  EXPECT_FALSE(node_.keyed());
-  EXPECT_GE(node_.TransmitCalls().back().first, 337);
-  // Once quiet, a release goes straight through.
-  ASSERT_TRUE(object->Transmit(true));
+  EXPECT_EQ(object->TransmitState(), true);
+  loop.AdvanceBy(336);
+  EXPECT_TRUE(node.keyed());
+  loop.AdvanceBy(10);
+  EXPECT_FALSE(node.keyed());
+  EXPECT_GE(node.TransmitCalls().back().first, 337);
+  ASSERT_TRUE(object->Transmit(true));  // once quiet, a release goes straight through
   ASSERT_TRUE(object->Transmit(false));
-  EXPECT_FALSE(node_.keyed());
-}
-
-TEST_F(QuietReleaseTest, AKeyUpWithdrawsAWaitingReleaseAndTheWaitIsBounded) {
-  auto object = Make();
+  EXPECT_FALSE(node.keyed());
+  // A key-up withdraws a waiting release.
   ASSERT_TRUE(object->Transmit(true));
-  quiet_at_ms_ = 200;
+  quiet_at_ms = loop.NowMs() + 200;
   ASSERT_TRUE(object->Transmit(false));
-  loop_.AdvanceBy(100);
-  ASSERT_TRUE(object->Transmit(true));  // the next announcement
-  loop_.AdvanceBy(500);
-  EXPECT_TRUE(node_.keyed());
+  loop.AdvanceBy(100);
+  ASSERT_TRUE(object->Transmit(true));
+  loop.AdvanceBy(500);
+  EXPECT_TRUE(node.keyed());
   // A device that never reports the sound played does not hold the transmitter.
-  quiet_at_ms_ = 1e12;
+  quiet_at_ms = 1e12;
   ASSERT_TRUE(object->Transmit(false));
-  loop_.AdvanceBy(QuietReleaseNodes::kLongestWaitMs + 1);
-  EXPECT_FALSE(node_.keyed());
-}
-
-TEST_F(QuietReleaseTest, TheEndOfTheProgramPassesAWaitingReleaseOnAtOnce) {
-  auto object = Make();
+  loop.AdvanceBy(QuietReleaseNodes::kLongestWaitMs + 1);
+  EXPECT_FALSE(node.keyed());
+  // The end of the program passes a waiting release on at once.
   ASSERT_TRUE(object->Transmit(true));
-  quiet_at_ms_ = 5000;
   ASSERT_TRUE(object->Transmit(false));
   object.reset();
-  EXPECT_FALSE(node_.keyed());
+  EXPECT_FALSE(node.keyed());
 }
 
 }  // namespace

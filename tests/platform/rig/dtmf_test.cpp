@@ -30,23 +30,15 @@ std::vector<int16_t> Tones(const std::string& digits, int silence_ms = 0) {
   return samples;
 }
 
-// White noise added at `snr_db` below the power of the tones (measured where they sound).
+// White noise added at `snr_db` below the power of the tones where they sound.
 std::vector<int16_t> WithNoise(std::vector<int16_t> samples, double snr_db, unsigned seed) {
-  double power = 0;
-  size_t sounding = 0;
-  for (int16_t s : samples) {
-    if (s != 0) {
-      power += static_cast<double>(s) * s;
-      ++sounding;
-    }
-  }
-  const double sigma =
-      std::sqrt(power / static_cast<double>(sounding) / std::pow(10.0, snr_db / 10));
+  double power = 0, sounding = 0;
+  for (int16_t s : samples) power += static_cast<double>(s) * s, sounding += s != 0;
   std::mt19937 random(seed);
-  std::normal_distribution<double> noise(0.0, sigma);
-  for (int16_t& s : samples) {
+  std::normal_distribution<double> noise(0.0,
+                                         std::sqrt(power / sounding / std::pow(10.0, snr_db / 10)));
+  for (int16_t& s : samples)
     s = static_cast<int16_t>(std::clamp(s + noise(random), -32768.0, 32767.0));
-  }
   return samples;
 }
 
@@ -61,8 +53,7 @@ class Codes : public EchoLinkEvents {
 class DtmfFromTheAir : public ::testing::Test {
  protected:
   void SetUp() override {
-    RigSettings settings;
-    settings.model = 1;  // the dummy rig, in this process
+    RigSettings settings;  // the dummy rig, in this process
     settings.ptt_type = "RIG";
     settings.hang_ms = 100;
     settings.tx_delay_ms = 0;
@@ -97,8 +88,7 @@ class DtmfFromTheAir : public ::testing::Test {
 };
 
 TEST_F(DtmfFromTheAir, ACodeEndsWithThePauseOrWithAHashThatIsNotPartOfIt) {
-  std::vector<int16_t> audio = Tones("123");
-  Hear(audio);
+  Hear(Tones("123"));
   EXPECT_TRUE(codes_.received.empty());  // still within the pause
   Hear(Tones("", 2100));
   EXPECT_EQ(codes_.received, std::vector<std::string>{"123"});
