@@ -26,10 +26,9 @@ struct Samples {
 
 inline Samples Tone(int rate, int channels, double seconds, double hz, float amplitude = 0.5f) {
   Samples s{rate, channels, {}};
-  const auto frames = static_cast<int64_t>(std::llround(seconds * rate));
-  for (int64_t i = 0; i < frames; ++i) {
+  for (int64_t i = 0; i < std::llround(seconds * rate); ++i) {
     const float v = amplitude * static_cast<float>(std::sin(2 * std::numbers::pi * hz * i / rate));
-    for (int c = 0; c < channels; ++c) s.data.push_back(v);
+    s.data.insert(s.data.end(), channels, v);
   }
   return s;
 }
@@ -40,10 +39,7 @@ inline Samples Level(int rate, int channels, int64_t frames, float value) {
 }
 
 inline bool WriteClip(const std::filesystem::path& file, const Samples& s, int format = kWav16) {
-  SF_INFO info{};
-  info.samplerate = s.rate;
-  info.channels = s.channels;
-  info.format = format;
+  SF_INFO info{0, s.rate, s.channels, format, 0, 0};
   SNDFILE* sf = sf_open(file.c_str(), SFM_WRITE, &info);
   if (sf == nullptr) return false;
   const bool ok = sf_writef_float(sf, s.data.data(), s.frames()) == s.frames();
@@ -55,9 +51,8 @@ inline Samples ReadClip(const std::filesystem::path& file) {
   Samples s;
   SNDFILE* sf = sf_open(file.c_str(), SFM_READ, &info);
   if (sf == nullptr) return s;
-  s.rate = info.samplerate;
-  s.channels = info.channels;
-  s.data.resize(static_cast<std::size_t>(info.frames * info.channels));
+  s = {info.samplerate, info.channels,
+       std::vector<float>(static_cast<std::size_t>(info.frames * info.channels))};
   s.data.resize(
       static_cast<std::size_t>(sf_readf_float(sf, s.data.data(), info.frames) * info.channels));
   sf_close(sf);

@@ -1,6 +1,6 @@
-// The UDP stream to SvxLink against a loopback socket: the packet format SvxLink reads (16-bit
-// little-endian, two channels, the clock on the chosen one, fixed size), the last sound padded
-// to a whole packet, nothing sent through silence, and the target text checked.
+// The UDP stream to SvxLink against a loopback socket: SvxLink's packet format (16-bit
+// little-endian stereo, the clock on its channel, fixed size), the last sound padded to a whole
+// packet, nothing sent through silence, and the target text checked.
 #include "platform/audio/svx_udp_sink.h"
 
 #include <arpa/inet.h>
@@ -14,31 +14,23 @@
 namespace horatone {
 namespace {
 
-class Listener {
- public:
+// A loopback UDP socket on a free port.
+struct Listener {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   Listener() {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
   }
-  ~Listener() { close(fd_); }
-  int port() const { return port_; }
-  std::vector<std::vector<unsigned char>> Packets() {
+  ~Listener() { close(fd); }
+  std::vector<std::vector<unsigned char>> Packets() const {
     std::vector<std::vector<unsigned char>> packets;
     unsigned char bytes[65536];
-    for (ssize_t got; (got = recv(fd_, bytes, sizeof bytes, 0)) >= 0;)
+    for (ssize_t got; (got = recv(fd, bytes, sizeof bytes, 0)) >= 0;)
       packets.emplace_back(bytes, bytes + got);
     return packets;
   }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
 };
 
 int16_t SampleAt(const std::vector<unsigned char>& packet, int frame, int channel) {
@@ -49,7 +41,7 @@ int16_t SampleAt(const std::vector<unsigned char>& packet, int frame, int channe
 TEST(SvxUdpSink, SendsWholePacketsWithTheSoundOnItsChannelAndNothingThroughSilence) {
   Listener listener;
   std::string why;
-  auto sink = SvxUdpSink::Open({"127.0.0.1", listener.port(), 1}, 8000, &why);
+  auto sink = SvxUdpSink::Open({"127.0.0.1", ntohs(listener.address.sin_port), 1}, 8000, &why);
   ASSERT_TRUE(sink) << why;
   const int packet = SvxUdpSink::PacketFrames(8000);
   ASSERT_EQ(packet, 256);
@@ -82,8 +74,7 @@ TEST(SvxUdpSink, TargetsAreCheckedWithAReason) {
   SvxUdpTarget target;
   std::string why;
   ASSERT_TRUE(ParseSvxUdpTarget("127.0.0.1:5300", &target, &why));
-  EXPECT_EQ(target.port, 5300);
-  EXPECT_EQ(target.channel, 0);
+  EXPECT_TRUE(target.port == 5300 && target.channel == 0);
   ASSERT_TRUE(ParseSvxUdpTarget("10.0.0.2:5300:1", &target, &why));
   EXPECT_EQ(target.channel, 1);
   for (const char* bad : {"", "5300", ":5300", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:70000",

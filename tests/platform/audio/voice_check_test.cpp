@@ -1,6 +1,5 @@
 // The voice check on folders made in the test, and the generator's voices (tools/make-voices)
-// against the rules for the air: quiet starts, short silences, one loudness, peaks below full
-// scale.
+// against the rules for the air.
 #include "platform/audio/voice_check.h"
 
 #include <gtest/gtest.h>
@@ -41,10 +40,6 @@ class VoiceCheckTest : public ::testing::Test {
     }
   }
 
-  void Replace(const char* name, const testing::Samples& s) {
-    ASSERT_TRUE(testing::WriteClip(folder_ / name, s));
-  }
-
   int Check(std::vector<std::string> args) {
     out_.str("");
     err_.str("");
@@ -70,14 +65,17 @@ TEST_F(VoiceCheckTest, ACompleteVoiceSpeaksEveryMinuteInBothForms) {
 
 TEST_F(VoiceCheckTest, ClipsThatWouldSoundBadOnAirAreFlaggedWithWhatToFix) {
   MakeVoice("wav", testing::kWav16);
-  Replace("05.wav", CleanTone(1.0f));                          // at full scale: clipped
-  Replace("17.wav", CleanTone(0.05f));                         // 20 dB under the others
-  Replace("Hour.wav", CleanTone(0.5f, 0.6));                   // 0.6 s before the word
-  Replace("AM.wav", testing::Tone(8000, 1, 0.05, 440, 0.8f));  // no fade: a click
   testing::Samples trailing = CleanTone();
   trailing.data.resize(trailing.data.size() + 4000, 0.0f);  // half a second after it
-  Replace("PM.wav", trailing);
-  Replace("Blank.wav", testing::Level(8000, 1, 2000, 0.0f));  // silence is right for Blank
+  for (const auto& [name, samples] :
+       {std::pair{"05.wav", CleanTone(1.0f)},                          // at full scale: clipped
+        std::pair{"17.wav", CleanTone(0.05f)},                         // 20 dB under the others
+        std::pair{"Hour.wav", CleanTone(0.5f, 0.6)},                   // 0.6 s before the word
+        std::pair{"AM.wav", testing::Tone(8000, 1, 0.05, 440, 0.8f)},  // no fade: a click
+        std::pair{"PM.wav", trailing},
+        std::pair{"Blank.wav", testing::Level(8000, 1, 2000, 0.0f)}}) {  // right for Blank
+    ASSERT_TRUE(testing::WriteClip(folder_ / name, samples));
+  }
 
   EXPECT_EQ(Check({"C:\\HoraVoice\\Test\\"}), 0) << out_.str();  // complete, so it speaks
   const std::string text = out_.str();
@@ -88,10 +86,6 @@ TEST_F(VoiceCheckTest, ClipsThatWouldSoundBadOnAirAreFlaggedWithWhatToFix) {
         "to fix: PM.wav: 0.50 s of silence after the sound", "5 clips will sound bad on air"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
   }
-  // The table row gives the operator the numbers: rate, channels, length, levels, silences.
-  EXPECT_NE(text.find("Hour.wav            8000  1    0.650   -6.0   -9.3   -inf  0.600  0.000"),
-            std::string::npos)
-      << text;
 }
 
 TEST_F(VoiceCheckTest, MissingAndUnreadableClipsAreListedWithTheMinutesTheyCost) {
@@ -114,11 +108,8 @@ TEST_F(VoiceCheckTest, MissingAndUnreadableClipsAreListedWithTheMinutesTheyCost)
   EXPECT_EQ(Check({"C:\\HoraVoice\\Test\\"}), 1);
   EXPECT_NE(out_.str().find("missing: 37.wav"), std::string::npos) << out_.str();
   EXPECT_NE(out_.str().find("68 of 71 clips"), std::string::npos);
-}
-
-TEST_F(VoiceCheckTest, WrongArgumentsGiveUsage) {
   for (const auto& args : std::vector<std::vector<std::string>>{{}, {"C:\\F\\", "ogg"}}) {
-    EXPECT_EQ(Check(args), 2);
+    EXPECT_EQ(Check(args), 2);  // wrong arguments
     EXPECT_NE(err_.str().find("usage: horatone check-voice FOLDER [wav|mp3]"), std::string::npos);
   }
 }
@@ -128,13 +119,11 @@ bool Installed(const std::string& tools) {
              ("for t in " + tools + "; do command -v $t >/dev/null || exit 1; done").c_str()) == 0;
 }
 
-std::string Generator() { return std::string(HORATONE_SOURCE_DIR) + "/tools/make-voices"; }
-
 // Runs the generator with `args`; its output goes to the log.
 int Generate(const std::filesystem::path& dir, const std::string& args) {
-  const std::string command =
-      "'" + Generator() + "' " + args + " > '" + (dir / "log").string() + "' 2>&1";
-  return std::system(command.c_str());
+  return std::system(("'" HORATONE_SOURCE_DIR "/tools/make-voices' " + args + " > '" +
+                      (dir / "log").string() + "' 2>&1")
+                         .c_str());
 }
 
 // A few clips of the English default voice, as the ready-made voices are made: each one starts
@@ -152,16 +141,13 @@ TEST_F(VoiceCheckTest, TheGeneratedEnglishClipsAreFitForTheAir) {
   for (const ClipLevels& c : result.clips) {
     SCOPED_TRACE(c.file_name);
     EXPECT_TRUE(c.problems.empty()) << c.problems.front();
-    EXPECT_EQ(c.channels, 1);
-    EXPECT_LE(c.start_db, -40);
-    EXPECT_LE(c.peak_db, -0.3);
+    EXPECT_TRUE(c.channels == 1 && c.start_db <= -40 && c.peak_db <= -0.3);
     if (c.file_name == "DingDong.wav") {
-      EXPECT_GE(c.trail_s, 0.1);  // the pause between the bell and "the time is"
-      EXPECT_LE(c.trail_s, 0.4);
+      // the pause between the bell and "the time is"
+      EXPECT_TRUE(c.trail_s >= 0.1 && c.trail_s <= 0.4) << c.trail_s;
       continue;
     }
-    EXPECT_GE(c.peak_db, -3);
-    EXPECT_LE(c.trail_s, 0.030);
+    EXPECT_TRUE(c.peak_db >= -3 && c.trail_s <= 0.030) << c.peak_db << " " << c.trail_s;
     EXPECT_LE(c.lead_s + c.trail_s, 0.040);  // the silence at a join between two words
     quietest = std::min(quietest, c.rms_db);
     loudest = std::max(loudest, c.rms_db);
@@ -177,16 +163,15 @@ TEST_F(VoiceCheckTest, TheGeneratedEnglishClipsAreFitForTheAir) {
 TEST_F(VoiceCheckTest, EveryLanguageHasEveryPhraseAndMakesAVoice) {
   std::set<std::string> languages;
   for (const auto& entry :
-       std::filesystem::directory_iterator(std::string(HORATONE_SOURCE_DIR) + "/tools/phrases")) {
+       std::filesystem::directory_iterator(HORATONE_SOURCE_DIR "/tools/phrases")) {
     const std::string language = entry.path().stem().string();
     languages.insert(language);
     std::set<std::string> named;
     std::ifstream table(entry.path());
     for (std::string line; std::getline(table, line);) {
-      const size_t tab = line.find('\t');
       if (line.empty() || line[0] == '#') continue;
-      ASSERT_NE(tab, std::string::npos) << language << ": " << line;
-      EXPECT_LT(tab + 1, line.size()) << language << ": " << line;
+      const size_t tab = line.find('\t');
+      ASSERT_TRUE(tab != std::string::npos && tab + 1 < line.size()) << language << ": " << line;
       EXPECT_TRUE(named.insert(line.substr(0, tab)).second) << language << ": twice: " << line;
     }
     for (std::string_view name : clips::kAll) {
@@ -197,9 +182,11 @@ TEST_F(VoiceCheckTest, EveryLanguageHasEveryPhraseAndMakesAVoice) {
   EXPECT_EQ(languages, (std::set<std::string>{"de", "en", "es", "fr", "it", "nl", "pl", "pt"}));
 
   if (!Installed("espeak-ng sox lame bc")) GTEST_SKIP() << "the generator's tools are missing";
-  const std::string args = "--out '" + (dir_.path() / "C/Voices/Deutsch").string() +
-                           "' --language de --format mp3 --clips 'TheTimeIs 21 Minutes PM'";
-  ASSERT_EQ(Generate(dir_.path(), args), 0) << testing::ReadBytes(dir_.path() / "log");
+  ASSERT_EQ(
+      Generate(dir_.path(), "--out '" + (dir_.path() / "C/Voices/Deutsch").string() +
+                                "' --language de --format mp3 --clips 'TheTimeIs 21 Minutes PM'"),
+      0)
+      << testing::ReadBytes(dir_.path() / "log");
   EXPECT_EQ(Check({"C:\\Voices\\Deutsch\\", "mp3"}), 1) << out_.str();
   EXPECT_NE(out_.str().find("4 of 71 clips present"), std::string::npos) << out_.str();
   EXPECT_EQ(out_.str().find("to fix"), std::string::npos) << out_.str();
