@@ -190,17 +190,14 @@ class MonitorRecorder {
 // silence at 48 kHz: the announcements of a recording.
 inline std::vector<std::vector<float>> SplitAtSilence(const std::vector<float>& data) {
   std::vector<std::vector<float>> parts;
-  const std::size_t frames = data.size() / 2;
-  const auto quiet_at = [&](std::size_t f) { return data[2 * f] == 0 && data[2 * f + 1] == 0; };
-  for (std::size_t f = 0; f < frames;) {
-    while (f < frames && quiet_at(f)) ++f;
-    if (f == frames) break;
-    const std::size_t start = f;
-    std::size_t last = f;
-    for (std::size_t quiet = 0; f < frames && quiet < 24000; ++f) {
-      quiet = quiet_at(f) ? quiet + 1 : 0;
-      if (quiet == 0) last = f;
+  const auto sound = [&](std::size_t f) { return data[2 * f] != 0 || data[2 * f + 1] != 0; };
+  for (std::size_t f = 0, frames = data.size() / 2; f < frames;) {
+    if (!sound(f)) {
+      ++f;
+      continue;
     }
+    std::size_t start = f, last = f;
+    for (; f < frames && f - last <= 24000; ++f) last = sound(f) ? f : last;
     parts.emplace_back(data.begin() + 2 * start, data.begin() + 2 * (last + 1));
   }
   return parts;

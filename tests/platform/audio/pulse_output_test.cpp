@@ -119,25 +119,10 @@ class PulseOutputTest : public ::testing::Test {
   std::vector<std::vector<float>> Announcements(const std::vector<float>& interleaved) {
     const auto file = root_.path() / "quantized.wav";
     EXPECT_TRUE(testing::WriteClip(file, testing::Samples{48000, 2, interleaved}));
-    return Split(testing::ReadClip(file).data);
+    return testing::SplitAtSilence(testing::ReadClip(file).data);
   }
   std::vector<std::vector<float>> Sent() {
-    return Split(testing::ReadClip(root_.path() / "on-air.wav").data);
-  }
-  // The stretches of sound apart by more than half a second of digital silence.
-  static std::vector<std::vector<float>> Split(const std::vector<float>& data) {
-    std::vector<std::vector<float>> parts;
-    const auto sound = [&](std::size_t f) { return data[2 * f] != 0 || data[2 * f + 1] != 0; };
-    for (std::size_t f = 0, frames = data.size() / 2; f < frames;) {
-      if (!sound(f)) {
-        ++f;
-        continue;
-      }
-      std::size_t start = f, last = f;
-      for (; f < frames && f - last <= 24000; ++f) last = sound(f) ? f : last;
-      parts.emplace_back(data.begin() + 2 * start, data.begin() + 2 * (last + 1));
-    }
-    return parts;
+    return testing::SplitAtSilence(testing::ReadClip(root_.path() / "on-air.wav").data);
   }
   // While no server is there a code keys nothing; one that comes up is found.
   void SkipsUntilTheServerIsBack(PulseClock& clock) {
