@@ -22,10 +22,8 @@ class PlantedLink : public ::testing::Test {
       GTEST_SKIP() << "runs as root only: it makes a throwaway system user to own the link";
     }
     user_ = "horatone-link-" + std::to_string(::getpid());
-    ASSERT_EQ(std::system(("useradd --system --no-create-home --shell /usr/sbin/nologin " + user_ +
-                           " >/dev/null 2>&1")
-                              .c_str()),
-              0);
+    const std::string add = "useradd --system --no-create-home --shell /usr/sbin/nologin ";
+    ASSERT_EQ(std::system((add + user_ + " >/dev/null 2>&1").c_str()), 0);
     made_user_ = true;
     const passwd* entry = ::getpwnam(user_.c_str());
     ASSERT_NE(entry, nullptr);
@@ -36,22 +34,21 @@ class PlantedLink : public ::testing::Test {
     if (made_user_) std::system(("userdel " + user_ + " >/dev/null 2>&1").c_str());
   }
 
-  // Runs horatone with `args`; its exit status, stdout into *out and stderr into *err.
-  int Run(std::vector<std::string> args, std::string* out, std::string* err) {
+  // Runs horatone with `args`: its exit status, with its stdout in out_ and stderr in err_.
+  int Run(std::vector<std::string> args) {
     args.insert(args.begin(), HORATONE_BINARY);
-    const std::string out_file = (scratch_.path() / "out").string();
-    const std::string err_file = (scratch_.path() / "err").string();
+    const auto out_file = scratch_.path() / "out", err_file = scratch_.path() / "err";
     const int out_fd = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const pid_t pid = testing::Spawn(args, -1, out_fd, err_file);
+    const pid_t pid = testing::Spawn(args, -1, out_fd, err_file.string());
     ::close(out_fd);
     int status = 0;
     if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-    *out = testing::ReadBytes(out_file);
-    *err = testing::ReadBytes(err_file);
+    out_ = testing::ReadBytes(out_file);
+    err_ = testing::ReadBytes(err_file);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  std::string user_;
+  std::string user_, out_, err_;
   bool made_user_ = false;
   uid_t uid_ = 0;
   gid_t gid_ = 0;
@@ -69,16 +66,14 @@ TEST_F(PlantedLink, ToAFileItsOwnerCannotReadIsRefusedAndToOneItCanIsFollowed) {
   const std::string root = system_dir_.path().string();
   const std::string refused = "Horatone.ini: a link owned by user " + std::to_string(uid_);
 
-  std::string out, err;
-  EXPECT_EQ(Run({"config", "--root", root, "set", "TEXT9", "x"}, &out, &err), 1);
-  EXPECT_NE(err.find(refused), std::string::npos) << err;
-  EXPECT_EQ(Run({"config", "--root", root, "get", "DTMFTIME"}, &out, &err), 1);
-  EXPECT_EQ(out.find("999"), std::string::npos);
-  EXPECT_EQ(Run({"config", "--root", root, "save"}, &out, &err), 1);
-  EXPECT_EQ(Run({"--headless", "--root", root, "--node", "stdio", "--audio", "null"}, &out, &err),
-            1);
-  EXPECT_NE(err.find(refused), std::string::npos) << err;
-  EXPECT_EQ(out.find("TRANSMIT 1"), std::string::npos);
+  EXPECT_EQ(Run({"config", "--root", root, "set", "TEXT9", "x"}), 1);
+  EXPECT_NE(err_.find(refused), std::string::npos) << err_;
+  EXPECT_EQ(Run({"config", "--root", root, "get", "DTMFTIME"}), 1);
+  EXPECT_EQ(out_.find("999"), std::string::npos);
+  EXPECT_EQ(Run({"config", "--root", root, "save"}), 1);
+  EXPECT_EQ(Run({"--headless", "--root", root, "--node", "stdio", "--audio", "null"}), 1);
+  EXPECT_NE(err_.find(refused), std::string::npos) << err_;
+  EXPECT_EQ(out_.find("TRANSMIT 1"), std::string::npos);
   // Nothing was written through the link or beside it.
   EXPECT_TRUE(std::filesystem::is_symlink(ini));
   EXPECT_EQ(testing::ReadBytes(secret), "[SETTINGS]\r\nDTMFTIME=999\r\n");
@@ -88,14 +83,14 @@ TEST_F(PlantedLink, ToAFileItsOwnerCannotReadIsRefusedAndToOneItCanIsFollowed) {
   const auto planted = system_dir_.path() / "planted";
   std::filesystem::rename(ini, planted);
   std::filesystem::create_symlink("planted", ini);
-  EXPECT_EQ(Run({"config", "--root", root, "get", "DTMFTIME"}, &out, &err), 1);
-  EXPECT_NE(err.find(refused), std::string::npos) << err;
-  EXPECT_EQ(out.find("999"), std::string::npos);
+  EXPECT_EQ(Run({"config", "--root", root, "get", "DTMFTIME"}), 1);
+  EXPECT_NE(err_.find(refused), std::string::npos) << err_;
+  EXPECT_EQ(out_.find("999"), std::string::npos);
 
   // What the link's owner may read anyway is no secret: the link is followed.
   ASSERT_EQ(::chmod(secret.c_str(), 0644), 0);
-  EXPECT_EQ(Run({"config", "--root", root, "get", "DTMFTIME"}, &out, &err), 0) << err;
-  EXPECT_EQ(out, "999\n");
+  EXPECT_EQ(Run({"config", "--root", root, "get", "DTMFTIME"}), 0) << err_;
+  EXPECT_EQ(out_, "999\n");
 }
 
 }  // namespace

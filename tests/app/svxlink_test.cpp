@@ -19,7 +19,6 @@ namespace horatone {
 namespace {
 
 using std::chrono::milliseconds;
-using testing::Air;
 
 constexpr int kRate = 16000;
 
@@ -50,27 +49,22 @@ class SvxLinkFixture : public ::testing::Test {
 
   void StartClock(const std::string& start_at) {
     std::vector<std::string> args = svxlink_->ClockArgs(HORATONE_BINARY);
-    for (const std::string& more :
-         {std::string("--root"), (dir_ / "root").string(), std::string("--capture"),
-          (dir_ / "on-air.wav").string(), std::string("--start-at"), start_at})
-      args.push_back(more);
+    args.insert(args.end(), {"--root", (dir_ / "root").string(), "--capture",
+                             (dir_ / "on-air.wav").string(), "--start-at", start_at});
     clock_pid_ = testing::Spawn(args, -1, -1, (dir_ / "clock.log").string());
     ASSERT_GT(clock_pid_, 0);
     ASSERT_TRUE(WaitForText("SvxLink connected"));
   }
 
   // Waits until the clock's log holds `text` `times` times.
-  bool WaitForText(const std::string& text, int times = 1,
-                   milliseconds limit = milliseconds(10000)) const {
-    const auto give_up = std::chrono::steady_clock::now() + limit;
-    do {
-      const std::string bytes = ClockLog();
+  bool WaitForText(const std::string& text, int times = 1, int limit_ms = 10000) const {
+    for (int waited = 0; waited <= limit_ms; waited += 20) {
+      const std::string log = ClockLog();
       int found = 0;
-      for (auto at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1))
-        ++found;
+      for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
       if (found >= times) return true;
       std::this_thread::sleep_for(milliseconds(20));
-    } while (std::chrono::steady_clock::now() < give_up);
+    }
     return false;
   }
 
@@ -82,21 +76,15 @@ class SvxLinkFixture : public ::testing::Test {
   pid_t clock_pid_ = -1;
 };
 
-// The best normalized correlation of `b` against `a` over lags of up to `max_lag` samples.
-double BestCorrelation(const std::vector<float>& a, const std::vector<float>& b, int max_lag) {
-  double best = 0;
-  for (int lag = -max_lag; lag <= max_lag; ++lag) {
-    double ab = 0, aa = 0, bb = 0;
-    for (int64_t i = 0; i < static_cast<int64_t>(a.size()); ++i) {
-      const int64_t j = i + lag;
-      if (j < 0 || j >= static_cast<int64_t>(b.size())) continue;
-      ab += a[i] * b[j];
-      aa += a[i] * a[i];
-      bb += b[j] * b[j];
-    }
-    if (aa > 0 && bb > 0) best = std::max(best, ab / std::sqrt(aa * bb));
+// The normalized correlation of `a` with `b` from `lag` on.
+double Correlation(const std::vector<float>& a, const std::vector<float>& b, std::size_t lag) {
+  double ab = 0, aa = 0, bb = 0;
+  for (std::size_t i = 0; i < a.size() && i + lag < b.size(); ++i) {
+    ab += a[i] * b[i + lag];
+    aa += a[i] * a[i];
+    bb += b[i + lag] * b[i + lag];
   }
-  return best;
+  return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
 }
 
 // The announcement as the clock captured it, channel 0, loud part only.
@@ -121,7 +109,7 @@ TEST_F(SvxLinkFixture, ACodeOnTheControlPtyIsAnsweredOnSvxLinksTransmitterAndAWr
   EXPECT_EQ(ClockLog().find("announcement"), std::string::npos) << ClockLog();
 
   ASSERT_TRUE(svxlink_->WriteTo("dtmf", "123#"));
-  const Air air = svxlink_->Listen(milliseconds(8000));
+  const auto air = svxlink_->Listen(milliseconds(8000));
   testing::StopProcess(&clock_pid_, SIGTERM);
   ASSERT_NE(ClockLog().find("announcement: DTMF code"), std::string::npos) << ClockLog();
   // SvxLink answered the wrong code as an unknown command but left the clock's code alone.
@@ -156,10 +144,8 @@ TEST_F(SvxLinkFixture, ACodeOnTheControlPtyIsAnsweredOnSvxLinksTransmitterAndAWr
       sent.push_back(inside ? air.samples[i] / 32768.0f : 0.0f);
     }
     double best = 0;
-    for (int lag = 0; lag <= 800; lag += 1) {
-      best = std::max(best, BestCorrelation(expected, {sent.begin() + lag, sent.end()}, 0));
-      if (best > 0.9) break;
-    }
+    for (std::size_t lag = 0; lag <= 800 && best <= 0.9; ++lag)
+      best = std::max(best, Correlation(expected, sent, lag));
     EXPECT_GT(best, 0.9) << "clip " << clip;
   }
 }
@@ -167,8 +153,7 @@ TEST_F(SvxLinkFixture, ACodeOnTheControlPtyIsAnsweredOnSvxLinksTransmitterAndAWr
 TEST_F(SvxLinkFixture, AStationOnTheMainReceiverHoldsTheScheduledSlot) {
   StartSvxLink();
   StartClock("2026-12-06 14:14:56");
-  const int main_sql =
-      testing::OpenRawPty(dir_ / "main_sql");  // held open so the squelch stays open
+  const int main_sql = testing::OpenRawPty(dir_ / "main_sql");  // held: the squelch stays open
   ASSERT_GE(main_sql, 0);
   ASSERT_EQ(write(main_sql, "O", 1), 1);
   std::this_thread::sleep_for(milliseconds(6000));  // past 14:15:00
@@ -184,7 +169,7 @@ TEST_F(SvxLinkFixture, AStationOnTheMainReceiverHoldsTheScheduledSlot) {
   StartSvxLink();
   std::filesystem::remove(dir_ / "clock.log");
   StartClock("2026-12-06 14:29:52");
-  EXPECT_TRUE(WaitForText("announcement: ", 1, milliseconds(14000))) << ClockLog();
+  EXPECT_TRUE(WaitForText("announcement: ", 1, 14000)) << ClockLog();
 }
 
 TEST_F(SvxLinkFixture, SvxLinkKilledMidAnnouncementIsLostAndFoundAgain) {
@@ -200,7 +185,7 @@ TEST_F(SvxLinkFixture, SvxLinkKilledMidAnnouncementIsLostAndFoundAgain) {
   StartSvxLink();
   ASSERT_TRUE(WaitForText("SvxLink connected", 2)) << ClockLog();
   ASSERT_TRUE(svxlink_->WriteTo("dtmf", "123#"));
-  const Air air = svxlink_->Listen(milliseconds(8000));
+  const auto air = svxlink_->Listen(milliseconds(8000));
   EXPECT_EQ(air.PttText().substr(0, 1), "T");
   EXPECT_EQ(air.PttText().back(), 'R');
   EXPECT_GE(air.Loud().first, 0) << ClockLog();

@@ -4,21 +4,14 @@
 
 #include <QApplication>
 
-namespace {
-
-// The offscreen platform says which window calls it cannot honour (raise, size hints); that
-// is expected there and only hides the test output.
-void QuietAboutOffscreenLimits(QtMsgType type, const QMessageLogContext& context,
-                               const QString& text) {
-  if (text.startsWith("This plugin does not support")) return;
-  qt_message_output(type, context, text);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  qInstallMessageHandler(QuietAboutOffscreenLimits);
+  // The offscreen platform's notes on what it cannot honour only hide the test output.
+  qInstallMessageHandler(
+      [](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+        if (!text.startsWith("This plugin does not support"))
+          qt_message_output(type, context, text);
+      });
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
   testing::InitGoogleTest(&argc, argv);
