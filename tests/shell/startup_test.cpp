@@ -58,7 +58,22 @@ TEST(Save, ASecondStartReadsTheSameStateAndAFailedSaveIsReported) {
   f.left = 4410;
   f.Command5.Click();
   const std::string file = h.ReadSettingsFile();
-  EXPECT_EQ(file.rfind("[SETTINGS]\r\nFILELOCATION=", 0), 0u);
+  EXPECT_EQ(file.rfind("[SETTINGS]\r\n", 0), 0u);
+  // The record's keys in their one order, written out here rather than taken from the table
+  // under test.
+  std::string expected = "FILELOCATION VOLSET ";
+  for (int n = 1; n <= 10; ++n) expected += "OPTION" + std::to_string(n) + " ";
+  expected += "ONHOUR QUARTERHOUR HALFHOUR DTMFTIME AMPM OPTIONWAV OPTIONMP3 CHECK1 CHECK2 ";
+  for (int n = 4; n <= 8; ++n) expected += "TEXT" + std::to_string(n) + " ";
+  for (int n = 11; n <= 20; ++n) expected += "OPTION" + std::to_string(n) + " ";
+  for (int n = 9; n <= 36; ++n) expected += "TEXT" + std::to_string(n) + " ";
+  expected += "LEFT TOP ";
+  std::string written;
+  for (size_t at = 0; (at = file.find("\r\n", at)) != std::string::npos; at += 2) {
+    const size_t end = file.find('=', at);
+    if (end != std::string::npos) written += file.substr(at + 2, end - at - 2) + " ";
+  }
+  EXPECT_EQ(written, expected);
   for (const char* line : {"\r\nOPTION1=True\r\nOPTION2=False\r\n", "\r\nCHECK2=0\r\n",
                            "\r\nVOLSET=-700\r\n", "\r\nLEFT=4410\r\nTOP=300\r\n"}) {
     EXPECT_NE(file.find(line), std::string::npos) << line;
