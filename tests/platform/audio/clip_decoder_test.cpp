@@ -106,47 +106,5 @@ TEST_F(ClipDecoderTest, CacheServesUnchangedFilesAndNoticesChangedOrVanishedOnes
   EXPECT_EQ(gone, nullptr);
 }
 
-// Truncated and bit-flipped WAV and MP3 files: each either decodes to a sane clip or fails
-// with a message; none may crash, hang or leak (the sanitizer build checks the last two).
-TEST_F(ClipDecoderTest, MangledFilesDecodeSanelyOrFailCleanly) {
-  ASSERT_TRUE(testing::WriteClip(File("seed.wav"), testing::Tone(22050, 2, 0.2, 440),
-                                 SF_FORMAT_WAV | SF_FORMAT_PCM_24));
-  ASSERT_TRUE(testing::WriteClip(File("seed.mp3"), testing::Tone(22050, 1, 0.3, 440), kMp3));
-  QuietStderr quiet;
-  std::mt19937 random(20240611);
-  const auto below = [&](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
-  };
-  int decoded = 0, failed = 0;
-  for (const std::string seed : {"seed.wav", "seed.mp3"}) {
-    const std::string original = testing::ReadBytes(File(seed));
-    const auto file = File("mangled" + seed.substr(4));
-    for (int round = 0; round < 150; ++round) {
-      std::string bytes = original;
-      if (round % 3 != 1) bytes.resize(below(bytes.size() + 1));
-      // Flips, every other round within the headers where a wrong byte does the most harm.
-      const std::size_t span = std::min<std::size_t>(bytes.size(), round % 2 ? 64 : bytes.size());
-      for (int f = round % 3 && span ? 1 + static_cast<int>(below(12)) : 0; f > 0; --f) {
-        bytes[below(span)] ^= static_cast<char>(1 << below(8));
-      }
-      testing::WriteBytes(file, bytes);
-      std::shared_ptr<const DecodedClip> clip;
-      const Status status = DecodeClipFile(file, &clip);
-      if (!status) {
-        ASSERT_NE(status.message.find(file.string()), std::string::npos);
-        ++failed;
-        continue;
-      }
-      ++decoded;
-      ASSERT_TRUE(clip->frames > 0 && (clip->channels == 1 || clip->channels == 2) &&
-                  std::isfinite(clip->Duration()));
-      ASSERT_EQ(clip->samples.size(), static_cast<std::size_t>(clip->frames * clip->channels));
-      for (float s : clip->samples) ASSERT_TRUE(s >= -1.0f && s <= 1.0f);
-    }
-  }
-  EXPECT_GT(decoded, 0);
-  EXPECT_GT(failed, 0);
-}
-
 }  // namespace
 }  // namespace horatone
