@@ -148,18 +148,6 @@ namespace {
 
 // The audio thread asks for real-time scheduling where the system grants it (root, or within
 // RLIMIT_RTPRIO), so that a machine busy with other work never starves the device.
-bool RaiseToRealTime() {
-  rlimit limit{};
-  int priority = 20;
-  if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && geteuid() != 0) {
-    priority = std::min<int>(priority, static_cast<int>(limit.rlim_cur));
-  }
-  if (priority < 1) return false;
-  sched_param param{};
-  param.sched_priority = priority;
-  return pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
-}
-
 bool RealTimeAllowed() {
   bool granted = false;
   std::thread probe([&granted] { granted = RaiseToRealTime(); });
@@ -203,6 +191,7 @@ std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEn
   device.sample_rate = rate;
   device.answer_timeout_ms = options.answer_timeout_ms;
   device.cancel = nullptr;  // set to the engine's quit flag once it exists
+  device.real_time = real_time;
   device.buffer_ms = options.buffer_ms > 0 ? options.buffer_ms : real_time ? 200 : 400;
 
   std::unique_ptr<OutputSink> sink;
@@ -527,9 +516,10 @@ void AudioEngine::Rest() {
   heard_frame_.store(core_->mixer.frames_emitted(), std::memory_order_release);
 }
 
-// A sound server drops the first few tens of milliseconds of a stream that starts while its
-// sink runs, so each stretch of sound begins with a lead of silence: what is dropped is never
-// a word.
+// A stream that starts while its sink runs joins the sink where it is already rendering, and
+// what the sink had rendered ahead (a server takes back its own sink's buffer, but not what a
+// monitor or a network sink has passed on) is lost from the stream's first frames. Each stretch
+// of sound therefore begins with a lead of silence, so that what is dropped is never a word.
 bool AudioEngine::WriteLead(std::vector<float>& block) {
   awake_reported_.store(true, std::memory_order_release);
   std::fill(block.begin(), block.end(), 0.0f);

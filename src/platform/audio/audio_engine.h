@@ -104,7 +104,7 @@ class AudioEngine final : public MediaService {
   bool PlayOnDevice(std::vector<float>& block);
   void Rest();
   bool WriteLead(std::vector<float>& block);
-  static constexpr int kLeadMs = 60;
+  static constexpr int kLeadMs = 20;
   static constexpr int kRestAfterMs = 150;
   void DeviceLost(const std::string& why);
   void TryReconnect();

@@ -2,6 +2,9 @@
 #include "platform/audio/output_sink.h"
 
 #include <alsa/asoundlib.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -154,6 +157,18 @@ std::unique_ptr<OutputSink> OpenAlsaSink(const DeviceOptions& options, std::stri
 
 std::unique_ptr<OutputSink> OpenNullSink(int sample_rate) {
   return std::make_unique<NullSink>(sample_rate);
+}
+
+bool RaiseToRealTime() {
+  rlimit limit{};
+  int priority = 20;
+  if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && geteuid() != 0) {
+    priority = std::min<int>(priority, static_cast<int>(limit.rlim_cur));
+  }
+  if (priority < 1) return false;
+  sched_param param{};
+  param.sched_priority = priority;
+  return pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
 }
 
 }  // namespace horatone

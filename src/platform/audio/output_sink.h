@@ -52,7 +52,14 @@ struct DeviceOptions {
   int answer_timeout_ms = 3000;
   // When set and true, every wait gives up at once (the program is ending).
   const std::atomic<bool>* cancel = nullptr;
+  // The engine feeds the device from a real-time thread: a sound library's own thread that
+  // carries the sound to the server runs in real time too, or a busy machine starves it.
+  bool real_time = false;
 };
+
+// Moves the calling thread to SCHED_FIFO within RLIMIT_RTPRIO (its children start at normal
+// priority). False where the system does not grant it.
+bool RaiseToRealTime();
 
 // Each returns nullptr, with the reason in `why`, when the output cannot be opened.
 std::unique_ptr<OutputSink> OpenPulseSink(const DeviceOptions& options, std::string* why);

@@ -24,6 +24,7 @@ class PulseSink final : public OutputSink {
   explicit PulseSink(const DeviceOptions& options)
       : rate_(options.sample_rate),
         cancel_(options.cancel),
+        real_time_(options.real_time),
         timeout_(std::chrono::milliseconds(options.answer_timeout_ms)),
         buffer_frames_(
             std::max(options.sample_rate / 50, options.sample_rate / 1000 * options.buffer_ms)) {}
@@ -61,6 +62,11 @@ class PulseSink final : public OutputSink {
     if (pa_threaded_mainloop_start(loop_) < 0) return Fail("PulseAudio: cannot start", why);
 
     pa_threaded_mainloop_lock(loop_);
+    // Every write reaches the server through the main loop's thread, so with a real-time feeder
+    // it runs in real time as well: else two busy cores can hold it past what the server holds.
+    if (real_time_) {
+      pa_mainloop_api_once(api_, [](pa_mainloop_api*, void*) { RaiseToRealTime(); }, nullptr);
+    }
     // A heartbeat while someone waits, so that every wait below looks at the clock at least ten
     // times a second; it stops while nobody does, so an idle clock costs nothing here.
     tick_ = api_->time_new(api_, nullptr, &PulseSink::Tick, this);
@@ -272,6 +278,7 @@ class PulseSink final : public OutputSink {
 
   const int rate_;
   const std::atomic<bool>* cancel_;
+  const bool real_time_;
   const SteadyClock::duration timeout_;
   const int buffer_frames_;
   pa_threaded_mainloop* loop_ = nullptr;
