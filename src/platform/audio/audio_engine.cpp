@@ -576,11 +576,22 @@ void AudioEngine::RunAudioThread() {
         awake_ = true;
       }
       if (silent) {
+        std::string why;
+        if (!device_->KeepPlayingSilence(&why)) {
+          DeviceLost(why);
+          continue;
+        }
         IdleThroughSilence(block, std::chrono::milliseconds(20));
         continue;
       }
       AccountSilence(block);  // up to now; from here the device keeps the time
-      if (!WriteLead(block)) continue;
+      // Over a stream that already plays silence the sound goes in where the sink reads next;
+      // a stream that starts now begins with the lead.
+      if (device_->ReplaceSilence()) {
+        awake_reported_.store(true, std::memory_order_release);
+      } else if (!WriteLead(block)) {
+        continue;
+      }
       resting_ = false;
       underruns_seen_ = device_->Underruns();
     }

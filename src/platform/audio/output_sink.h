@@ -27,6 +27,14 @@ class OutputSink {
   // its sink: what it still holds is dropped and nothing is requested. Rest(false) readies it
   // for the next Write(). False when the device has failed.
   virtual bool Rest(bool /*rest*/, std::string* /*why*/) { return true; }
+  // Ahead of a sound that is due soon: keeps the stream playing silence, topped up to its full
+  // buffer without waiting, so that the sink runs before the sound comes. False when the device
+  // has failed; a device that cannot do it writes nothing and answers true.
+  virtual bool KeepPlayingSilence(std::string* /*why*/) { return true; }
+  // After KeepPlayingSilence(): the next Write() replaces the silence not yet taken by the sink,
+  // so the sound is heard after only what the sink has rendered ahead. False when the device
+  // cannot (nothing changes).
+  virtual bool ReplaceSilence() { return false; }
   // Times the device ran dry while it was playing, since it was opened.
   virtual int64_t Underruns() { return 0; }
   // Any thread: a Write() waiting on the device gives up at once, and so does every later one.

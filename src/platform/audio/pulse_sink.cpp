@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/audio/output_sink.h"
 #include "shell/texts.h"
@@ -136,6 +137,8 @@ class PulseSink final : public OutputSink {
     pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;
+    playing_silence_ = false;
+    replace_next_ = false;
   }
 
   std::string name() const override { return "pulse"; }
@@ -161,7 +164,7 @@ class PulseSink final : public OutputSink {
       std::size_t room = 0;
       const bool answered = WaitFor([&] {
         if (!Good()) return true;
-        room = pa_stream_writable_size(stream_);
+        room = replace_next_ ? left : pa_stream_writable_size(stream_);
         return room != static_cast<std::size_t>(-1) && room > 0;
       });
       if (interrupted_.load(std::memory_order_acquire)) {
@@ -177,7 +180,11 @@ class PulseSink final : public OutputSink {
         return false;
       }
       const std::size_t take = std::min(left, room);
-      if (pa_stream_write(stream_, data, take, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+      // The first write of a sound over silence goes where the sink reads next; the server
+      // then asks for the rest of its buffer again.
+      const pa_seek_mode_t seek = replace_next_ ? PA_SEEK_RELATIVE_ON_READ : PA_SEEK_RELATIVE;
+      replace_next_ = false;
+      if (pa_stream_write(stream_, data, take, nullptr, 0, seek) < 0) {
         *why = std::string("PulseAudio output failed: ") + pa_strerror(pa_context_errno(context_));
         return false;
       }
@@ -204,6 +211,35 @@ class PulseSink final : public OutputSink {
       return true;
     }
     return OpenStream(why);
+  }
+
+  bool KeepPlayingSilence(std::string* why) override {
+    Locked lock(loop_);
+    if (!Good()) {
+      *why = "PulseAudio: the connection to the sound server was lost";
+      return false;
+    }
+    std::size_t room = pa_stream_writable_size(stream_);
+    if (room == static_cast<std::size_t>(-1)) {
+      *why = std::string("PulseAudio output failed: ") + pa_strerror(pa_context_errno(context_));
+      return false;
+    }
+    room -= room % Bytes(1);
+    if (room == 0) return true;
+    if (silence_.size() < room) silence_.resize(room);
+    if (pa_stream_write(stream_, silence_.data(), room, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+      *why = std::string("PulseAudio output failed: ") + pa_strerror(pa_context_errno(context_));
+      return false;
+    }
+    playing_silence_ = true;
+    return true;
+  }
+
+  bool ReplaceSilence() override {
+    Locked lock(loop_);
+    if (!playing_silence_ || !Good()) return false;
+    replace_next_ = true;
+    return true;
   }
 
   int64_t Underruns() override { return underruns_.load(std::memory_order_acquire); }
@@ -287,6 +323,9 @@ class PulseSink final : public OutputSink {
   pa_stream* stream_ = nullptr;
   pa_time_event* tick_ = nullptr;
   int waiters_ = 0;     // under the main loop's lock
+  std::vector<char> silence_;
+  bool playing_silence_ = false;  // the stream plays silence ahead of a sound
+  bool replace_next_ = false;     // the next write goes where the sink reads next
   std::atomic<bool> interrupted_{false};
   std::atomic<int64_t> underruns_{0};
 };
