@@ -518,8 +518,9 @@ void AudioEngine::Rest() {
 
 // A stream that starts while its sink runs joins the sink where it is already rendering, and
 // what the sink had rendered ahead (a server takes back its own sink's buffer, but not what a
-// monitor or a network sink has passed on) is lost from the stream's first frames. Each stretch
-// of sound therefore begins with a lead of silence, so that what is dropped is never a word.
+// monitor or a network sink has passed on) is lost from the stream's first frames. On a device
+// that cannot start on silence first, each stretch of sound therefore begins with a lead of
+// silence, so that what is dropped is never a word.
 bool AudioEngine::WriteLead(std::vector<float>& block) {
   awake_reported_.store(true, std::memory_order_release);
   std::fill(block.begin(), block.end(), 0.0f);
@@ -584,10 +585,16 @@ void AudioEngine::RunAudioThread() {
         IdleThroughSilence(block, std::chrono::milliseconds(20));
         continue;
       }
+      // The sound goes in over silence that the stream already plays, where the sink reads
+      // next; a device that cannot do that starts with a lead of silence instead.
+      std::string why;
+      if (!device_->KeepPlayingSilence(&why)) {
+        DeviceLost(why);
+        continue;
+      }
+      const bool replacing = device_->ReplaceSilence();
       AccountSilence(block);  // up to now; from here the device keeps the time
-      // Over a stream that already plays silence the sound goes in where the sink reads next;
-      // a stream that starts now begins with the lead.
-      if (device_->ReplaceSilence()) {
+      if (replacing) {
         awake_reported_.store(true, std::memory_order_release);
       } else if (!WriteLead(block)) {
         continue;

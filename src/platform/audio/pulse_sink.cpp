@@ -102,6 +102,7 @@ class PulseSink final : public OutputSink {
     pa_stream_set_state_callback(stream_, &PulseSink::Wake, this);
     pa_stream_set_write_callback(stream_, &PulseSink::Writable, this);
     pa_stream_set_underflow_callback(stream_, &PulseSink::Underflow, this);
+    pa_stream_set_started_callback(stream_, &PulseSink::Started, this);
     // The server holds this much of ours, half of it in its sink. Playback starts once the
     // buffer is full, which takes no time (the clip is in memory); starting on less would let
     // the sink swallow each small write at once and run dry again and again.
@@ -134,11 +135,13 @@ class PulseSink final : public OutputSink {
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_write_callback(stream_, nullptr, nullptr);
     pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+    pa_stream_set_started_callback(stream_, nullptr, nullptr);
     pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;
     playing_silence_ = false;
     replace_next_ = false;
+    started_ = false;
   }
 
   std::string name() const override { return "pulse"; }
@@ -160,11 +163,19 @@ class PulseSink final : public OutputSink {
     Locked lock(loop_);
     const char* data = reinterpret_cast<const char*>(frames);
     std::size_t left = Bytes(count);
+    if (replace_next_) {
+      // The first half buffer of a sound over silence goes in one write where the sink reads
+      // next: the sink takes its next piece after it, never between its first blocks, and by
+      // the time it needs more the server has asked for the rest.
+      first_sound_.insert(first_sound_.end(), data, data + left);
+      if (first_sound_.size() < Bytes(buffer_frames_ / 2)) return true;
+      return ReplaceWithFirstSound(why);
+    }
     while (left > 0) {
       std::size_t room = 0;
       const bool answered = WaitFor([&] {
         if (!Good()) return true;
-        room = replace_next_ ? left : pa_stream_writable_size(stream_);
+        room = pa_stream_writable_size(stream_);
         return room != static_cast<std::size_t>(-1) && room > 0;
       });
       if (interrupted_.load(std::memory_order_acquire)) {
@@ -180,11 +191,7 @@ class PulseSink final : public OutputSink {
         return false;
       }
       const std::size_t take = std::min(left, room);
-      // The first write of a sound over silence goes where the sink reads next; the server
-      // then asks for the rest of its buffer again.
-      const pa_seek_mode_t seek = replace_next_ ? PA_SEEK_RELATIVE_ON_READ : PA_SEEK_RELATIVE;
-      replace_next_ = false;
-      if (pa_stream_write(stream_, data, take, nullptr, 0, seek) < 0) {
+      if (pa_stream_write(stream_, data, take, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
         *why = std::string("PulseAudio output failed: ") + pa_strerror(pa_context_errno(context_));
         return false;
       }
@@ -202,6 +209,7 @@ class PulseSink final : public OutputSink {
     }
     if (rest == (stream_ == nullptr)) return true;  // a resting sink has no stream
     if (rest) {
+      if (replace_next_ && !ReplaceWithFirstSound(why)) return false;
       // Whatever is still queued is played to its end first (within the answer time).
       if (pa_operation* op = pa_stream_drain(stream_, &PulseSink::Drained, this)) {
         WaitFor([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING || !Good(); });
@@ -211,6 +219,22 @@ class PulseSink final : public OutputSink {
       return true;
     }
     return OpenStream(why);
+  }
+
+  // Under the lock.
+  bool ReplaceWithFirstSound(std::string* why) {
+    replace_next_ = false;
+    if (!Good()) {
+      *why = "PulseAudio: the connection to the sound server was lost";
+      return false;
+    }
+    if (pa_stream_write(stream_, first_sound_.data(), first_sound_.size(), nullptr, 0,
+                        PA_SEEK_RELATIVE_ON_READ) < 0) {
+      *why = std::string("PulseAudio output failed: ") + pa_strerror(pa_context_errno(context_));
+      return false;
+    }
+    first_sound_.clear();
+    return true;
   }
 
   bool KeepPlayingSilence(std::string* why) override {
@@ -238,7 +262,10 @@ class PulseSink final : public OutputSink {
   bool ReplaceSilence() override {
     Locked lock(loop_);
     if (!playing_silence_ || !Good()) return false;
+    // Only once the sink takes from the stream: what it drops as the stream joins is silence.
+    WaitFor([this] { return started_ || !Good(); });
     replace_next_ = true;
+    first_sound_.clear();
     return true;
   }
 
@@ -267,6 +294,12 @@ class PulseSink final : public OutputSink {
   static void Underflow(pa_stream*, void* self) {
     auto* sink = static_cast<PulseSink*>(self);
     sink->underruns_.fetch_add(1, std::memory_order_acq_rel);
+    sink->started_ = false;
+    sink->Signal();
+  }
+  static void Started(pa_stream*, void* self) {
+    auto* sink = static_cast<PulseSink*>(self);
+    sink->started_ = true;
     sink->Signal();
   }
   static void Tick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
@@ -326,6 +359,8 @@ class PulseSink final : public OutputSink {
   std::vector<char> silence_;
   bool playing_silence_ = false;  // the stream plays silence ahead of a sound
   bool replace_next_ = false;     // the next write goes where the sink reads next
+  bool started_ = false;          // the sink takes from the stream
+  std::vector<char> first_sound_;  // gathered to replace the silence in one write
   std::atomic<bool> interrupted_{false};
   std::atomic<int64_t> underruns_{0};
 };

@@ -214,8 +214,17 @@ TEST_F(PulseOutputTest, WithNoServerNothingIsKeyedAndTheClockSaysWhy) {
   ASSERT_TRUE(clock.WaitFor("TRANSMIT 0"));
   ASSERT_TRUE(clock.LogShows("waiting for a PulseAudio server")) << clock.Log();
   SkipsUntilTheServerIsBack(clock);
+  testing::MonitorRecorder recorder;
+  ASSERT_TRUE(recorder.ok());
   clock.Send("DTMF 123");
   EXPECT_TRUE(clock.WaitFor("TRANSMIT 1"));
+  ASSERT_TRUE(clock.WaitFor("TRANSMIT 0"));
+  clock.Send("CLOSING");
+  EXPECT_EQ(clock.Exit(), 0);
+  recorder.Stop();
+  const auto heard = Announcements(recorder.Samples());
+  ASSERT_EQ(heard.size(), 1u) << clock.Log();
+  ExpectSame(heard.back(), Sent().back(), "the announcement after the server came");
 }
 
 // An idle clock lets the server suspend its sink; an exit never waits on a hung server and
