@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -132,15 +131,12 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
     if (closed_) return Status::Error("the SvxLink node is closed");
     if (!key) {
       if (!keyed_ || release_pending_) return Status::Ok();
-      // The squelch stays open until SvxLink has had the last sample.
-      double wait_ms = settings_.release_margin_ms;
-      if (hooks_.seconds_until_quiet) wait_ms += 1000.0 * hooks_.seconds_until_quiet();
-      if (wait_ms <= 0) {
+      // The squelch stays open until SvxLink has played out the last sample.
+      if (settings_.release_margin_ms <= 0) {
         ReleaseNow();
       } else {
         release_pending_ = true;
-        const int delay = static_cast<int>(std::ceil(std::min(wait_ms, 60000.0)));
-        loop_.StartTimer(release_timer_, 60000, delay);
+        loop_.StartTimer(release_timer_, 60000, settings_.release_margin_ms);
       }
       return Status::Ok();
     }
