@@ -162,8 +162,6 @@ int RunHeadless(const HeadlessOptions& options) {
     hooks.on_lost = [&](const std::string& why) {
       if (form_ptr) form_ptr->AbandonAnnouncement(why);
     };
-    AudioEngine* sound = engine.get();  // outlives the node, which is made after it
-    hooks.seconds_until_quiet = [sound] { return sound->SecondsUntilQuiet(); };
     hooks.is_clock_code = [&](const std::string& code) {
       return form_ptr && form_ptr->DTMFTime.text() == code;
     };
@@ -187,10 +185,10 @@ int RunHeadless(const HeadlessOptions& options) {
     nodes = bridge.get();
   }
 
-  // On the simulated node and the bridge, a release waits until the sound has been played
-  // (the radio and SvxLink nodes hold their own transmitters until then).
+  // A release waits until the sound has been played (the radio node holds its own
+  // transmitter until then, with its hang time).
   std::unique_ptr<QuietReleaseNodes> quiet;
-  if (!rig && !svxlink) {
+  if (!rig) {
     AudioEngine* sound = engine.get();
     quiet = std::make_unique<QuietReleaseNodes>(*nodes, loop,
                                                 [sound] { return sound->SecondsUntilQuiet(); });

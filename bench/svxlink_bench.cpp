@@ -3,7 +3,10 @@
 // and after the slot second of a scheduled announcement. A sample is taken to be on air when
 // SvxLink sends it (it sends its transmitter's audio as it plays it). The slot second is
 // measured from the moment the clock was started with --start-at three seconds before it, so
-// the figure includes the clock's own start (a few ms) and reads high rather than low.
+// the figure includes the clock's own start (a few ms) and reads high rather than low. Then a
+// station on SvxLink's main receiver (squelch PTY, audio streaming) goes: from its 'Z' to the
+// clock's flags clearing ("SvxLink free" in its log, polled every millisecond) and to SvxLink's
+// PTT going 'R' (the test configuration's IDLE_TIMEOUT of 1 s, then the closing tones).
 // Prints table rows; asserts nothing. Run by hand: build/bench/svxlink_bench [runs]
 #include <sys/wait.h>
 
@@ -60,7 +63,14 @@ int Run(int runs) {
     return 1;
   }
   const auto log = dir.path() / "clock.log";
-  std::vector<double> after_slot, after_code;
+  std::vector<double> after_slot, after_code, flags_clear, ptt_off;
+  const auto times_in_log = [&log](const std::string& text) {
+    const std::string bytes = testing::ReadBytes(log);
+    int found = 0;
+    for (auto at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1))
+      ++found;
+    return found;
+  };
   for (int run = 0; run < runs; ++run) {
     std::vector<std::string> args = svxlink.ClockArgs(HORATONE_BINARY);
     args.insert(args.end(),
@@ -81,10 +91,32 @@ int Run(int runs) {
       const int64_t sound = air.Loud().first;
       if (sound >= 0) after_code.push_back(Ms(air.OnAirAt(sound, kRate) - written));
     }
+
+    // A station comes and goes.
+    std::this_thread::sleep_for(300ms);
+    const int free_before = times_in_log("SvxLink free");
+    if (svxlink.StationOn()) {
+      std::this_thread::sleep_for(1500ms);
+      const Clock::time_point closed = Clock::now();
+      std::thread station([&svxlink] {
+        if (!svxlink.StationOff()) std::fprintf(stderr, "svxlink_bench: no 'Z' for the station\n");
+      });
+      while (Clock::now() - closed < 5s && times_in_log("SvxLink free") == free_before)
+        std::this_thread::sleep_for(1ms);
+      if (times_in_log("SvxLink free") > free_before)
+        flags_clear.push_back(Ms(Clock::now() - closed));
+      const testing::Air tail = svxlink.Listen(5s);
+      station.join();
+      for (const auto& [when, state] : tail.ptt) {
+        if (state == 'R') ptt_off.push_back(Ms(when - closed));
+      }
+    }
     testing::StopProcess(&clock, SIGTERM);
   }
   Row("SvxLink: code on the control PTY -> first clock sample on its transmitter", after_code);
   Row("SvxLink: slot second -> first clock sample on its transmitter", after_slot);
+  Row("SvxLink: station's squelch 'Z' -> the clock's busy flags clear", flags_clear);
+  Row("SvxLink: station's squelch 'Z' -> its PTT 'R' (IDLE_TIMEOUT=1)", ptt_off);
   return 0;
 }
 

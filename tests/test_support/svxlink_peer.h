@@ -15,8 +15,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -138,6 +140,7 @@ class SvxLinkPeer {
          << "PTT_TYPE=PTY\nPTT_PTY=" << d << "/ptt\nTIMEOUT=300\nTX_DELAY=0\nPREEMPHASIS=0\n";
   }
   ~SvxLinkPeer() {
+    if (!StationOff()) std::fprintf(stderr, "the station's squelch could not be closed\n");
     Stop(SIGTERM);
     if (tx_fd_ >= 0) close(tx_fd_);
   }
@@ -175,6 +178,47 @@ class SvxLinkPeer {
         write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     close(fd);
     return written;
+  }
+
+  // A station on the main receiver: its squelch PTY says 'O' and its UDP input gets audio
+  // (silence) in real time, as from a sound card, until StationOff() says 'Z'. SvxLink 19.09
+  // reports a receiver's squelch closed only at the end of audio that passed it: a squelch
+  // opened with no audio coming in at all stays open, and the repeater on, until SvxLink stops.
+  bool StationOn() {
+    StationOff();
+    station_sql_ = OpenRawPty(dir_ / "main_sql");
+    if (station_sql_ < 0) return false;
+    station_streaming_ = true;
+    station_ = std::thread([this] {
+      using Clock = std::chrono::steady_clock;
+      const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(static_cast<uint16_t>(main_port_));
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      const int frames = rate_ / 50;  // 20 ms
+      const std::vector<char> packet(static_cast<std::size_t>(frames) * 4, 0);
+      auto next = Clock::now();
+      while (station_streaming_) {
+        sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        next += std::chrono::microseconds(1'000'000LL * frames / rate_);
+        std::this_thread::sleep_until(next);
+      }
+      close(fd);
+    });
+    return write(station_sql_, "O", 1) == 1;
+  }
+  // The station's squelch closes; its receiver's audio goes on a little longer, as a sound
+  // card's would, then stops. False if the 'Z' could not be written.
+  bool StationOff() {
+    if (station_sql_ < 0) return true;
+    const bool closed = write(station_sql_, "Z", 1) == 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    station_streaming_ = false;
+    station_.join();
+    close(station_sql_);
+    station_sql_ = -1;
+    return closed;
   }
 
   // Listens to the transmitter for `limit`, or until its PTT has been released and then stayed
@@ -228,6 +272,9 @@ class SvxLinkPeer {
   int tx_fd_ = -1, ptt_fd_ = -1;
   int clock_port_ = 0, main_port_ = 0, events_port_ = 0;
   pid_t pid_ = -1;
+  int station_sql_ = -1;
+  std::atomic<bool> station_streaming_ = false;
+  std::thread station_;
 };
 
 }  // namespace horatone::testing

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -132,15 +131,12 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
     if (closed_) return Status::Error("the SvxLink node is closed");
     if (!key) {
       if (!keyed_ || release_pending_) return Status::Ok();
-      // The squelch stays open until SvxLink has had the last sample.
-      double wait_ms = settings_.release_margin_ms;
-      if (hooks_.seconds_until_quiet) wait_ms += 1000.0 * hooks_.seconds_until_quiet();
-      if (wait_ms <= 0) {
+      // The squelch stays open until SvxLink has played out the last sample.
+      if (settings_.release_margin_ms <= 0) {
         ReleaseNow();
       } else {
         release_pending_ = true;
-        const int delay = static_cast<int>(std::ceil(std::min(wait_ms, 60000.0)));
-        loop_.StartTimer(release_timer_, 60000, delay);
+        loop_.StartTimer(release_timer_, 60000, settings_.release_margin_ms);
       }
       return Status::Ok();
     }
@@ -165,7 +161,8 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
     return sql_open_ && !keyed_;
   }
   // SvxLink transmitting for someone else: a transmission that began while the clock was not
-  // keyed (the tail after the clock's own is not).
+  // keyed, up to the moment a station's squelch closes in it. What follows a station is the
+  // repeater's hang time, and the tail after the clock's own is not someone else's either.
   std::optional<bool> TransmittingForOthers() const {
     if (!connected()) return std::nullopt;
     return tx_on_ && tx_for_others_;
@@ -216,6 +213,7 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
     keyed_ = release_pending_ = false;
     loop_.StopTimer(release_timer_);
     sql_open_ = tx_on_ = tx_for_others_ = false;
+    busy_logged_.clear();
     code_.clear();
     loop_.StopTimer(pause_timer_);
   }
@@ -331,12 +329,17 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
   std::string Report(const std::string& line) {
     reports_seen_ = true;
     if (line == "SQL 1" || line == "SQL 0") {
-      sql_open_ = line == "SQL 1";
+      const bool open = line == "SQL 1";
+      // The station has gone: the repeater's tail is not a reason to hold the clock.
+      if (sql_open_ && !open && !keyed_) tx_for_others_ = false;
+      sql_open_ = open;
+      NoteBusy();
     } else if (line == "TX 1" || line == "TX 0") {
       const bool on = line == "TX 1";
       if (on && !tx_on_) tx_for_others_ = !keyed_;
       tx_on_ = on;
       if (!on) tx_for_others_ = false;
+      NoteBusy();
     } else if (line.rfind("CMD ", 0) == 0) {
       const bool ours = hooks_.is_clock_code && hooks_.is_clock_code(line.substr(4));
       return ours ? "1\n" : "0\n";
@@ -344,6 +347,16 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
       Log("SvxLink's event handler sent an unknown report: " + line.substr(0, 80));
     }
     return {};
+  }
+
+  // Logs each change of what holds the clock back, so that an operator sees when and why.
+  void NoteBusy() {
+    const std::string busy = sql_open_ && !keyed_       ? "a station on its receiver"
+                             : tx_on_ && tx_for_others_ ? "transmitting for someone else"
+                                                        : "";
+    if (busy == busy_logged_) return;
+    busy_logged_ = busy;
+    Log(busy.empty() ? "SvxLink free" : "SvxLink busy: " + busy);
   }
 
   PosixLoop& loop_;
@@ -362,6 +375,7 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
   bool release_pending_ = false;
   bool reports_seen_ = false;
   bool sql_open_ = false, tx_on_ = false, tx_for_others_ = false;
+  std::string busy_logged_;
 };
 
 class SvxLinkNode::Core::Instance : public EchoLinkObject {

@@ -27,8 +27,9 @@ struct SvxLinkSettings {
   // and then the busy flags stay clear.
   std::string events;
   int dtmf_pause_ms = 2000;  // a code without '#' ends after this pause
-  // After the last sample has reached SvxLink, how long its receiver keeps the squelch open
-  // so that SvxLink's own path from receiver to transmitter has played it out.
+  // How long after a release the squelch stays open, so that SvxLink's own path from receiver
+  // to transmitter plays out the last sample. The release itself comes once the clock's
+  // sound has been played (QuietReleaseNodes in front of this node).
   int release_margin_ms = 150;
 };
 
@@ -38,9 +39,6 @@ class SvxLinkNode : public NodeFactory {
     std::function<void(const std::string&)> log;
     // SvxLink went away, so anything under way is not on the air.
     std::function<void(const std::string&)> on_lost;
-    // When the last sample handed to the audio output has been played (negative: that long
-    // ago). Without it the squelch closes at once on release.
-    std::function<double()> seconds_until_quiet;
     // Whether a command SvxLink received is the clock's code.
     std::function<bool(const std::string&)> is_clock_code;
   };
