@@ -30,6 +30,10 @@ namespace horatone::testing {
 using SteadyTime = std::chrono::steady_clock::time_point;
 
 inline bool HavePulseAudio() { return std::system("command -v pulseaudio >/dev/null 2>&1") == 0; }
+// ALSA's pulse plug-in (Debian: libasound2-plugins), which takes ALSA's "pulse" device there.
+inline bool HaveAlsaPulsePlugin() {
+  return std::system("ls /usr/lib/*/alsa-lib/libasound_module_pcm_pulse.so >/dev/null 2>&1") == 0;
+}
 
 class PulseServer {
  public:

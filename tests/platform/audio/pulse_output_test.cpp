@@ -141,6 +141,38 @@ class PulseOutputTest : public ::testing::Test {
                                << (differ.first - heard.begin()) / 2 << " frames";
   }
 
+  // The full hour (the output woken ahead of it) and two announcements by DTMF (from rest),
+  // with every core busy, through `audio`.
+  void ExpectTheCaptureUnderLoad(const std::string& audio) {
+    std::ofstream(root_.path() / "Horatone.ini") << "[SETTINGS]\r\nONHOUR=1\r\n";
+    testing::MonitorRecorder recorder;
+    ASSERT_TRUE(recorder.ok());
+    testing::BusyCores busy;
+    PulseClock clock(root_.path(), audio, "2026-12-06 14:59:57");
+    ASSERT_TRUE(clock.WaitFor("TRANSMIT 0"));
+    for (int i = 0; i < 3; ++i) {
+      if (i > 0) clock.Send("DTMF 123");
+      ASSERT_TRUE(clock.WaitFor("TRANSMIT 1"));
+      const std::optional<SteadyTime> released = clock.WaitFor("TRANSMIT 0");
+      ASSERT_TRUE(released);
+      // The node hears the release only after the last sample has come out of the server.
+      EXPECT_LT(recorder.LastSoundArrival(), *released) << "announcement " << i;
+      usleep(600'000);
+    }
+    clock.Send("CLOSING");
+    EXPECT_EQ(clock.Exit(), 0);
+    recorder.Stop();
+
+    const auto heard = Announcements(recorder.Samples());
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 3u);
+    ASSERT_EQ(heard.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+      ExpectSame(heard[i], sent[i], "announcement " + std::to_string(i));
+    }
+    EXPECT_EQ(clock.Log().find("underrun"), std::string::npos) << clock.Log();
+  }
+
   TempDir root_;
   TempDir server_dir_;
   testing::PulseServer server_{server_dir_.path(), SuspendsIdleSink()};
@@ -152,36 +184,14 @@ class PulseOutputTest : public ::testing::Test {
   }
 };
 
-// The full hour (the output woken ahead of it) and two announcements by DTMF (from rest), with
-// every core busy.
 TEST_F(PulseOutputTest, UnderLoadWhatLeavesTheServerIsTheCaptureAndTheReleaseFollowsIt) {
-  std::ofstream(root_.path() / "Horatone.ini") << "[SETTINGS]\r\nONHOUR=1\r\n";
-  testing::MonitorRecorder recorder;
-  ASSERT_TRUE(recorder.ok());
-  testing::BusyCores busy;
-  PulseClock clock(root_.path(), "pulse", "2026-12-06 14:59:57");
-  ASSERT_TRUE(clock.WaitFor("TRANSMIT 0"));
-  for (int i = 0; i < 3; ++i) {
-    if (i > 0) clock.Send("DTMF 123");
-    ASSERT_TRUE(clock.WaitFor("TRANSMIT 1"));
-    const std::optional<SteadyTime> released = clock.WaitFor("TRANSMIT 0");
-    ASSERT_TRUE(released);
-    // The node hears the release only after the last sample has come out of the server.
-    EXPECT_LT(recorder.LastSoundArrival(), *released) << "announcement " << i;
-    usleep(600'000);
-  }
-  clock.Send("CLOSING");
-  EXPECT_EQ(clock.Exit(), 0);
-  recorder.Stop();
+  ExpectTheCaptureUnderLoad("pulse");
+}
 
-  const auto heard = Announcements(recorder.Samples());
-  const auto sent = Sent();
-  ASSERT_EQ(sent.size(), 3u);
-  ASSERT_EQ(heard.size(), sent.size());
-  for (std::size_t i = 0; i < sent.size(); ++i) {
-    ExpectSame(heard[i], sent[i], "announcement " + std::to_string(i));
-  }
-  EXPECT_EQ(clock.Log().find("underrun"), std::string::npos) << clock.Log();
+// The same through ALSA's default route to the server, its pulse plug-in.
+TEST_F(PulseOutputTest, ThroughAlsaToTheServerTheSameHolds) {
+  if (!testing::HaveAlsaPulsePlugin()) GTEST_SKIP() << "ALSA's pulse plug-in is not installed";
+  ExpectTheCaptureUnderLoad("alsa:pulse");
 }
 
 TEST_F(PulseOutputTest, AServerThatDiesCostsOnlyTheAnnouncementUnderWay) {
