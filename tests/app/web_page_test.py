@@ -236,11 +236,20 @@ def page_test(work):
         status, _, body = post(base + "settings", token, b"_revision=0&DTMFTIME=999")
         if status != 409 or b"changed elsewhere" not in body:
             fail("a stale save got %d %s" % (status, body))
+        # A site whose name points at 127.0.0.1 gets nothing from a loopback page.
+        request = urllib.request.Request(base, headers={"Host": "rebound.example:%d" % web_port})
+        try:
+            urllib.request.urlopen(request, timeout=20)
+            fail("a request for another host name was answered")
+        except urllib.error.HTTPError as error:
+            if error.code != 421:
+                fail("a request for another host name got %d" % error.code)
     finally:
-        browser.close()
-        node.close()
+        # SIGTERM with the page still connected to the live status: the clock ends at once.
         if clock.stop() != 0:
             fail("the clock did not end with status 0 on SIGTERM")
+        browser.close()
+        node.close()
 
 
 def try_connect(port):
@@ -298,6 +307,10 @@ def screenshots(work, folder):
         wait_for("the page", lambda: browser.js("document.readyState") == "complete" and
                  browser.js("$('voices').children.length") == 5)
         os.makedirs(folder, exist_ok=True)
+        # The first picture shows an announcement under way.
+        browser.js("$('say').click()")
+        wait_for("the announcement", lambda: browser.js("$('announcement').textContent") ==
+                 "under way" and browser.js("$('clip').textContent").endswith(".wav"))
         for name, width, height, mobile in (("web-desktop", 1280, 800, False),
                                             ("web-phone", 390, 844, True)):
             browser.call("Emulation.setDeviceMetricsOverride",

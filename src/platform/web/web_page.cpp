@@ -12,6 +12,7 @@ constexpr const char* kPage = R"HTML(<!doctype html>
 <style>
 :root{--bg:#f3f4f6;--card:#fff;--ink:#1f2933;--dim:#62707d;--line:#d9dee3;--accent:#1d5fa8;--on:#c62828;--off:#2e7d32}
 *{box-sizing:border-box}
+[hidden]{display:none!important}
 body{margin:0;font:15px/1.4 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;background:var(--bg);color:var(--ink)}
 header{display:flex;align-items:center;justify-content:space-between;gap:12px;flex-wrap:wrap;padding:12px 16px;background:#18324d;color:#fff}
 header h1{font-size:18px;margin:0;font-weight:600}

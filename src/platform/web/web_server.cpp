@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -30,6 +31,8 @@ constexpr int kServerThreads = 8;
 constexpr std::int64_t kSessionSeconds = 12 * 3600;
 constexpr const char* kSessionCookie = "horatone_session";
 constexpr const char* kCsrfHeader = "X-Horatone-Token";
+// A voice's verdict is checked again after this long, so that clips added later are seen.
+constexpr std::int64_t kVerdictSeconds = 60;
 
 std::int64_t SteadySeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(
@@ -139,6 +142,7 @@ std::unique_ptr<WebServer> WebServer::Start(const std::string& address_text,
   }
   std::unique_ptr<WebServer> web(new WebServer(loop, form, log_lines, std::move(hooks)));
   web->root_ = root;
+  web->loopback_ = address->loopback;
   const std::filesystem::path password_file = WebPasswordFile(root);
   std::error_code error;
   if (std::filesystem::exists(password_file, error)) {
@@ -208,7 +212,10 @@ std::string WebServer::VoiceVerdicts(
     std::string verdict;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (const auto it = verdicts_.find(key); it != verdicts_.end()) verdict = it->second;
+      if (const auto it = verdicts_.find(key);
+          it != verdicts_.end() && it->second.first + kVerdictSeconds > SteadySeconds()) {
+        verdict = it->second.second;
+      }
     }
     if (verdict.empty() && folder.empty()) verdict = "no folder";
     if (verdict.empty()) {
@@ -225,7 +232,7 @@ std::string WebServer::VoiceVerdicts(
                   std::to_string(result.unreadable.size()) + " unreadable";
       }
       std::lock_guard<std::mutex> lock(mutex_);
-      verdicts_[key] = verdict;
+      verdicts_[key] = {SteadySeconds(), verdict};
     }
     out += std::string(i ? "," : "") + "{\"number\":" + std::to_string(i + 1) +
            ",\"folder\":" + JsonQuote(folder) + ",\"format\":" + JsonQuote(format) +
@@ -270,6 +277,17 @@ bool WebServer::HasSession(const httplib::Request& request) {
   return false;
 }
 
+bool WebServer::AddressedHere(const httplib::Request& request) const {
+  if (!loopback_) return true;
+  std::string host = request.get_header_value("Host");
+  if (!host.empty() && host.front() == '[') {
+    host = host.substr(1, host.find(']') - 1);
+  } else {
+    host = host.substr(0, host.find(':'));
+  }
+  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
 bool WebServer::Allowed(const httplib::Request& request, httplib::Response& response,
                         bool changes) {
   if (changes && !SameSecret(request.get_header_value(kCsrfHeader), csrf_token_)) {
@@ -296,6 +314,8 @@ void WebServer::Login(const httplib::Request& request, httplib::Response& respon
     {
       std::lock_guard<std::mutex> lock(mutex_);
       failures_.erase(request.remote_addr);
+      std::erase_if(sessions_,
+                    [](const auto& session) { return session.second <= SteadySeconds(); });
       sessions_[token] = SteadySeconds() + kSessionSeconds;
     }
     response.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + token +
@@ -352,6 +372,12 @@ void WebServer::Route() {
   server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                               {"X-Frame-Options", "DENY"},
                               {"Referrer-Policy", "no-referrer"}});
+  server.set_pre_routing_handler(
+      [this](const httplib::Request& request, httplib::Response& response) {
+        if (AddressedHere(request)) return httplib::Server::HandlerResponse::Unhandled;
+        Refuse(response, 421, "this page answers only on a loopback address");
+        return httplib::Server::HandlerResponse::Handled;
+      });
   server.Get("/", [this](const httplib::Request& request, httplib::Response& response) {
     const bool login = !password_hash_.empty() && !HasSession(request);
     response.set_header("Cache-Control", "no-store");

@@ -92,6 +92,9 @@ class WebServer {
   // its CSRF token. Fills the refusal otherwise.
   bool Allowed(const httplib::Request& request, httplib::Response& response, bool changes);
   bool HasSession(const httplib::Request& request);
+  // A page bound to loopback answers only requests addressed to a loopback name, so that a
+  // site whose name has been pointed at 127.0.0.1 cannot read the page and its token.
+  bool AddressedHere(const httplib::Request& request) const;
   void Login(const httplib::Request& request, httplib::Response& response);
   void Events(httplib::Response& response);
 
@@ -109,7 +112,9 @@ class WebServer {
   bool stopping_ = false;
   std::map<std::string, std::int64_t> sessions_;  // token -> expiry (steady seconds)
   std::map<std::string, int> failures_;           // address -> wrong passwords in a row
-  std::map<std::string, std::string> verdicts_;   // "folder|format" -> verdict
+  // "folder|format" -> when it was checked (steady seconds) and the verdict.
+  std::map<std::string, std::pair<std::int64_t, std::string>> verdicts_;
+  bool loopback_ = false;
   std::atomic<int> event_streams_{0};
 };
 
