@@ -3,7 +3,10 @@
 // and after a DTMF line, the CPU it uses idle and while announcing, and its memory. The
 // capture starts with the process, so a frame index is a moment of the clock's own time.
 #include <dirent.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,12 +153,55 @@ void CpuAndMemory(int idle_seconds, int busy_seconds) {
               idle_rss / 1024.0, busy_rss / 1024.0, peak / 1024.0);
 }
 
+// The same idle clock with its web page served and nobody looking at it.
+void IdleWithWebPage(int idle_seconds) {
+  Root root;
+  int port = 0;
+  {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+      port = ntohs(address.sin_port);
+    }
+    ::close(probe);
+  }
+  std::vector<std::string> args = root.Args("2026-12-06 14:01:00", "");
+  args.push_back("--web");
+  args.push_back("127.0.0.1:" + std::to_string(port));
+  Child child(args);
+  child.WaitForLog("web page on", 5s);
+  std::this_thread::sleep_for(2s);
+  const double cpu = child.CpuSeconds();
+  const auto started = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
+  const double idle =
+      100 * (child.CpuSeconds() - cpu) /
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const long rss = child.StatusKb("VmRSS");
+  child.Send("CLOSING\n");
+  child.Wait();
+  std::printf(
+      "| CPU, headless idle with --web on and nobody connected, over %d s | %.3f %% of one "
+      "core (RSS %.1f MB) | <= 0.1 %% |\n",
+      idle_seconds, idle, rss / 1024.0);
+}
+
 }  // namespace
 }  // namespace horatone
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   const int idle = argc > 1 ? std::atoi(argv[1]) : 60;
+  // "web" as the second argument measures only the idle clock with its web page.
+  if (argc > 2 && std::string(argv[2]) == "web") {
+    horatone::IdleWithWebPage(idle);
+    return 0;
+  }
   horatone::Latency();
   horatone::CpuAndMemory(idle, 30);
+  horatone::IdleWithWebPage(idle);
 }

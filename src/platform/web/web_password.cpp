@@ -32,12 +32,18 @@ std::string ReadSecretLine(std::istream& in, bool terminal) {
   return line;
 }
 
-// Writes `text` as `path`, mode 0600, through a temporary file in the same folder.
+// Writes `text` as `path`, mode 0600, through a temporary file in the same folder. Written by
+// root, the file goes to the owner of the system directory (the service's user), who must
+// read it.
 Status WritePrivateFile(const std::filesystem::path& path, const std::string& text) {
+  struct stat folder {};
+  const bool give_away =
+      ::geteuid() == 0 && ::stat(path.parent_path().c_str(), &folder) == 0 && folder.st_uid != 0;
   const std::string temp = path.string() + ".new";
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return Status::Error("cannot write " + temp + ": " + std::strerror(errno));
-  bool good = ::fchmod(fd, 0600) == 0;
+  bool good =
+      ::fchmod(fd, 0600) == 0 && (!give_away || ::fchown(fd, folder.st_uid, folder.st_gid) == 0);
   for (std::size_t done = 0; good && done < text.size();) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
