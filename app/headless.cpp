@@ -17,7 +17,7 @@
 #include "platform/rig/rig_node.h"
 #include "platform/simulated_node.h"
 #include "platform/system_clock.h"
-#include "platform/web/web_server.h"
+#include "platform/web/web_front.h"
 #include "shell/form1.h"
 #include "shell/texts.h"
 #include "shell/version.h"
@@ -237,18 +237,16 @@ int RunHeadless(const HeadlessOptions& options) {
     log(handled.message);
     return 1;
   }
-  std::unique_ptr<WebServer> web;
+  std::unique_ptr<WebService> web;
   if (!options.web.empty()) {
-    WebServer::Hooks hooks;
-    hooks.log = log;
-    hooks.node_state = [&]() -> std::string {
+    const auto node_state = [&]() -> std::string {
       const bool up = bridge    ? bridge->node_connected()
                       : rig     ? rig->connected()
                       : svxlink ? svxlink->connected()
                                 : true;
       return options.node + (up ? ": connected" : ": not connected (waiting for it)");
     };
-    web = WebServer::Start(options.web, options.root, loop, form, recent, std::move(hooks), &why);
+    web = StartWebPage(options.web, options.root, loop, form, recent, node_state, log, &why);
     if (!web) {
       log("cannot start the web page on " + options.web + ": " + why.message);
       return 1;

@@ -19,7 +19,7 @@
 #include "platform/rig/rig_settings.h"
 #include "platform/system_clock.h"
 #include "platform/web/web_password.h"
-#include "platform/web/web_server.h"
+#include "platform/web/web_front.h"
 #include "shell/version.h"
 #ifdef HORATONE_WITH_WINDOW
 #include "desktop.h"

@@ -137,40 +137,6 @@ std::optional<std::string> Refusal(const SettingKey& setting, const std::string&
 
 }  // namespace
 
-std::string JsonQuote(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else if (c == '<') {
-          out += "\\u003c";  // never closes a script element it is embedded in
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
-
 std::string SettingsRevision(Form1& form) {
   // FNV-1a over the model's lines and the file's texts, each ended by a zero byte.
   std::uint64_t hash = 1469598103934665603ull;

@@ -10,12 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "shell/json_quote.h"
+
 namespace horatone {
 
 class Form1;
-
-// `text` as a JSON string, quotes included.
-std::string JsonQuote(std::string_view text);
 
 // A digest of the 66 values the window holds and of the 66 texts the settings file holds, so
 // that a change from the window, from a reload or from `config set` all make a new revision.

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "platform/web/web_server.h"
+#include "platform/web/web_front.h"
 
 namespace horatone {
 namespace {
