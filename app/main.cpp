@@ -212,6 +212,7 @@ int main(int argc, char** argv) {
       return Usage("the window speaks to the simulated node; use --headless for --node " +
                    options.node);
     }
+    if (!options.web.empty()) return Usage("the web page is for the headless clock; add --headless");
 #ifdef HORATONE_WITH_WINDOW
     return RunDesktop(argc, argv, options);
 #else
