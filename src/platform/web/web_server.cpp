@@ -82,7 +82,7 @@ class WebServer : public WebService {
     // A page that has gone quiet lets its connection go soon, so that ending the clock never
     // waits long for it.
     server_.set_keep_alive_timeout(1);
-    server_.set_payload_max_length(64 * 1024);
+    server_.set_payload_max_length(256 * 1024);
     Route();
     if (!server_.bind_to_port(listen_.host, listen_.port)) {
       *why = std::strerror(errno);
