@@ -154,7 +154,6 @@ std::string SettingsRevision(Form1& form) {
 std::string SettingsFormJson(Form1& form) {
   const auto lines = form.SettingsLines();
   std::string out = "{\"revision\":" + JsonQuote(SettingsRevision(form)) + ",\"fields\":[";
-  std::map<const OptionGroup*, std::string> group_ids;
   for (std::size_t i = 0; i < kSettingKeys.size(); ++i) {
     const SettingKey& setting = kSettingKeys[i];
     if (setting.kind == SettingKind::kPosition) continue;
@@ -164,7 +163,7 @@ std::string SettingsFormJson(Form1& form) {
       group_id = group->members().front()->name();
       group_label = GroupLabel(form, group);
     }
-    if (i > 0) out += ",";
+    if (out.back() != '[') out += ",";
     out += "{\"key\":" + JsonQuote(setting.key) + ",\"kind\":" + JsonQuote(KindName(setting.kind)) +
            ",\"tab\":" + JsonQuote(TabOf(i)) + ",\"label\":" + JsonQuote(LabelOf(form, setting)) +
            ",\"group\":" + JsonQuote(group_id) + ",\"groupLabel\":" + JsonQuote(group_label) +
@@ -298,8 +297,7 @@ std::string ClockStatusJson(Form1& form) {
          ",\"transmitter\":" + JsonQuote(form.PTT.caption()) +
          ",\"announcing\":" + (announcing ? "true" : "false") +
          ",\"clip\":" + JsonQuote(form.ClipGraph ? clip : "") + ",\"next\":" + JsonQuote(next) +
-         ",\"sound\":" + JsonQuote(no_sound ? "lost (" + *no_sound + "), reconnecting" : "ready") +
-         ",\"revision\":" + JsonQuote(SettingsRevision(form));
+         ",\"sound\":" + JsonQuote(no_sound ? "lost (" + *no_sound + "), reconnecting" : "ready");
 }
 
 }  // namespace horatone

@@ -41,7 +41,8 @@ FormOutcome ApplySettingsForm(Form1& form, const std::string& base_revision,
 std::string FormOutcomeJson(const FormOutcome& outcome);
 
 // The clock's own part of the status: time, transmitter, announcement and its clip, the next
-// enabled slot, the sound output and the settings revision, as JSON object members (no braces).
+// enabled slot and the sound output, as JSON object members (no braces). Cheap: a connected
+// page asks for it four times a second.
 std::string ClockStatusJson(Form1& form);
 
 }  // namespace horatone

@@ -132,5 +132,21 @@ TEST(WebForm, TheFormListsTheTabsFieldsWithTheWindowsLabels) {
             std::string::npos);
 }
 
+TEST(WebStatus, TheNextSlotIsTheNextEnabledOneAcrossTheHourAndTheDay) {
+  const auto next = [](LocalTime start, const std::string& settings) {
+    Harness h(start);
+    h.WriteSettings("[SETTINGS]\r\n" + settings);
+    Form1& f = h.Start();
+    const std::string json = ClockStatusJson(f);
+    const std::size_t at = json.find("\"next\":\"") + 8;
+    return json.substr(at, json.find('"', at) - at);
+  };
+  EXPECT_EQ(next({2026, 12, 6, 14, 4, 50, 0}, ""), "14:15");
+  EXPECT_EQ(next({2026, 12, 6, 14, 15, 0, 0}, "HALFHOUR=0\r\n"), "14:45");
+  EXPECT_EQ(next({2026, 12, 6, 23, 50, 10, 0}, ""), "00:00");
+  EXPECT_EQ(next({2026, 12, 6, 23, 50, 10, 0}, "ONHOUR=0\r\nHALFHOUR=0\r\n"), "00:15");
+  EXPECT_EQ(next({2026, 12, 6, 9, 0, 0, 0}, "ONHOUR=0\r\nHALFHOUR=0\r\nQUARTERHOUR=0\r\n"), "none");
+}
+
 }  // namespace
 }  // namespace horatone
