@@ -39,13 +39,14 @@ button:disabled{opacity:.5}
 fieldset{border:1px solid var(--line);border-radius:6px;margin:0 0 10px;padding:6px 10px}
 legend{color:var(--dim);padding:0 4px}
 .field{display:flex;flex-direction:column;gap:2px;margin:6px 0}
-.field input[type=text],.field input[type=number]{font:inherit;padding:6px 8px;border:1px solid var(--line);border-radius:4px;width:100%}
+.field input{font:inherit;padding:6px 8px;border:1px solid var(--line);border-radius:4px;width:100%}
 label.choice{display:inline-flex;align-items:center;gap:6px;margin:4px 14px 4px 0}
 .grid2{display:grid;grid-template-columns:1fr;gap:0 16px}
 @media(min-width:600px){.grid2{grid-template-columns:1fr 1fr}}
 #message{margin-top:8px;white-space:pre-line}
 pre{margin:0;max-height:320px;overflow:auto;font:12px/1.45 ui-monospace,"DejaVu Sans Mono",monospace;background:#f8f9fa;padding:8px;border-radius:4px;white-space:pre-wrap;overflow-wrap:anywhere}
 .login{max-width:360px;margin:48px auto}
+body[data-mode=login] #time,body[data-mode=login] #tx{visibility:hidden}
 </style></head>
 <body data-mode="%MODE%">
 <header><h1>Horatone</h1><span id="time">--:--:--</span><span id="tx" class="badge">…</span></header>
