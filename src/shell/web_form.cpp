@@ -168,7 +168,22 @@ std::string SettingsFormJson(Form1& form) {
            ",\"tab\":" + JsonQuote(TabOf(i)) + ",\"label\":" + JsonQuote(LabelOf(form, setting)) +
            ",\"group\":" + JsonQuote(group_id) + ",\"groupLabel\":" + JsonQuote(group_label) +
            ",\"value\":" + JsonQuote(lines[i].second) +
-           ",\"derived\":" + (IsOnATab(setting.key) ? "false" : "true") + "}";
+           ",\"derived\":" + (IsOnATab(setting.key) ? "false" : "true");
+    // A voice's folder and format sit in the voice's frame, the folder with the window's
+    // "Default" button beside it.
+    for (std::size_t n = 0; n < form.voice_slots().size(); ++n) {
+      const VoiceSlot& slot = form.voice_slots()[n];
+      const bool folder = setting.kind == SettingKind::kText && &setting.text(form) == slot.folder;
+      const bool format = group == &slot.wav->group();
+      if (!folder && !format) continue;
+      out += ",\"slot\":" + std::to_string(n + 1) +
+             ",\"slotLabel\":" + JsonQuote(slot.frame->caption());
+      if (folder) {
+        out += ",\"preset\":" + JsonQuote(slot.default_folder) +
+               ",\"presetLabel\":" + JsonQuote(slot.default_button->caption());
+      }
+    }
+    out += "}";
   }
   return out + "]}";
 }

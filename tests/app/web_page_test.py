@@ -312,7 +312,10 @@ def screenshots(work, folder):
         wait_for("the announcement", lambda: browser.js("$('announcement').textContent") ==
                  "under way" and browser.js("$('clip').textContent").endswith(".wav"))
         for name, width, height, mobile in (("web-desktop", 1280, 800, False),
+                                            ("web-desktop-voices", 1280, 800, False),
                                             ("web-phone", 390, 844, True)):
+            tab = "voices" if name.endswith("voices") else "setup"
+            browser.js("document.querySelector('#tabs button[data-tab=%s]').click()" % tab)
             browser.call("Emulation.setDeviceMetricsOverride",
                          {"width": width, "height": height, "deviceScaleFactor": 1,
                           "mobile": mobile})

@@ -41,8 +41,10 @@ legend{color:var(--dim);padding:0 4px}
 .field{display:flex;flex-direction:column;gap:2px;margin:6px 0}
 .field input{font:inherit;padding:6px 8px;border:1px solid var(--line);border-radius:4px;width:100%}
 label.choice{display:inline-flex;align-items:center;gap:6px;margin:4px 14px 4px 0}
+.row{display:flex;gap:8px}.row button{padding:4px 12px}
 .grid2{display:grid;grid-template-columns:1fr;gap:0 16px}
-@media(min-width:600px){.grid2{grid-template-columns:1fr 1fr}}
+@media(min-width:600px){.row{display:flex;gap:8px}.row button{padding:4px 12px}
+.grid2{grid-template-columns:1fr 1fr}}
 #message{margin-top:8px;white-space:pre-line}
 pre{margin:0;max-height:320px;overflow:auto;font:12px/1.45 ui-monospace,"DejaVu Sans Mono",monospace;background:#f8f9fa;padding:8px;border-radius:4px;white-space:pre-wrap;overflow-wrap:anywhere}
 .login{max-width:360px;margin:48px auto}
@@ -120,13 +122,19 @@ if(document.body.dataset.mode==="login"){
    b.textContent=title;b.dataset.tab=name;b.onclick=()=>showTab(name);$("tabs").append(b);
    const box=document.createElement("div");box.dataset.tab=name;
    if(name==="language")box.className="grid2";form.append(box);}
-  const groups={};
+  const groups={},slots={};
+  // A voice's folder and its format sit in the voice's own frame, as in the window.
+  const slotBox=(f,box)=>{if(!f.slot)return box;let g=slots[f.slot];
+   if(!g){g=document.createElement("fieldset");const l=document.createElement("legend");
+    l.textContent=f.slotLabel;g.append(l);slots[f.slot]=g;box.append(g);}
+   return g;};
   for(const f of fields){if(f.derived)continue;
-   const box=form.querySelector('div[data-tab="'+f.tab+'"]');
+   const box=slotBox(f,form.querySelector('div[data-tab="'+f.tab+'"]'));
    if(f.kind==="option"){
     let g=groups[f.group];
-    if(!g){g=document.createElement("fieldset");const l=document.createElement("legend");
-     l.textContent=f.groupLabel||f.group;g.append(l);groups[f.group]=g;box.append(g);}
+    if(!g){if(f.slot){g=document.createElement("div");}else{g=document.createElement("fieldset");
+      const l=document.createElement("legend");l.textContent=f.groupLabel||f.group;g.append(l);}
+     groups[f.group]=g;box.append(g);}
     const l=document.createElement("label");l.className="choice";
     const i=document.createElement("input");i.type="radio";i.name="g_"+f.group;i.dataset.key=f.key;
     i.checked=f.value==="True";l.append(i,document.createTextNode(f.label));g.append(l);
@@ -139,7 +147,12 @@ if(document.body.dataset.mode==="login"){
     const l=document.createElement("label");l.textContent=f.label;l.htmlFor="f_"+f.key;
     const i=document.createElement("input");i.id="f_"+f.key;i.dataset.key=f.key;
     i.type=f.key==="VOLSET"?"number":"text";if(f.key==="VOLSET"){i.min=-3000;i.max=0;i.step=1;}
-    i.value=f.value;d.append(l,i);box.append(d);}
+    i.value=f.value;i.setAttribute("aria-label",f.label);
+    if(f.preset!==undefined){const row=document.createElement("div");row.className="row";
+     const b=document.createElement("button");b.type="button";b.className="plain";
+     b.textContent=f.presetLabel;b.onclick=()=>{i.value=f.preset;};row.append(i,b);d.append(row);}
+    else d.append(l,i);
+    box.append(d);}
   }
   showTab(tab);
  }
