@@ -74,9 +74,10 @@ bench-voices: build
 	  $(BUILD)/voices/C/HoraVoice/M_UK
 
 # Pictures of the window (three tabs, Details, About, node panel) in ./screenshots/, drawn on
-# the offscreen platform.
+# the offscreen platform; and of the web page at desktop and phone widths, in headless chromium.
 screenshots: build
 	@QT_QPA_PLATFORM=offscreen $(BUILD)/tools/horatone_screenshots screenshots
+	@python3 tests/app/web_page_test.py $(BUILD)/app/horatone --screenshots screenshots
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz

@@ -17,6 +17,7 @@
 #include "platform/rig/rig_node.h"
 #include "platform/simulated_node.h"
 #include "platform/system_clock.h"
+#include "platform/web/web_front.h"
 #include "shell/form1.h"
 #include "shell/texts.h"
 #include "shell/version.h"
@@ -105,8 +106,11 @@ std::unique_ptr<AudioEngine> OpenAudioEngine(const HeadlessOptions& options,
 int RunHeadless(const HeadlessOptions& options) {
   SystemClock clock = options.start_at ? SystemClock(*options.start_at) : SystemClock();
   ErrorStreamLog stream;
-  const auto log = [&clock, &stream](const std::string& line) {
-    stream.Write(Stamp(clock.Now()) + " " + line);
+  RecentLogLines recent;  // for the web page
+  const auto log = [&clock, &stream, &recent](const std::string& line) {
+    const std::string stamped = Stamp(clock.Now()) + " " + line;
+    stream.Write(stamped);
+    recent.Add(stamped);
   };
 
   PosixLoop loop;
@@ -231,7 +235,24 @@ int RunHeadless(const HeadlessOptions& options) {
     log(handled.message);
     return 1;
   }
+  std::unique_ptr<WebService> web;
+  if (!options.web.empty()) {
+    const auto node_state = [&]() -> std::string {
+      const bool up = bridge    ? bridge->node_connected()
+                      : rig     ? rig->connected()
+                      : svxlink ? svxlink->connected()
+                                : true;
+      return options.node + (up ? ": connected" : ": not connected (waiting for it)");
+    };
+    web = StartWebPage(options.web, options.root, loop, form, recent, node_state, log, &why);
+    if (!web) {
+      log("cannot start the web page on " + options.web + ": " + why.message);
+      return 1;
+    }
+    log("web page on http://" + options.web + "/");
+  }
   if (form.Load()) loop.Run();
+  if (web) web->Stop();  // its requests wait for the loop, which has ended
   form_ptr = nullptr;
   const Status finalized = engine->FinalizeCapture();
   if (!finalized) log("capture: " + finalized.message);

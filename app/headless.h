@@ -33,6 +33,8 @@ struct HeadlessOptions {
   SvxLinkSettings svxlink;
   std::string svx_audio;
   int svx_rate = 16000;
+  // "ADDR:PORT" of the web page; empty for none.
+  std::string web;
 };
 
 int RunHeadless(const HeadlessOptions& options);

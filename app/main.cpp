@@ -18,6 +18,8 @@
 #include "platform/path_mapper.h"
 #include "platform/rig/rig_settings.h"
 #include "platform/system_clock.h"
+#include "platform/web/web_password.h"
+#include "platform/web/web_front.h"
 #include "shell/version.h"
 #ifdef HORATONE_WITH_WINDOW
 #include "desktop.h"
@@ -35,6 +37,7 @@ usage:
   horatone say [--root DIR] [--at HH:MM] [--rate HZ] [--channels 1|2] FILE.wav|-
                                      the announcement of that minute (now) as one WAV file
   horatone make-voice [--root DIR] FOLDER --language LANG [--engine ENGINE] [--format wav|mp3]
+  horatone web-password [--root DIR] the web page's password, read from standard input
   horatone --help | --version
 
 options:
@@ -46,6 +49,8 @@ options:
   --start-at TIME      the clock starts at "YYYY-MM-DD HH:MM:SS" and runs on from there
   --ignore-settings-errors
                        start with the defaults when Horatone.ini exists but cannot be read
+  --web ADDR:PORT      serve the web page there (127.0.0.1:8073 for this computer only; any
+                       other address needs a password set with web-password)
 
 SvxLink, with --node svxlink (the clock is one of its receivers):
   --svx-audio HOST:PORT[:CH]  that receiver's AUDIO_DEV=udp:HOST:PORT and AUDIO_CHANNEL (0)
@@ -86,7 +91,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string command;
   if (!args.empty() && (args[0] == "config" || args[0] == "check-voice" || args[0] == "say" ||
-                        args[0] == "make-voice")) {
+                        args[0] == "make-voice" || args[0] == "web-password")) {
     command = args[0];
     args.erase(args.begin());
   }
@@ -123,6 +128,8 @@ int main(int argc, char** argv) {
     } else if (command.empty() && arg == "--capture") {
       if (!value(&text)) return Usage("--capture needs a file name");
       options.capture = text;
+    } else if (command.empty() && arg == "--web") {
+      if (!value(&options.web)) return Usage("--web needs ADDR:PORT, for example 127.0.0.1:8073");
     } else if (command.empty() && arg == "--ignore-settings-errors") {
       options.ignore_settings_errors = true;
     } else if (command.empty() && arg == "--start-at") {
@@ -177,6 +184,13 @@ int main(int argc, char** argv) {
     return CheckVoiceCommand(rest, std::cout, std::cerr, mapper);
   }
   if (command == "make-voice") return MakeVoiceCommand(rest, PathMapper(options.root), std::cerr);
+  if (command == "web-password") {
+    if (!rest.empty()) return Usage("web-password takes only --root DIR");
+    return WebPasswordCommand(options.root, std::cin, isatty(STDIN_FILENO), std::cerr);
+  }
+  if (!options.web.empty()) {
+    if (const auto problem = WebStartProblem(options.web, options.root)) return Usage(*problem);
+  }
   if (options.node != "sim" && options.node != "stdio" && options.node != "rig" &&
       options.node != "svxlink" && options.node.rfind("listen:", 0) != 0) {
     return Usage("--node takes sim, stdio, listen:PORT, rig or svxlink");
@@ -198,6 +212,7 @@ int main(int argc, char** argv) {
       return Usage("the window speaks to the simulated node; use --headless for --node " +
                    options.node);
     }
+    if (!options.web.empty()) return Usage("the web page is for the headless clock; add --headless");
 #ifdef HORATONE_WITH_WINDOW
     return RunDesktop(argc, argv, options);
 #else

@@ -3,7 +3,10 @@
 // and after a DTMF line, the CPU it uses idle and while announcing, and its memory. The
 // capture starts with the process, so a frame index is a moment of the clock's own time.
 #include <dirent.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,12 +153,61 @@ void CpuAndMemory(int idle_seconds, int busy_seconds) {
               idle_rss / 1024.0, busy_rss / 1024.0, peak / 1024.0);
 }
 
+// The idle clock with its web page served and nobody looking at it, beside the same clock
+// without the page over the same minute, so that both meet the same machine.
+void IdleWithWebPage(int idle_seconds) {
+  Root plain_root, web_root;
+  int port = 0;
+  {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+      port = ntohs(address.sin_port);
+    }
+    ::close(probe);
+  }
+  std::vector<std::string> args = web_root.Args("2026-12-06 14:01:00", "");
+  args.push_back("--web");
+  args.push_back("127.0.0.1:" + std::to_string(port));
+  Child plain(plain_root.Args("2026-12-06 14:01:00", ""));
+  Child web(args);
+  web.WaitForLog("web page on", 5s);
+  std::this_thread::sleep_for(2s);
+  const double plain_cpu = plain.CpuSeconds(), web_cpu = web.CpuSeconds();
+  const auto started = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double plain_idle = 100 * (plain.CpuSeconds() - plain_cpu) / seconds;
+  const double web_idle = 100 * (web.CpuSeconds() - web_cpu) / seconds;
+  const long plain_rss = plain.StatusKb("VmRSS"), web_rss = web.StatusKb("VmRSS");
+  for (Child* child : {&plain, &web}) {
+    child->Send("CLOSING\n");
+    child->Wait();
+  }
+  std::printf("| CPU, headless idle with --web on and nobody connected, over %d s | %.3f %% of one "
+              "core (without the page, same minute: %.3f %%) | <= 0.1 %% |\n",
+              idle_seconds, web_idle, plain_idle);
+  std::printf("| RSS, headless idle with --web on | %.1f MB (without: %.1f MB) | |\n",
+              web_rss / 1024.0, plain_rss / 1024.0);
+}
+
 }  // namespace
 }  // namespace horatone
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   const int idle = argc > 1 ? std::atoi(argv[1]) : 60;
+  // "web" as the second argument measures only the idle clock with its web page.
+  if (argc > 2 && std::string(argv[2]) == "web") {
+    horatone::IdleWithWebPage(idle);
+    return 0;
+  }
   horatone::Latency();
   horatone::CpuAndMemory(idle, 30);
+  horatone::IdleWithWebPage(idle);
 }

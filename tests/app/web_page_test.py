@@ -1,0 +1,351 @@
+#!/usr/bin/env python3
+"""The web page end to end: a real headless clock (bridge node on loopback TCP, null audio) and
+Debian's chromium driven through its DevTools protocol on a pipe. Usage:
+  web_page_test.py HORATONE                 the test
+  web_page_test.py HORATONE --screenshots DIR   the page at desktop and phone widths, as PNG
+"""
+import base64
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.request
+
+BIN = sys.argv[1]
+failures = []
+
+
+def fail(what):
+    print("FAIL: " + what, flush=True)
+    failures.append(what)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(what, check, seconds=20):
+    """Polls `check` until it gives something true; None after `seconds` (a failure, not a
+    measure: the machine may be slow)."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        value = check()
+        if value:
+            return value
+        time.sleep(0.1)
+    fail("gave up waiting for " + what)
+    return None
+
+
+def make_root(work):
+    voice = os.path.join(work, "C", "Program Files", "Horatone")
+    os.makedirs(voice)
+    stems = ["Blank", "DingDong", "DingDong2", "GoodMorning", "GoodAfternoon", "GoodEvening",
+             "TheTimeIs", "Hour", "Minutes", "AM", "PM"] + ["%02d" % n for n in range(60)]
+    for stem in stems:
+        subprocess.run(["sox", "-q", "-n", "-r", "22050", "-c", "1", "-b", "16",
+                        os.path.join(voice, stem + ".wav"), "synth", "0.4", "sine", "440"],
+                       check=True)
+    # No scheduled slot fires during the test; only the page and the node start announcements.
+    with open(os.path.join(work, "Horatone.ini"), "w", newline="") as ini:
+        ini.write("[SETTINGS]\r\nONHOUR=0\r\nQUARTERHOUR=0\r\nHALFHOUR=0\r\nCHECK1=0\r\n")
+
+
+class Clock:
+    def __init__(self, work, name, web, node_port=None):
+        self.log_path = os.path.join(work, name + ".err")
+        node = "listen:%d" % node_port if node_port else "sim"
+        self.proc = subprocess.Popen(
+            [BIN, "--headless", "--root", work, "--node", node, "--audio", "null", "--web", web],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=open(self.log_path, "w"))
+        wait_for(name + " to serve its page", lambda: "web page on" in self.log())
+
+    def log(self):
+        with open(self.log_path) as f:
+            return f.read()
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            return self.proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return None
+
+
+class Chromium:
+    """The browser with its DevTools protocol on fds 3 and 4 (NUL-ended JSON messages)."""
+
+    def __init__(self, work):
+        to_chrome_r, self.to_chrome = os.pipe()
+        self.from_chrome, from_chrome_w = os.pipe()
+        # Out of the way of 3 and 4, which the child's copies take.
+        to_chrome_r = fcntl_dup(to_chrome_r)
+        from_chrome_w = fcntl_dup(from_chrome_w)
+
+        def setup():
+            os.dup2(to_chrome_r, 3)
+            os.dup2(from_chrome_w, 4)
+
+        self.proc = subprocess.Popen(
+            ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--disable-extensions", "--disable-background-networking", "--hide-scrollbars",
+             "--user-data-dir=" + os.path.join(work, "chromium"), "--remote-debugging-pipe",
+             "about:blank"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=setup,
+            close_fds=False)
+        os.close(to_chrome_r)
+        os.close(from_chrome_w)
+        self.buffer = b""
+        self.next_id = 0
+        self.session = None
+
+    def call(self, method, params=None, session=True, timeout=20):
+        self.next_id += 1
+        message = {"id": self.next_id, "method": method, "params": params or {}}
+        if session and self.session:
+            message["sessionId"] = self.session
+        os.write(self.to_chrome, json.dumps(message).encode() + b"\0")
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            while b"\0" in self.buffer:
+                raw, self.buffer = self.buffer.split(b"\0", 1)
+                reply = json.loads(raw)
+                if reply.get("id") == self.next_id:
+                    if "error" in reply:
+                        raise RuntimeError(method + ": " + json.dumps(reply["error"]))
+                    return reply["result"]
+            self.buffer += os.read(self.from_chrome, 1 << 20)
+        raise RuntimeError(method + ": no answer")
+
+    def open(self, url):
+        target = self.call("Target.createTarget", {"url": url}, session=False)["targetId"]
+        self.session = self.call("Target.attachToTarget",
+                                 {"targetId": target, "flatten": True}, session=False)["sessionId"]
+
+    def js(self, expression):
+        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
+                                                "awaitPromise": True})
+        return result.get("result", {}).get("value")
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+        os.close(self.to_chrome)
+        os.close(self.from_chrome)
+
+
+def fcntl_dup(fd):
+    import fcntl
+    moved = fcntl.fcntl(fd, fcntl.F_DUPFD, 10)
+    os.close(fd)
+    return moved
+
+
+def post(url, token=None, body=b"", cookie=None):
+    request = urllib.request.Request(url, data=body, method="POST")
+    request.add_header("Content-Type", "application/x-www-form-urlencoded")
+    if token is not None:
+        request.add_header("X-Horatone-Token", token)
+    if cookie:
+        request.add_header("Cookie", cookie)
+    try:
+        with urllib.request.urlopen(request, timeout=20) as reply:
+            return reply.status, reply.headers, reply.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers, error.read()
+
+
+def get(url, cookie=None):
+    request = urllib.request.Request(url)
+    if cookie:
+        request.add_header("Cookie", cookie)
+    try:
+        with urllib.request.urlopen(request, timeout=20) as reply:
+            return reply.status, reply.read().decode()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read().decode()
+
+
+STATUS = "JSON.stringify({a:$('announcement').textContent,c:$('clip').textContent," \
+         "t:$('time').textContent,tx:$('transmitter').textContent})"
+
+
+def page_test(work):
+    web_port, node_port = free_port(), free_port()
+    clock = Clock(work, "clock", "127.0.0.1:%d" % web_port, node_port)
+    node = wait_for("the node connection", lambda: try_connect(node_port))
+    browser = Chromium(work)
+    try:
+        base = "http://127.0.0.1:%d/" % web_port
+        browser.open(base)
+        wait_for("the live status", lambda: browser.js("document.readyState") == "complete" and
+                 json.loads(browser.js(STATUS) or "{}").get("t", "-").find(":") == 2)
+
+        # 1. "Say The Time" on the page: the status follows the announcement clip by clip.
+        browser.js("$('say').click()")
+        clips = set()
+
+        def playing():
+            status = json.loads(browser.js(STATUS))
+            if status["a"] == "under way" and status["c"].endswith(".wav"):
+                clips.add(status["c"])
+            return len(clips) >= 2
+        wait_for("the announcement's clips on the page", playing)
+        wait_for("the announcement to end",
+                 lambda: json.loads(browser.js(STATUS))["a"] == "none")
+        print("clips seen on the page:", sorted(clips), flush=True)
+
+        # 2. A new DTMF code from the settings form: in the file, then answered on the bridge.
+        browser.js("$('f_DTMFTIME').value='456'; $('save').click()")
+        message = wait_for("the save", lambda: browser.js("$('message').textContent").startswith(
+            "Saved") and browser.js("$('message').textContent"))
+        with open(os.path.join(work, "Horatone.ini"), newline="") as ini:
+            if "DTMFTIME=456\r\n" not in ini.read():
+                fail("Horatone.ini does not hold the new code (" + str(message) + ")")
+        before = clock.log().count("announcement: DTMF code")
+        node.sendall(b"DTMF 123\nDTMF 456\n")
+        wait_for("the new code's announcement",
+                 lambda: clock.log().count("announcement: DTMF code") == before + 1)
+        wait_for("the status of the code's announcement",
+                 lambda: json.loads(browser.js(STATUS))["a"] == "under way")
+
+        # 3. A change without the page's token is refused and does nothing.
+        said = clock.log().count("announcement: Say The Time")
+        for token in (None, "0" * 32):
+            status, _, _ = post(base + "say", token)
+            if status != 403:
+                fail("a POST with token %r got %d, not 403" % (token, status))
+        status, _, body = post(base + "settings", None, b"DTMFTIME=999")
+        if status != 403:
+            fail("a settings POST without the token got %d" % status)
+        if clock.log().count("announcement: Say The Time") != said:
+            fail("a refused request started an announcement")
+        # A save on a revision that is not current is refused with a message.
+        token = browser.js("TOKEN")
+        status, _, body = post(base + "settings", token, b"_revision=0&DTMFTIME=999")
+        if status != 409 or b"changed elsewhere" not in body:
+            fail("a stale save got %d %s" % (status, body))
+        # A site whose name points at 127.0.0.1 gets nothing from a loopback page.
+        request = urllib.request.Request(base, headers={"Host": "rebound.example:%d" % web_port})
+        try:
+            urllib.request.urlopen(request, timeout=20)
+            fail("a request for another host name was answered")
+        except urllib.error.HTTPError as error:
+            if error.code != 421:
+                fail("a request for another host name got %d" % error.code)
+    finally:
+        # SIGTERM with the page still connected to the live status: the clock ends at once.
+        if clock.stop() != 0:
+            fail("the clock did not end with status 0 on SIGTERM")
+        browser.close()
+        node.close()
+
+
+def try_connect(port):
+    try:
+        return socket.create_connection(("127.0.0.1", port), timeout=2)
+    except OSError:
+        return None
+
+
+def security_test(work):
+    # Open to the network without a password: refused before anything starts.
+    port = free_port()
+    result = subprocess.run([BIN, "--headless", "--root", work, "--audio", "null",
+                             "--web", "0.0.0.0:%d" % port], capture_output=True, text=True,
+                            timeout=20)
+    if result.returncode != 2 or "password" not in result.stderr:
+        fail("a non-loopback bind without a password: status %d, %r" %
+             (result.returncode, result.stderr))
+    # With a password: nothing without logging in, a wrong password refused, the right one
+    # gives a session cookie that is HttpOnly and SameSite=Strict.
+    subprocess.run([BIN, "web-password", "--root", work], input="correct horse battery\n",
+                   text=True, check=True, capture_output=True)
+    mode = os.stat(os.path.join(work, "horatone-web.passwd")).st_mode & 0o777
+    if mode != 0o600:
+        fail("the password file has mode %o" % mode)
+    clock = Clock(work, "locked", "127.0.0.1:%d" % port)
+    try:
+        base = "http://127.0.0.1:%d/" % port
+        status, page = get(base)
+        token = page.split('const TOKEN="', 1)[1].split('"', 1)[0]
+        if 'data-mode="login"' not in page or get(base + "settings")[0] != 401:
+            fail("the page was shown without logging in")
+        if post(base + "login", token, b"password=wrong")[0] != 403:
+            fail("a wrong password was not refused")
+        status, headers, _ = post(base + "login", token, b"password=correct+horse+battery")
+        cookie = headers.get("Set-Cookie", "")
+        if status != 200 or "HttpOnly" not in cookie or "SameSite=Strict" not in cookie:
+            fail("login: %d %r" % (status, cookie))
+        session = cookie.split(";", 1)[0]
+        if get(base + "settings", session)[0] != 200:
+            fail("the session does not open the settings")
+        if post(base + "play", None, b"", session)[0] != 403:
+            fail("a session without the token may change things")
+    finally:
+        if clock.stop() != 0:
+            fail("the locked clock did not end with status 0")
+
+
+def screenshots(work, folder):
+    web_port = free_port()
+    clock = Clock(work, "clock", "127.0.0.1:%d" % web_port)
+    browser = Chromium(work)
+    try:
+        browser.open("http://127.0.0.1:%d/" % web_port)
+        wait_for("the page", lambda: browser.js("document.readyState") == "complete" and
+                 browser.js("$('voices').children.length") == 5)
+        os.makedirs(folder, exist_ok=True)
+        # The first picture shows an announcement under way.
+        browser.js("$('say').click()")
+        wait_for("the announcement", lambda: browser.js("$('announcement').textContent") ==
+                 "under way" and browser.js("$('clip').textContent").endswith(".wav"))
+        for name, width, height, mobile in (("web-desktop", 1280, 800, False),
+                                            ("web-desktop-voices", 1280, 800, False),
+                                            ("web-phone", 390, 844, True)):
+            tab = "voices" if name.endswith("voices") else "setup"
+            browser.js("document.querySelector('#tabs button[data-tab=%s]').click()" % tab)
+            browser.call("Emulation.setDeviceMetricsOverride",
+                         {"width": width, "height": height, "deviceScaleFactor": 1,
+                          "mobile": mobile})
+            time.sleep(0.5)
+            png = browser.call("Page.captureScreenshot", {"format": "png"})["data"]
+            with open(os.path.join(folder, name + ".png"), "wb") as out:
+                out.write(base64.b64decode(png))
+    finally:
+        browser.close()
+        clock.stop()
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="horatone-web-")
+    try:
+        make_root(work)
+        if len(sys.argv) > 3 and sys.argv[2] == "--screenshots":
+            screenshots(work, sys.argv[3])
+        else:
+            page_test(work)
+            security_test(work)
+    finally:
+        if failures:
+            for name in sorted(os.listdir(work)):
+                if name.endswith(".err"):
+                    print("--- " + name + "\n" + open(os.path.join(work, name)).read()[-3000:])
+        shutil.rmtree(work, ignore_errors=True)
+    if failures:
+        sys.exit(1)
+    print("ok")
+
+
+main()
