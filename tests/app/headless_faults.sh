@@ -172,8 +172,10 @@ cfg() { "$bin" config --root "$work" "$@"; }
 cfg save >/dev/null || fail "save: the first save failed"
 old=$(cfg get TEXT9)
 for i in $(seq 1 40); do
-  if [ $((i % 2)) -eq 0 ]; then new="value $i"; cfg set TEXT9 "$new" >/dev/null 2>&1 &
-  else new=$old; cfg save >/dev/null 2>&1 &
+  # The program itself in the background (not the function, whose subshell would be the one
+  # killed while the program went on writing).
+  if [ $((i % 2)) -eq 0 ]; then new="value $i"; "$bin" config --root "$work" set TEXT9 "$new" >/dev/null 2>&1 &
+  else new=$old; "$bin" config --root "$work" save >/dev/null 2>&1 &
   fi
   victim=$!
   sleep "0.00$((RANDOM % 10))"
