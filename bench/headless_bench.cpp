@@ -2,12 +2,12 @@
 // output and a capture. Measures how soon the first sample goes on air after the slot second
 // and after a DTMF line, the CPU it uses idle and while announcing, and its memory. The
 // capture starts with the process, so a frame index is a moment of the clock's own time.
-#include <dirent.h>
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,8 +44,9 @@ struct Root {
     std::ofstream(dir.path() / "Horatone.ini") << "[SETTINGS]\nCHECK1=0\nCHECK2=1\nAMPM=1\n";
   }
   std::vector<std::string> Args(const std::string& start_at, const std::string& capture) const {
-    std::vector<std::string> args = {HORATONE_BINARY, "--headless", "--root", dir.path().string(),
-                                     "--node", "stdio", "--audio", "null", "--start-at", start_at};
+    std::vector<std::string> args = {HORATONE_BINARY, "--headless", "--root",  dir.path().string(),
+                                     "--node",        "stdio",      "--audio", "null",
+                                     "--start-at",    start_at};
     if (!capture.empty()) {
       args.push_back("--capture");
       args.push_back((dir.path() / capture).string());
@@ -93,21 +94,26 @@ void Latency() {
       child.Wait();
       log = child.Log();
     }
+    // Capture frame 0 is when the output opened, before the start-up line is logged: taking
+    // that line's stamp for it counts every figure below high, never low.
     std::vector<double> starts;  // clock ms of each announcement's start
+    double frame0_ms = 0;
     for (const std::string& line : log) {
-      if (line.find("starting") != std::string::npos) startup_ms = std::max(startup_ms, StampMs(line, kStart));
+      if (line.find("starting") != std::string::npos) frame0_ms = StampMs(line, kStart);
       if (line.find("announcement: ") != std::string::npos) starts.push_back(StampMs(line, kStart));
     }
+    startup_ms = std::max(startup_ms, frame0_ms);
     const auto onsets = Onsets(root.dir.path() / capture);
     if (onsets.size() != starts.size() || onsets.empty()) {
       std::printf("run %d: %zu onsets for %zu announcements; skipped\n", run, onsets.size(),
                   starts.size());
       continue;
     }
-    slot.push_back(static_cast<double>(onsets[0]) * 1000 / bench::kRate - 3000);
-    for (std::size_t i = 1; i < onsets.size(); ++i) {
-      dtmf.push_back(static_cast<double>(onsets[i]) * 1000 / bench::kRate - starts[i]);
-    }
+    const auto onset_ms = [&](std::size_t i) {
+      return frame0_ms + static_cast<double>(onsets[i]) * 1000 / bench::kRate;
+    };
+    slot.push_back(onset_ms(0) - 3000);
+    for (std::size_t i = 1; i < onsets.size(); ++i) dtmf.push_back(onset_ms(i) - starts[i]);
   }
   if (slot.empty()) return;
   std::printf(
@@ -117,9 +123,11 @@ void Latency() {
   std::printf(
       "| on air after a DTMF line is read (%zu lines) | median %.1f ms, max %.1f ms | <= 10 ms |\n",
       dtmf.size(), Median(dtmf), *std::max_element(dtmf.begin(), dtmf.end()));
-  std::printf("(capture frame 0 is taken as the clock's start; the start-up log line came %.0f ms "
-              "in; DTMF times are from the log stamp of the announcement's start, 1 ms steps)\n",
-              startup_ms);
+  std::printf(
+      "(capture frame 0 is taken as the start-up log line's time, at most %.0f ms after "
+      "the clock's start; DTMF times are from the log stamp of the announcement's start, "
+      "1 ms steps)\n",
+      startup_ms);
 }
 
 void CpuAndMemory(int idle_seconds, int busy_seconds) {
@@ -130,8 +138,9 @@ void CpuAndMemory(int idle_seconds, int busy_seconds) {
   double cpu = child.CpuSeconds();
   auto started = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
-  const double idle = 100 * (child.CpuSeconds() - cpu) /
-                      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double idle =
+      100 * (child.CpuSeconds() - cpu) /
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const long idle_rss = child.StatusKb("VmRSS");
 
   cpu = child.CpuSeconds();
@@ -140,8 +149,9 @@ void CpuAndMemory(int idle_seconds, int busy_seconds) {
     child.Send("DTMF 123\n");
     std::this_thread::sleep_for(3s);
   }
-  const double busy = 100 * (child.CpuSeconds() - cpu) /
-                      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double busy =
+      100 * (child.CpuSeconds() - cpu) /
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const long busy_rss = child.StatusKb("VmRSS"), peak = child.StatusKb("VmHWM");
   child.Send("CLOSING\n");
   child.Wait();
@@ -189,9 +199,10 @@ void IdleWithWebPage(int idle_seconds) {
     child->Send("CLOSING\n");
     child->Wait();
   }
-  std::printf("| CPU, headless idle with --web on and nobody connected, over %d s | %.3f %% of one "
-              "core (without the page, same minute: %.3f %%) | <= 0.1 %% |\n",
-              idle_seconds, web_idle, plain_idle);
+  std::printf(
+      "| CPU, headless idle with --web on and nobody connected, over %d s | %.3f %% of one "
+      "core (without the page, same minute: %.3f %%) | <= 0.1 %% |\n",
+      idle_seconds, web_idle, plain_idle);
   std::printf("| RSS, headless idle with --web on | %.1f MB (without: %.1f MB) | |\n",
               web_rss / 1024.0, plain_rss / 1024.0);
 }

@@ -243,11 +243,13 @@ std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEn
   }
 
   // Each clip renders this far ahead of what is sent, so that the loop has this long to start
-  // the next clip at a clip's end and the two join seamlessly. On a real device it covers a
-  // loop thread that a busy machine keeps waiting.
+  // the next clip at a clip's end and the two join seamlessly. Wherever the stream runs in real
+  // time (a device, SvxLink's stream, the null output's capture) it covers a loop thread that a
+  // busy machine keeps waiting; in virtual time the loop is never late.
   const int block = rate / 500;
   const int period = std::max(block, sink ? sink->period_frames() : block);
-  const int holdback = real_device ? rate / 10 : std::max(rate / 100, period + rate * 8 / 1000);
+  const int holdback =
+      wanted != "virtual" ? rate / 10 : std::max(rate / 100, period + rate * 8 / 1000);
   auto core = std::make_shared<EngineCore>(mapper, rate, block, holdback);
   std::unique_ptr<AudioEngine> engine(new AudioEngine(std::move(core), std::move(options), name,
                                                       std::move(sink), std::move(capture),

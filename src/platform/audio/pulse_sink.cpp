@@ -66,7 +66,8 @@ class PulseSink final : public OutputSink {
     // Every write reaches the server through the main loop's thread, so with a real-time feeder
     // it runs in real time as well: else two busy cores can hold it past what the server holds.
     if (real_time_) {
-      pa_mainloop_api_once(api_, [](pa_mainloop_api*, void*) { RaiseToRealTime(); }, nullptr);
+      pa_mainloop_api_once(
+          api_, [](pa_mainloop_api*, void*) { RaiseToRealTime(); }, nullptr);
     }
     // A heartbeat while someone waits, so that every wait below looks at the clock at least ten
     // times a second; it stops while nobody does, so an idle clock costs nothing here.
@@ -355,11 +356,11 @@ class PulseSink final : public OutputSink {
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;
   pa_time_event* tick_ = nullptr;
-  int waiters_ = 0;     // under the main loop's lock
+  int waiters_ = 0;  // under the main loop's lock
   std::vector<char> silence_;
-  bool playing_silence_ = false;  // the stream plays silence ahead of a sound
-  bool replace_next_ = false;     // the next write goes where the sink reads next
-  bool started_ = false;          // the sink takes from the stream
+  bool playing_silence_ = false;   // the stream plays silence ahead of a sound
+  bool replace_next_ = false;      // the next write goes where the sink reads next
+  bool started_ = false;           // the sink takes from the stream
   std::vector<char> first_sound_;  // gathered to replace the silence in one write
   std::atomic<bool> interrupted_{false};
   std::atomic<int64_t> underruns_{0};
