@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace horatone {
 namespace {
@@ -35,13 +36,24 @@ WavCapture::WavCapture(SNDFILE* sf, std::filesystem::path file, int /*sample_rat
 
 WavCapture::~WavCapture() { IgnoreFailure(Finalize()); }  // the owner has said its result
 
-void WavCapture::Write(const float* frames, int count) {
+void WavCapture::Write(const float* frames, int count) { Push(frames, count, false); }
+
+void WavCapture::WriteWaiting(const float* frames, int count) { Push(frames, count, true); }
+
+void WavCapture::Push(const float* frames, int count, bool wait) {
   if (closing_.load(std::memory_order_acquire)) return;  // the capture has ended
   Chunk chunk;
   while (count > 0) {
     chunk.frames = std::min(count, kChunkFrames);
     std::copy(frames, frames + 2 * chunk.frames, chunk.samples.begin());
-    if (!ring_.Push(chunk)) overflowed_.store(true, std::memory_order_release);
+    while (!ring_.Push(chunk)) {
+      if (!wait) {
+        overflowed_.store(true, std::memory_order_release);
+        break;
+      }
+      wake_.notify_one();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     frames += 2 * chunk.frames;
     count -= chunk.frames;
   }

@@ -29,6 +29,9 @@ class WavCapture {
 
   // Interleaved stereo, from one thread at a time. Never waits and never allocates.
   void Write(const float* frames, int count);
+  // The same from a thread that may wait (one that renders faster than real time): with the
+  // ring full it waits for the writer instead of losing frames.
+  void WriteWaiting(const float* frames, int count);
   Status Finalize();
 
  private:
@@ -40,6 +43,7 @@ class WavCapture {
 
   WavCapture(SNDFILE* sf, std::filesystem::path file, int sample_rate);
   void RunWriter();
+  void Push(const float* frames, int count, bool wait);
   void Drain();  // writer thread, or the loop thread once the writer has stopped
 
   SNDFILE* sf_;
