@@ -4,6 +4,8 @@
 #pragma once
 
 #include <dirent.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -120,6 +122,10 @@ class Child {
   // A thread that collects the lines arriving on `fd`, each with its time, until it closes.
   std::thread ReadLines(int fd, StampedLines* into) {
     return std::thread([this, fd, into] {
+      // Stamped in real time where it may, so that busy cores do not make the stamps late.
+      sched_param param{};
+      param.sched_priority = 10;
+      pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param);
       std::string pending;
       char buffer[4096];
       ssize_t n;

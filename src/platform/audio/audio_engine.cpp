@@ -450,8 +450,9 @@ void AudioEngine::AccountSilence(std::vector<float>& silence) {
   std::fill(silence.begin(), silence.end(), 0.0f);
   OutputSink& pacer = Pacer();
   for (int64_t due = pacer.FramesDueNow(); due > 0;) {
-    const int count = static_cast<int>(std::min<int64_t>(due, block_frames_));
-    if (capture_) capture_->Write(silence.data(), count);
+    // Without a capture to write it to, the silence is taken in one step.
+    const int64_t count = capture_ ? std::min<int64_t>(due, block_frames_) : due;
+    if (capture_) capture_->Write(silence.data(), static_cast<int>(count));
     core_->mixer.SkipSilence(count);
     pacer.Skip(count);
     due -= count;
@@ -463,8 +464,9 @@ void AudioEngine::AccountSilence(std::vector<float>& silence) {
 // silence.
 void AudioEngine::RenderOnKeeper(std::vector<float>& block) {
   if (core_->mixer.Silent()) {
+    // A commit wakes it at once; without a device it also looks for one ten times a second.
     IdleThroughSilence(block,
-                       std::chrono::milliseconds(device_ || backend_name_ == "null" ? 250 : 100));
+                       std::chrono::milliseconds(device_ || backend_name_ == "null" ? 500 : 100));
     return;
   }
   core_->mixer.Render(block.data(), block_frames_);

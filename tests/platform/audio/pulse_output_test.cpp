@@ -132,6 +132,20 @@ class PulseOutputTest : public ::testing::Test {
     ASSERT_TRUE(server_.Start());
     ASSERT_TRUE(clock.LogShows("sound device back"));
   }
+  // A code, answered and ended; what the server gave out is what the clock sent.
+  void ExpectTheNextCodeHeardAsSent(PulseClock& clock, const std::string& what) {
+    testing::MonitorRecorder recorder;
+    ASSERT_TRUE(recorder.ok());
+    clock.Send("DTMF 123");
+    ASSERT_TRUE(clock.WaitFor("TRANSMIT 1"));
+    ASSERT_TRUE(clock.WaitFor("TRANSMIT 0"));
+    clock.Send("CLOSING");
+    EXPECT_EQ(clock.Exit(), 0);
+    recorder.Stop();
+    const auto heard = Announcements(recorder.Samples());
+    ASSERT_EQ(heard.size(), 1u) << clock.Log();
+    ExpectSame(heard.back(), Sent().back(), what);
+  }
   // What the server gave out is what was sent, sample for sample.
   static void ExpectSame(const std::vector<float>& heard, const std::vector<float>& sent,
                          const std::string& what) {
@@ -205,17 +219,7 @@ TEST_F(PulseOutputTest, AServerThatDiesCostsOnlyTheAnnouncementUnderWay) {
   clock.Drain();
   SkipsUntilTheServerIsBack(clock);
 
-  testing::MonitorRecorder recorder;
-  ASSERT_TRUE(recorder.ok());
-  clock.Send("DTMF 123");
-  ASSERT_TRUE(clock.WaitFor("TRANSMIT 1"));
-  ASSERT_TRUE(clock.WaitFor("TRANSMIT 0"));
-  clock.Send("CLOSING");
-  EXPECT_EQ(clock.Exit(), 0);
-  recorder.Stop();
-  const auto heard = Announcements(recorder.Samples());
-  ASSERT_EQ(heard.size(), 1u) << clock.Log();
-  ExpectSame(heard.back(), Sent().back(), "the announcement after the restart");
+  ExpectTheNextCodeHeardAsSent(clock, "the announcement after the restart");
 }
 
 TEST_F(PulseOutputTest, WithNoServerNothingIsKeyedAndTheClockSaysWhy) {
@@ -224,17 +228,7 @@ TEST_F(PulseOutputTest, WithNoServerNothingIsKeyedAndTheClockSaysWhy) {
   ASSERT_TRUE(clock.WaitFor("TRANSMIT 0"));
   ASSERT_TRUE(clock.LogShows("waiting for a PulseAudio server")) << clock.Log();
   SkipsUntilTheServerIsBack(clock);
-  testing::MonitorRecorder recorder;
-  ASSERT_TRUE(recorder.ok());
-  clock.Send("DTMF 123");
-  EXPECT_TRUE(clock.WaitFor("TRANSMIT 1"));
-  ASSERT_TRUE(clock.WaitFor("TRANSMIT 0"));
-  clock.Send("CLOSING");
-  EXPECT_EQ(clock.Exit(), 0);
-  recorder.Stop();
-  const auto heard = Announcements(recorder.Samples());
-  ASSERT_EQ(heard.size(), 1u) << clock.Log();
-  ExpectSame(heard.back(), Sent().back(), "the announcement after the server came");
+  ExpectTheNextCodeHeardAsSent(clock, "the announcement after the server came");
 }
 
 // An idle clock lets the server suspend its sink; an exit never waits on a hung server and
