@@ -48,9 +48,12 @@ struct Root {
   }
   // With a capture, except for the idle figure: a service runs without one.
   std::vector<std::string> Args(const std::string& start_at, bool capture = true) const {
-    std::vector<std::string> args = {HORATONE_BINARY, "--headless", "--root",  dir.path().string(),
-                                     "--node",        "stdio",      "--audio", "pulse",
-                                     "--start-at",    start_at};
+    // HORATONE_BENCH_AUDIO picks another way to the server, e.g. "alsa:pulse".
+    const char* audio = std::getenv("HORATONE_BENCH_AUDIO");
+    std::vector<std::string> args = {
+        HORATONE_BINARY, "--headless", "--root",  dir.path().string(),
+        "--node",        "stdio",      "--audio", audio ? audio : "pulse",
+        "--start-at",    start_at};
     if (capture) args.insert(args.end(), {"--capture", (dir.path() / "air.wav").string()});
     return args;
   }
