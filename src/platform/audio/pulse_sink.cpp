@@ -28,7 +28,11 @@ class PulseSink final : public OutputSink {
         real_time_(options.real_time),
         timeout_(std::chrono::milliseconds(options.answer_timeout_ms)),
         buffer_frames_(
-            std::max(options.sample_rate / 50, options.sample_rate / 1000 * options.buffer_ms)) {}
+            std::max(options.sample_rate / 50, options.sample_rate / 1000 * options.buffer_ms)) {
+    // Made once, so that the feeding thread never allocates.
+    silence_.resize(Bytes(buffer_frames_) * 2);
+    first_sound_.reserve(Bytes(buffer_frames_));
+  }
 
   ~PulseSink() override {
     if (loop_ == nullptr) return;
@@ -249,9 +253,8 @@ class PulseSink final : public OutputSink {
       *why = std::string("PulseAudio output failed: ") + pa_strerror(pa_context_errno(context_));
       return false;
     }
-    room -= room % Bytes(1);
+    room = std::min(room - room % Bytes(1), silence_.size());
     if (room == 0) return true;
-    if (silence_.size() < room) silence_.resize(room);
     if (pa_stream_write(stream_, silence_.data(), room, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
       *why = std::string("PulseAudio output failed: ") + pa_strerror(pa_context_errno(context_));
       return false;
