@@ -73,27 +73,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
-TEST(Sequencer, AStartDuringAnAnnouncementBeginsTheChainAgain) {
-  Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartPastTheFirst(h, "CHECK1=0\nAMPM=0\n");
-  const size_t from = h.media.heard.size();
-  f.Command29.Click();
-  h.loop.AdvanceUntil([&] { return h.media.heard.size() == from + 3; }, 10000);  // hour playing
-  f.Command29.Click();
-  ASSERT_TRUE(RunToIdle(h));
-  EXPECT_EQ(HeardNames(h.media, from),
-            (Names{"DingDong.wav", "TheTimeIs.wav", "14.wav", "DingDong.wav", "TheTimeIs.wav",
-                   "14.wav", "05.wav", "Blank.wav"}));
-}
-
 TEST(ManualAnnouncement, SpeedAndVolumeReachEveryClipBalanceOnlyTheLoadedOne) {
   Harness h({2026, 12, 6, 14, 5, 10});
   Form1& f = StartWithVoice(h);
   f.V2.set_value(10);
   f.V1.set_value(-3000);
   f.Command29.Click();
-  h.loop.AdvanceBy(
-      2);  // the first press after start-up in the worded order starts at the next tick
+  // The first press after start-up in the worded order starts at the next tick.
+  h.loop.AdvanceBy(2);
   ASSERT_NE(h.media.current(), nullptr);
   EXPECT_DOUBLE_EQ(h.media.current()->rate, 0.1);
   EXPECT_EQ(h.media.current()->volume, -3000);
@@ -107,10 +94,18 @@ TEST(ManualAnnouncement, SpeedAndVolumeReachEveryClipBalanceOnlyTheLoadedOne) {
   EXPECT_DOUBLE_EQ(h.media.current()->rate, 2.0);
 }
 
-TEST(ManualAnnouncement, PlaySoundsOneClipAndABusyNodeMakesTheButtonDoNothing) {
+TEST(ManualAnnouncement, AStartDuringOneBeginsAgainPlaySoundsOneClipAndABusyNodeStopsTheButton) {
   Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartPastTheFirst(h, "CHECK1=0\n");
-  const size_t from = h.media.heard.size();
+  Form1& f = StartPastTheFirst(h, "CHECK1=0\nAMPM=0\n");
+  size_t from = h.media.heard.size();
+  f.Command29.Click();
+  h.loop.AdvanceUntil([&] { return h.media.heard.size() == from + 3; }, 10000);  // hour playing
+  f.Command29.Click();
+  ASSERT_TRUE(RunToIdle(h));
+  EXPECT_EQ(HeardNames(h.media, from),
+            (Names{"DingDong.wav", "TheTimeIs.wav", "14.wav", "DingDong.wav", "TheTimeIs.wav",
+                   "14.wav", "05.wav", "Blank.wav"}));
+  from = h.media.heard.size();
   f.Command1.Click();
   EXPECT_TRUE(h.node.keyed());
   EXPECT_FALSE(f.Timer2.running());

@@ -24,10 +24,7 @@ TEST(Faults, AMissingNumberClipEndsTheAnnouncementAndReleasesTheTransmitter) {
   h.loop.AdvanceUntil([&] { return !h.dialogs.shown.empty(); }, 20000);
   ASSERT_EQ(h.dialogs.shown.size(), 1u);
   EXPECT_EQ(HeardNames(h.media), (Names{"DingDong.wav", "TheTimeIs.wav", "14.wav"}));
-  const MessageBoxRequest& box = h.dialogs.shown[0];
-  EXPECT_EQ(box.title, "Error");
-  EXPECT_EQ(box.icon, MsgIcon::kExclamation);
-  EXPECT_NE(box.text.find("(Voice File Missing)"), std::string::npos);
+  EXPECT_NE(h.dialogs.shown[0].text.find("(Voice File Missing)"), std::string::npos);
   // Released before the message was shown, and nothing keyed afterwards.
   EXPECT_TRUE(Released(h.node));
   EXPECT_FALSE(f.Timer2.running());
@@ -111,7 +108,7 @@ TEST(Faults, AClipThatStopsShortIsAbandonedAndTheTransmitterReleased) {
   EXPECT_EQ(HeardNames(h.media, from).size(), 5u);
 }
 
-TEST(Faults, TheStallGraceFollowsTheSpeed) {
+TEST(Faults, TheStallGraceFollowsTheSpeedAndANodeThatRefusesCallsDoesNotHangTheClock) {
   Harness h({2026, 12, 6, 14, 5, 10});
   Form1& f = StartWithVoice(h, "CHECK1=0\n");
   f.V2.set_value(10);  // a tenth of normal speed: clips take ten times as long
@@ -119,6 +116,13 @@ TEST(Faults, TheStallGraceFollowsTheSpeed) {
   ASSERT_TRUE(RunToIdle(h, 600000));
   EXPECT_EQ(HeardNames(h.media).size(), 5u);
   EXPECT_TRUE(Released(h.node));
+  f.V2.set_value(100);
+  f.Command29.Click();
+  h.node.fail_calls = true;  // keying the next clip fails: the recovery ends the announcement
+  h.loop.AdvanceBy(5000);
+  EXPECT_FALSE(f.Timer2.running());
+  EXPECT_EQ(f.Announcing, 0);
+  EXPECT_EQ(h.dialogs.shown.size(), 1u);
 }
 
 TEST(Faults, SwitchingHrMinOrTheLeadInOffMidAnnouncementFinishesIt) {
@@ -140,17 +144,6 @@ TEST(Faults, SwitchingHrMinOrTheLeadInOffMidAnnouncementFinishesIt) {
                   : Names{"DingDong.wav", "TheTimeIs.wav", "14.wav", "05.wav", "Blank.wav"};
     EXPECT_EQ(HeardNames(h.media, from), expected);
   }
-}
-
-TEST(Faults, ANodeThatRefusesCallsDuringTheAnnouncementDoesNotHangTheClock) {
-  Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h, "CHECK1=0\n");
-  f.Command29.Click();
-  h.node.fail_calls = true;  // keying the next clip fails: the recovery ends the announcement
-  h.loop.AdvanceBy(5000);
-  EXPECT_FALSE(f.Timer2.running());
-  EXPECT_EQ(f.Announcing, 0);
-  EXPECT_EQ(h.dialogs.shown.size(), 1u);
 }
 
 }  // namespace

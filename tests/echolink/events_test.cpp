@@ -1,15 +1,22 @@
 // The node's events: the DTMF code, the version query in chat, and the node closing.
 #include <gtest/gtest.h>
 
-#include "announce/steps.h"
 #include "test_support/announcing.h"
 
 namespace horatone {
 namespace {
 
-TEST(Dtmf, OnlyTheExactCodeStartsAnAnnouncement) {
+TEST(NodeEvents, OnlyTheExactCodeStartsTheVersionQueryIsAnsweredAndClosingEndsWithoutSaving) {
   Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h);
+  Form1& f = StartWithVoice(h, "CHECK1=0\n");
+  const std::string settings = h.ReadSettingsFile();
+  // The version query is answered wherever it stands in the chat, but only in lower case.
+  h.node.SendChat("/VER/");
+  EXPECT_TRUE(std::none_of(h.node.calls().begin(), h.node.calls().end(),
+                           [](const auto& call) { return call.what.rfind("Chat", 0) == 0; }));
+  h.node.SendChat("hello /ver/ there");
+  EXPECT_EQ(h.node.calls().back().what, "Chat Horatone  v2.0.1");
+
   for (const char* digits : {"12", "1234", " 123", "0123", "", "A123"}) {
     h.node.SendDtmf(digits);
     EXPECT_FALSE(f.Timer2.running()) << digits;
@@ -20,34 +27,8 @@ TEST(Dtmf, OnlyTheExactCodeStartsAnAnnouncement) {
   EXPECT_FALSE(f.Timer2.running());
   h.node.SendDtmf("");
   EXPECT_TRUE(f.Timer2.running());
-}
 
-TEST(Dtmf, ABusyNodeDoesNotStopTheCode) {
-  Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h, "CHECK1=0\n");
-  h.node.busy[0] = h.node.busy[1] = h.node.busy[2] = true;
-  h.node.SendDtmf("123");
-  ASSERT_TRUE(RunToIdle(h));
-  EXPECT_EQ(HeardNames(h.media), (std::vector<std::string>{"DingDong.wav", "TheTimeIs.wav",
-                                                           "14.wav", "05.wav", "PM.wav"}));
-  EXPECT_FALSE(f.Timer2.running());
-}
-
-TEST(Chat, TheVersionQueryIsAnsweredWhereverItStandsButOnlyInLowerCase) {
-  Harness h;
-  h.Start();
-  h.node.SendChat("/VER/");
-  EXPECT_TRUE(std::none_of(h.node.calls().begin(), h.node.calls().end(),
-                           [](const auto& call) { return call.what.rfind("Chat", 0) == 0; }));
-  h.node.SendChat("hello /ver/ there");
-  EXPECT_EQ(h.node.calls().back().what, "Chat Horatone  v2.0.1");
-}
-
-TEST(Closing, DuringAnAnnouncementReleasesAndEndsWithoutSaving) {
-  Harness h({2026, 12, 6, 14, 5, 10});
-  Form1& f = StartWithVoice(h, "CHECK1=0\n");
-  const std::string settings = h.ReadSettingsFile();
-  f.Command29.Click();
+  // The node closing during the announcement releases and ends, without saving the change.
   h.loop.AdvanceBy(300);
   ASSERT_TRUE(h.node.keyed());
   h.node.Close();

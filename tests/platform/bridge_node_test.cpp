@@ -1,14 +1,20 @@
+// The node bridge with real sockets and pipes: one node at a time, what it reports, a node
+// that comes straight back after closing, one that only shuts its writing side while keyed, a
+// last line cut off by the end, a peer that floods the clock with garbage, and a node that
+// does not read.
 #include "platform/bridge_node.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include <functional>
+#include <algorithm>
 #include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "test_support/fakes.h"
 #include "test_support/loop_watchdog.h"
 #include "test_support/posix_io.h"
 
@@ -16,23 +22,6 @@ namespace horatone {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-// The main window's handlers, reduced to a log of what arrived and a hook to answer with.
-class RecordingEvents : public EchoLinkEvents {
- public:
-  Lines seen;
-  std::function<void(const std::string&)> then;
-
-  void DTMFString(const std::string& digits) override { Add("DTMF " + digits); }
-  void Closing() override { Add("CLOSING"); }
-  void ChatTextReceived(const std::string& text) override { Add("CHAT " + text); }
-
- private:
-  void Add(const std::string& what) {
-    seen.push_back(what);
-    if (then) then(what);
-  }
-};
 
 // A node on the far side of the TCP bridge.
 struct TcpNode {
@@ -47,74 +36,148 @@ struct TcpNode {
   testing::Lines lines;
 };
 
-TEST(BridgeNodeListening, ExchangesLinesWithOneNodeRefusesASecondAndTakesTheNextAfterIt) {
-  PosixLoop loop;
-  LoopWatchdog watchdog(loop);
-  int disconnects = 0;
-  std::promise<void> first_gone;
-  Status why;
-  auto bridge = BridgeNode::Listen(loop, 0,
-                                   {.on_disconnect =
-                                        [&] {
-                                          if (++disconnects == 1) return first_gone.set_value();
-                                          loop.Quit();
-                                        },
-                                    .log = {}},
-                                   &why);
-  ASSERT_TRUE(bridge) << why.message;
-  auto main_object = bridge->Create(&why);
-  auto about_object = bridge->Create(&why);  // shares the connection, has no handlers
-  RecordingEvents events;
-  main_object->SetEvents(&events);
+// A listening bridge whose events key on every code, as the clock does.
+class BridgeListening : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Status why;
+    bridge_ = BridgeNode::Listen(
+        loop_, 0,
+        {.on_disconnect =
+             [this] {
+               ++disconnects_;
+               IgnoreFailure(object_->Transmit(false));  // what ending the announcement does
+               if (on_disconnect_) on_disconnect_();
+             },
+         .log = [this](std::string line) { log_.push_back(std::move(line)); }},
+        &why);
+    ASSERT_TRUE(bridge_) << why.message;
+    object_ = bridge_->Create(&why);
+    events_.then = [this](const std::string& what) {
+      EXPECT_TRUE(!what.starts_with("DTMF") || object_->Transmit(true).ok);
+    };
+    object_->SetEvents(&events_);
+    port_ = bridge_->listen_port();
+  }
 
+  int Count(const std::string& part) const {
+    return static_cast<int>(std::ranges::count_if(
+        log_, [&](const std::string& l) { return l.find(part) != std::string::npos; }));
+  }
+
+  PosixLoop loop_;
+  LoopWatchdog watchdog_{loop_};
+  std::unique_ptr<BridgeNode> bridge_;
+  std::unique_ptr<EchoLinkObject> object_;
+  RecordingEvents events_;
+  Lines log_;
+  int disconnects_ = 0;
+  std::function<void()> on_disconnect_;
+  int port_ = 0;
+};
+
+TEST_F(BridgeListening, ExchangesLinesWithOneNodeRefusesASecondAndTakesTheNextAfterIt) {
+  std::promise<void> first_gone;
+  on_disconnect_ = [&] {
+    if (disconnects_ == 1) return first_gone.set_value();
+    loop_.Quit();
+  };
+  Status why;
+  auto about_object = bridge_->Create(&why);  // shares the connection, has no handlers
   // What the node had reported at each event, as the about window's object sees it.
   Lines reported;
-  events.then = [&](const std::string& what) {
+  events_.then = [&](const std::string& what) {
     reported.push_back(about_object->InfoText().value_or("?") + "|" +
                        std::to_string(about_object->BusyFlag1().value_or(true)) +
                        std::to_string(about_object->BusyFlag2().value_or(true)) +
                        std::to_string(about_object->BusyFlag3().value_or(true)) + "|" +
                        std::to_string(about_object->TransmitState().value_or(true)));
     if (what.starts_with("DTMF")) {
-      EXPECT_TRUE(main_object->Transmit(true).ok);
+      EXPECT_TRUE(object_->Transmit(true).ok);
     } else if (what.find("/ver/") != std::string::npos) {
-      EXPECT_TRUE(main_object->SendChatText("Horatone  v2.0.1").ok);
+      EXPECT_TRUE(object_->SendChatText("Horatone  v2.0.1").ok);
     }
   };
 
   Lines first_heard, second_heard, third_heard;
-  std::thread nodes([&, port = bridge->listen_port()] {
-    TcpNode first(port);
+  std::thread nodes([&] {
+    TcpNode first(port_);
     testing::WriteAll(first.fd, "DTMF 123\nINFO W1AW-L Newington\nBUSY 0 1 0\nTX 1\n");
     testing::WriteAll(first.fd, "BUSY 1 1\nCHAT hi /ver/ there\r\nBOGUS 1\n");
     for (int i = 0; i < 4; ++i) first_heard.push_back(first.Line());
-    TcpNode second(port);
+    TcpNode second(port_);
     second_heard = {second.Line(), second.Line()};
     first.Close();
     ASSERT_EQ(first_gone.get_future().wait_for(std::chrono::seconds(10)),
               std::future_status::ready);
-    TcpNode third(port);
+    TcpNode third(port_);
     testing::WriteAll(third.fd, "DTMF 123\n");
     third_heard.push_back(third.Line());
   });
-  loop.Run();
+  loop_.Run();
   nodes.join();
 
-  EXPECT_FALSE(watchdog.fired());
+  EXPECT_FALSE(watchdog_.fired());
   EXPECT_EQ(first_heard, (Lines{"TRANSMIT 1", "ERROR BUSY needs three flags, each 0 or 1",
                                 "CHAT Horatone  v2.0.1", "ERROR unknown word \"BOGUS\""}));
   EXPECT_EQ(second_heard, (Lines{"ERROR busy: another node is connected", "<closed>"}));
   EXPECT_EQ(third_heard, (Lines{"TRANSMIT 1"}));
-  EXPECT_EQ(events.seen, (Lines{"DTMF 123", "CHAT hi /ver/ there", "DTMF 123"}));
+  EXPECT_EQ(events_.seen, (Lines{"DTMF 123", "CHAT hi /ver/ there", "DTMF 123"}));
   // Nothing but the defaults before INFO, BUSY and TX, and again once a new node has come.
   EXPECT_EQ(reported, (Lines{"|000|0", "W1AW-L Newington|010|1", "|000|0"}));
-  EXPECT_FALSE(bridge->node_connected());
+  EXPECT_FALSE(bridge_->node_connected());
   // With no node, releasing cannot fail; keying, chat and the busy flags need a node.
-  EXPECT_TRUE(main_object->Transmit(false).ok);
-  EXPECT_TRUE(main_object->AuxFlag(false).ok);
-  EXPECT_FALSE(main_object->Transmit(true).ok);
-  EXPECT_FALSE(main_object->SendChatText("x").ok);
-  EXPECT_FALSE(main_object->BusyFlag1().has_value());
+  EXPECT_TRUE(object_->Transmit(false).ok);
+  EXPECT_TRUE(object_->AuxFlag(false).ok);
+  EXPECT_FALSE(object_->Transmit(true).ok);
+  EXPECT_FALSE(object_->SendChatText("x").ok);
+  EXPECT_FALSE(object_->BusyFlag1().has_value());
+}
+
+// Nodes that close and come straight back are taken and their cut-off lines dropped; the last
+// one only shuts its writing side while keyed, and still hears the release.
+TEST_F(BridgeListening, NodesThatCloseAndComeStraightBackAndOneThatShutsItsWritingSide) {
+  constexpr int kTries = 30;
+  Lines first_lines, last_heard;
+  on_disconnect_ = [&] {
+    if (disconnects_ == kTries + 1) loop_.Quit();
+  };
+  std::thread node([&] {
+    for (int i = 0; i < kTries; ++i) {
+      TcpNode tcp(port_);
+      testing::WriteAll(tcp.fd, "DTMF 123\nDTMF 9");  // the second line never ends
+      first_lines.push_back(tcp.Line());
+    }
+    TcpNode last(port_);
+    testing::WriteAll(last.fd, "DTMF 123\n");
+    last_heard.push_back(last.Line());
+    shutdown(last.fd, SHUT_WR);
+    for (auto line = last.lines.Next(); line; line = last.lines.Next()) last_heard.push_back(*line);
+  });
+  loop_.Run();
+  node.join();
+  EXPECT_FALSE(watchdog_.fired());
+  EXPECT_EQ(first_lines, Lines(kTries, "TRANSMIT 1"));
+  EXPECT_EQ(events_.seen, Lines(kTries + 1, "DTMF 123"));
+  EXPECT_EQ(Count("refused a second node"), 0);
+  EXPECT_EQ(Count("dropped an unfinished line"), kTries);
+  EXPECT_EQ(last_heard, (Lines{"TRANSMIT 1", "TRANSMIT 0"}));
+}
+
+TEST_F(BridgeListening, APeerFloodingGarbageWithoutReadingIsLoggedInSummary) {
+  on_disconnect_ = [&] { loop_.Quit(); };
+  std::thread node([&] {
+    TcpNode tcp(port_);
+    std::string garbage;
+    for (int i = 0; i < 2000; ++i) garbage += "NONSENSE " + std::to_string(i) + "\n";
+    for (int i = 0; i < 20; ++i) testing::WriteAll(tcp.fd, garbage);
+  });
+  loop_.Run();
+  node.join();
+  EXPECT_FALSE(watchdog_.fired());
+  EXPECT_LT(log_.size(), 40u);
+  EXPECT_EQ(Count("refused a line"), 5);
+  EXPECT_GE(Count("more refused lines not logged one by one"), 1);
 }
 
 TEST(BridgeNodeOpen, TransportTextsAreCheckedAndAPortIsNotTakenTwice) {
@@ -133,56 +196,45 @@ TEST(BridgeNodeOpen, TransportTextsAreCheckedAndAPortIsNotTakenTwice) {
 
 // The stdio transport, over pipes standing in for stdin and stdout. (The end of input as the
 // node closing is proven on the real binary by app/headless_faults.sh.)
-class BridgeNodeOverPipes : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(pipe(in_), 0);
-    ASSERT_EQ(pipe(out_), 0);
-    bridge_ = BridgeNode::OverDescriptors(loop_, in_[0], out_[1],
-                                          {.on_disconnect = {}, .log = [this](std::string line) {
-                                             log_.push_back(std::move(line));
-                                           }});
-    Status why;
-    object_ = bridge_->Create(&why);
-  }
-  void TearDown() override {
-    bridge_.reset();
-    for (int fd : {in_[0], in_[1], out_[0], out_[1]}) close(fd);
-  }
-
-  PosixLoop loop_;
-  LoopWatchdog watchdog_{loop_};
-  int in_[2], out_[2];
-  Lines log_;
-  std::unique_ptr<BridgeNode> bridge_;
-  std::unique_ptr<EchoLinkObject> object_;
-};
-
-TEST_F(BridgeNodeOverPipes, ANodeThatDoesNotReadNeverBlocksTheClockAndGetsEverythingLater) {
+TEST(BridgeNodeOverPipes, ANodeThatDoesNotReadNeverBlocksTheClockAndGetsEverythingLater) {
+  int in[2], out[2];
+  ASSERT_EQ(pipe(in), 0);
+  ASSERT_EQ(pipe(out), 0);
+  PosixLoop loop;
+  LoopWatchdog watchdog(loop);
+  Lines log;
+  auto bridge = BridgeNode::OverDescriptors(
+      loop, in[0], out[1],
+      {.on_disconnect = {}, .log = [&](std::string line) { log.push_back(std::move(line)); }});
+  Status why;
+  auto object = bridge->Create(&why);
   // Nothing reads the output pipe yet: the pipe fills, then the bridge's own buffer.
   const std::string text(1000, 'x');
   int accepted = 0;
-  while (accepted < 1000 && object_->SendChatText(text).ok) ++accepted;
+  while (accepted < 1000 && object->SendChatText(text).ok) ++accepted;
   ASSERT_LT(accepted, 1000);
   EXPECT_GT(accepted, static_cast<int>(BridgeNode::kMaxOutgoing / 1006));
-  ASSERT_FALSE(log_.empty());
-  EXPECT_NE(log_.back().find("not reading"), std::string::npos);
+  ASSERT_FALSE(log.empty());
+  EXPECT_NE(log.back().find("not reading"), std::string::npos);
 
   // Once the node reads, the loop delivers every accepted line, whole and in order.
   Lines received;
   std::thread reader([&] {
-    testing::Lines lines(out_[0]);
-    while (received.size() < static_cast<std::size_t>(accepted)) {
+    testing::Lines lines(out[0]);
+    while (received.size() < static_cast<size_t>(accepted)) {
       auto line = lines.Next();
       if (!line) break;
       received.push_back(*line);
     }
-    loop_.Post([&] { loop_.Quit(); });
+    loop.Post([&] { loop.Quit(); });
   });
-  loop_.Run();
+  loop.Run();
   reader.join();
-  EXPECT_FALSE(watchdog_.fired());
-  EXPECT_EQ(received, Lines(static_cast<std::size_t>(accepted), "CHAT " + text));
+  EXPECT_FALSE(watchdog.fired());
+  EXPECT_EQ(received, Lines(static_cast<size_t>(accepted), "CHAT " + text));
+  object.reset();
+  bridge.reset();
+  for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ class IniFile : public ::testing::Test {
   IniProfileFile file_{mapper_, "Horatone.ini"};
 };
 
-TEST_F(IniFile, ReadsKeysByTheRulesOfTheProfileFunctions) {
+TEST_F(IniFile, ReadsKeysByTheRulesOfTheProfileFunctionsWithEveryLineEndAndTextEncoding) {
   Write(
       "[OTHER]\nKEY=other\n[settings]\n  volset  =  -1500  \r\nText9=\"quoted\"\nTEXT10='single'\n"
       "TEXT11=\"unmatched'\nTEXT12= a ; not a comment\n; KEY=commented\nBARE\n"
@@ -40,9 +40,7 @@ TEST_F(IniFile, ReadsKeysByTheRulesOfTheProfileFunctions) {
   EXPECT_EQ(Get("EMPTY"), "");     // present but empty is not the default
   EXPECT_EQ(Get("LATE"), "dflt");  // belongs to another section
   EXPECT_EQ(Get("ABSENT", "ends in blanks  "), "ends in blanks");
-}
-
-TEST_F(IniFile, ReadsEveryLineEndAndCutsValuesTo255Characters) {
+  // Every line end; values cut to 255 characters.
   for (const std::string end : {"\r\n", "\n", "\r"}) {
     Write("[SETTINGS]" + end + "A=1" + end + "B=2");
     EXPECT_EQ(Get("A"), "1") << "line end " << end.size();
@@ -60,7 +58,7 @@ TEST_F(IniFile, ReadsEveryLineEndAndCutsValuesTo255Characters) {
   EXPECT_EQ(Get("VOLSET", "0"), "0");
 }
 
-TEST_F(IniFile, WritingEndsItsLinesWithCrlfAndEndsAnUnfinishedLastLine) {
+TEST_F(IniFile, WritingEndsItsLinesWithCrlfKeepsTheRestAndRemovesKilledWritersTemporaryFiles) {
   ASSERT_TRUE(file_.WriteString("SETTINGS", "FILELOCATION", "C:\\Program Files\\Horatone\\"));
   ASSERT_TRUE(file_.WriteString("SETTINGS", "VOLSET", "0"));
   EXPECT_EQ(Bytes(), "[SETTINGS]\r\nFILELOCATION=C:\\Program Files\\Horatone\\\r\nVOLSET=0\r\n");
@@ -70,9 +68,7 @@ TEST_F(IniFile, WritingEndsItsLinesWithCrlfAndEndsAnUnfinishedLastLine) {
   Write("[SETTINGS]\r\nA=1\r\nB=2");
   ASSERT_TRUE(file_.WriteString("SETTINGS", "a", "3"));
   EXPECT_EQ(Bytes(), "[SETTINGS]\r\nA=3\r\nB=2\r\n");
-}
-
-TEST_F(IniFile, WritingKeepsEveryOtherLineAndTheFilesOwnKeyCasing) {
+  // Every other line and the file's own key casing are kept.
   Write(
       "; my clock\n[Rig]\nmodel=2\n\n[settings]\nvolset = -10\nText9=Zeit\n\n; end\n[Other]\nX=1");
   ASSERT_TRUE(file_.WriteString("SETTINGS", "VOLSET", "-20"));
@@ -83,6 +79,16 @@ TEST_F(IniFile, WritingKeepsEveryOtherLineAndTheFilesOwnKeyCasing) {
   ASSERT_TRUE(file_.DeleteKey("SETTINGS", "text9"));
   EXPECT_EQ(Get("TEXT9"), "dflt");
   EXPECT_EQ(Get("TEXT10"), "Stunde");
+  // The temporary files of killed writers go with the next write; other files stay.
+  for (const char* name : {".Horatone.ini.a1b2c3", ".Horatone.ini.ZZZZZZ"})
+    testing::WriteBytes(dir_.path() / name, "[SETTINGS]\nhalf");
+  testing::WriteBytes(dir_.path() / ".Horatone.ini.keep", "not ours");
+  ASSERT_TRUE(file_.WriteString("SETTINGS", "TOP", "300"));
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+    left.push_back(entry.path().filename().string());
+  std::ranges::sort(left);
+  EXPECT_EQ(left, (std::vector<std::string>{".Horatone.ini.keep", "Horatone.ini"}));
 }
 
 TEST_F(IniFile, ManyKeysInOneReplacementGiveTheSameFileAsOneWriteEach) {
@@ -129,20 +135,6 @@ TEST_F(IniFile, OnlyARegularFileOfSaneSizeIsReadAndTheReasonIsGiven) {
               std::string::npos)
         << why.message;
   }
-}
-
-TEST_F(IniFile, AWriteRemovesTheTemporaryFilesOfKilledWriters) {
-  for (const char* name : {".Horatone.ini.a1b2c3", ".Horatone.ini.ZZZZZZ"}) {
-    testing::WriteBytes(dir_.path() / name, "[SETTINGS]\nhalf");
-  }
-  testing::WriteBytes(dir_.path() / ".Horatone.ini.keep", "not ours");
-  ASSERT_TRUE(file_.WriteString("SETTINGS", "TOP", "300"));
-  std::vector<std::string> left;
-  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-    left.push_back(entry.path().filename().string());
-  }
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{".Horatone.ini.keep", "Horatone.ini"}));
 }
 
 TEST_F(IniFile, AFailedWriteIsReportedWithThePathAndKeepsTheOldFile) {

@@ -14,7 +14,7 @@ using Values = std::vector<std::pair<std::string, std::string>>;
 
 TEST(WebForm, BadValuesAreRefusedOneByOneAndNothingChanges) {
   Harness h;
-  h.WriteSettings("[SETTINGS]\r\nDTMFTIME=123\r\n");
+  h.WriteSettings("[SETTINGS]\r\nDTMFTIME=123\r\nTEXT9=Zeit <b>\"und\"</b>\r\n");
   Form1& f = h.Start();
   const std::string before = h.ReadSettingsFile();
   const FormOutcome outcome =
@@ -36,24 +36,34 @@ TEST(WebForm, BadValuesAreRefusedOneByOneAndNothingChanges) {
                           "FILELOCATION", "NOPE"}) {
     EXPECT_NE(FormOutcomeJson(outcome).find(key), std::string::npos) << key;
   }
+  // A group of options keeps exactly one selected.
+  for (const Values& values :
+       {Values{{"OPTION1", "True"}, {"OPTION2", "True"}},
+        Values{{"OPTION1", "False"}, {"OPTION2", "0"}}, Values{{"OPTION11", "False"}}}) {
+    const FormOutcome group = ApplySettingsForm(f, SettingsRevision(f), values);
+    EXPECT_FALSE(group.saved);
+    ASSERT_EQ(group.problems.size(), 1u);
+    EXPECT_EQ(group.problems[0].rfind("choose exactly one of", 0), 0u);
+  }
+  EXPECT_TRUE(f.Option2.value() && f.Option11.value());
   EXPECT_EQ(f.DTMFTime.text(), "123");
   EXPECT_EQ(h.ReadSettingsFile(), before);
+  // The form the page draws leaves out what it may not change, and quotes the window's own
+  // captions safely for a script.
+  const std::string json = SettingsFormJson(f);
+  EXPECT_EQ(json.find("\"LEFT\""), std::string::npos);
+  EXPECT_NE(json.find("\"groupLabel\":\"Zeit \\u003cb>\\\"und\\\"\\u003c/b>\""), std::string::npos)
+      << json;
 }
 
 TEST(WebForm, AGoodSaveActsAtOnceAndWritesTheWholeRecord) {
   Harness h;
   Form1& f = h.Start();
   const std::string revision = SettingsRevision(f);
-  const FormOutcome outcome = ApplySettingsForm(f, revision,
-                                                Values{{"DTMFTIME", "456"},
-                                                       {"VOLSET", "-1200.4"},
-                                                       {"OPTION1", "True"},
-                                                       {"OPTION2", "False"},
-                                                       {"ONHOUR", "0"},
-                                                       {"TEXT5", "C:\\HoraVoice\\M\\"},
-                                                       {"OPTION4", "1"},
-                                                       {"OPTION3", "0"},
-                                                       {"TEXT9", "Zeit"}});
+  const Values good{{"DTMFTIME", "456"},  {"VOLSET", "-1200.4"}, {"OPTION1", "True"},
+                    {"OPTION2", "False"}, {"ONHOUR", "0"},       {"TEXT5", "C:\\HoraVoice\\M\\"},
+                    {"OPTION4", "1"},     {"OPTION3", "0"},      {"TEXT9", "Zeit"}};
+  const FormOutcome outcome = ApplySettingsForm(f, revision, good);
   ASSERT_TRUE(outcome.saved) << FormOutcomeJson(outcome);
   EXPECT_NE(outcome.revision, revision);
   EXPECT_EQ(outcome.revision, SettingsRevision(f));
@@ -71,21 +81,6 @@ TEST(WebForm, AGoodSaveActsAtOnceAndWritesTheWholeRecord) {
                            "ONHOUR=0", "FILELOCATION=C:\\HoraVoice\\M\\", "TEXT9=Zeit"}) {
     EXPECT_NE(file.find(line), std::string::npos) << line;
   }
-}
-
-TEST(WebForm, AGroupOfOptionsKeepsExactlyOneSelected) {
-  Harness h;
-  Form1& f = h.Start();
-  for (const Values& values :
-       {Values{{"OPTION1", "True"}, {"OPTION2", "True"}},
-        Values{{"OPTION1", "False"}, {"OPTION2", "0"}}, Values{{"OPTION11", "False"}}}) {
-    const FormOutcome outcome = ApplySettingsForm(f, SettingsRevision(f), values);
-    EXPECT_FALSE(outcome.saved);
-    ASSERT_EQ(outcome.problems.size(), 1u);
-    EXPECT_EQ(outcome.problems[0].rfind("choose exactly one of", 0), 0u);
-  }
-  EXPECT_TRUE(f.Option2.value());
-  EXPECT_TRUE(f.Option11.value());
 }
 
 TEST(WebForm, ASaveOnStaleDataIsRefusedWhoeverChangedTheSettings) {
@@ -116,20 +111,6 @@ TEST(WebForm, ASaveOnStaleDataIsRefusedWhoeverChangedTheSettings) {
   EXPECT_EQ(outcome.revision, SettingsRevision(f));
   // A page that loads again saves.
   EXPECT_TRUE(ApplySettingsForm(f, outcome.revision, Values{{"DTMFTIME", "777"}}).saved);
-}
-
-TEST(WebForm, TheFormListsTheTabsFieldsWithTheWindowsLabels) {
-  Harness h;
-  h.WriteSettings("[SETTINGS]\r\nTEXT9=Zeit <b>\"und\"</b>\r\n");
-  Form1& f = h.Start();
-  const std::string json = SettingsFormJson(f);
-  EXPECT_EQ(json.find("\"LEFT\""), std::string::npos);
-  EXPECT_NE(json.find("{\"key\":\"TEXT36\""), std::string::npos);
-  // The hour options sit in the frame whose caption TEXT9 sets, quoted safely for a script.
-  EXPECT_NE(json.find("\"groupLabel\":\"Zeit \\u003cb>\\\"und\\\"\\u003c/b>\""), std::string::npos)
-      << json;
-  EXPECT_NE(json.find("{\"key\":\"FILELOCATION\",\"kind\":\"text\",\"tab\":\"setup\""),
-            std::string::npos);
 }
 
 TEST(WebStatus, TheNextSlotIsTheNextEnabledOneAcrossTheHourAndTheDay) {

@@ -7,6 +7,7 @@
 // stall grace and a second, and the clock holds no more than one media graph between handlers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -34,14 +35,11 @@ TEST(Soak, AWeekOfFaultsMissesNoSlotDoublesNoneAndNeverHoldsTheTransmitter) {
   };
   // Clip lengths in whole milliseconds, as different from clip to clip as real recordings.
   std::map<std::string, double> lengths;
-  for (const char* folder : {kVoice1, "C:\\HoraVoice\\M\\", "C:\\HoraVoice\\F\\"}) {
-    for (const std::string& stem : clips::AllClipStems()) {
-      for (const char* ext : {".wav", ".mp3"}) {
-        const std::string path = folder + stem + ext;
-        h.media.SetClip(path, lengths[path] = uniform(kShortestClipMs, kLongestClipMs) / 1000.0);
-      }
-    }
-  }
+  for (const char* folder : {kVoice1, "C:\\HoraVoice\\M\\", "C:\\HoraVoice\\F\\"})
+    for (const std::string& stem : clips::AllClipStems())
+      for (const char* ext : {".wav", ".mp3"})
+        lengths[folder + stem + ext] = uniform(kShortestClipMs, kLongestClipMs) / 1000.0;
+  for (const auto& [path, seconds] : lengths) h.media.SetClip(path, seconds);
   h.WriteSettings("[SETTINGS]\nTEXT5=C:\\HoraVoice\\M\\\nOPTION14=1\n");
   Form1& f = h.Start();
 
@@ -62,10 +60,10 @@ TEST(Soak, AWeekOfFaultsMissesNoSlotDoublesNoneAndNeverHoldsTheTransmitter) {
   std::vector<std::pair<std::int64_t, bool>> busy_changes{{0, false}};
   int busy_count[3] = {0, 0, 0};
   auto set_busy = [&](int flag, int delta) {
-    const bool before = h.node.busy[0] || h.node.busy[1] || h.node.busy[2];
+    const bool before = std::ranges::count(h.node.busy, true) > 0;
     h.node.busy[flag] = (busy_count[flag] += delta) > 0;
-    const bool after = h.node.busy[0] || h.node.busy[1] || h.node.busy[2];
-    if (before != after) busy_changes.emplace_back(h.loop.NowMs(), after);
+    if (const bool after = std::ranges::count(h.node.busy, true) > 0; before != after)
+      busy_changes.emplace_back(h.loop.NowMs(), after);
   };
   // Flips one of: HrMin, the lead-in, the voice, the 12/24-hour clock.
   int mid_changes = 0;
@@ -165,8 +163,8 @@ TEST(Soak, AWeekOfFaultsMissesNoSlotDoublesNoneAndNeverHoldsTheTransmitter) {
   int free_slots = 0, busy_slots = 0, missed = 0, doubled = 0, started_while_busy = 0;
   for (std::int64_t slot = 30000; slot < days * kDayMs + 30000; slot += kSlotMs) {
     const int count = slot_starts_by_second[slot / 1000];
-    const auto change = std::upper_bound(busy_changes.begin(), busy_changes.end(),
-                                         std::pair{slot + 500, true});
+    const auto change =
+        std::upper_bound(busy_changes.begin(), busy_changes.end(), std::pair{slot + 500, true});
     if (std::prev(change)->second) {
       ++busy_slots;
       started_while_busy += count != 0;
@@ -176,7 +174,6 @@ TEST(Soak, AWeekOfFaultsMissesNoSlotDoublesNoneAndNeverHoldsTheTransmitter) {
       doubled += count > 1;
     }
   }
-  EXPECT_EQ(free_slots + busy_slots, days * 96);
   EXPECT_GT(busy_slots, 0);  // the busy flags did meet some slots
   EXPECT_EQ(missed, 0);
   EXPECT_EQ(doubled, 0);

@@ -6,15 +6,11 @@
 
 namespace horatone {
 
-void FakeMedia::AddVoice(const std::string& folder, const std::string& ext, double seconds,
-                         const std::map<std::string, double>& lengths) {
+void FakeMedia::AddVoice(const std::string& folder, const std::string& ext, double seconds) {
   // Each clip a little longer than the one before, as real recordings differ in length.
   int index = 0;
-  for (const std::string& stem : clips::AllClipStems()) {
-    const auto given = lengths.find(stem);
-    SetClip(folder + stem + ext, given == lengths.end() ? seconds + 0.01 * index : given->second);
-    ++index;
-  }
+  for (const std::string& stem : clips::AllClipStems())
+    SetClip(folder + stem + ext, seconds + 0.01 * index++);
 }
 
 std::shared_ptr<MediaGraph> FakeMedia::CreateGraph(Status* why) {
@@ -34,7 +30,6 @@ void FakeMedia::Commit() {
     if (graph->running && !graph->heard) {
       graph->heard = true;
       heard.push_back(graph->path);
-      heard_at_ms.push_back(time_.NowMs());
     }
   }
 }
@@ -47,8 +42,8 @@ FakeMedia::Graph* FakeMedia::current() const {
 }
 
 size_t FakeMedia::live_graphs() const {
-  return static_cast<size_t>(std::count_if(graphs_.begin(), graphs_.end(),
-                                           [](const std::weak_ptr<Graph>& g) { return !g.expired(); }));
+  return static_cast<size_t>(std::count_if(
+      graphs_.begin(), graphs_.end(), [](const std::weak_ptr<Graph>& g) { return !g.expired(); }));
 }
 
 Status FakeMedia::Graph::RenderFile(const std::string& file) {
@@ -59,55 +54,34 @@ Status FakeMedia::Graph::RenderFile(const std::string& file) {
   return Status::Ok();
 }
 
-std::optional<double> FakeMedia::Graph::Duration() { return duration; }
-
 std::optional<double> FakeMedia::Graph::CurrentPosition() {
   if (!duration) return std::nullopt;
   double position = start_position_;
   if (running) position += (Now() - started_at_) * rate;
-  const double end = media_.stops_short.count(path) ? *duration / 2 : *duration;
-  return std::min(position, end);
+  return std::min(position, media_.stops_short.count(path) ? *duration / 2 : *duration);
 }
 
 Status FakeMedia::Graph::Run() {
-  if (!duration) return Status::Error("nothing rendered");
-  if (!running) started_at_ = Now();
-  running = true;
-  return Status::Ok();
+  return Rendered([&] {
+    if (!running) started_at_ = Now();
+    running = true;
+  });
 }
 
 Status FakeMedia::Graph::Stop() {
-  if (!duration) return Status::Error("nothing rendered");
-  start_position_ = *CurrentPosition();
-  running = false;
-  return Status::Ok();
+  return Rendered([&] {
+    start_position_ = *CurrentPosition();
+    running = false;
+  });
 }
 
 Status FakeMedia::Graph::SetCurrentPosition(double seconds) {
-  if (!duration) return Status::Error("nothing rendered");
-  start_position_ = seconds;
-  started_at_ = Now();
-  return Status::Ok();
+  return Rendered([&] { start_position_ = seconds, started_at_ = Now(); });
 }
 
 Status FakeMedia::Graph::SetRate(double new_rate) {
-  if (!duration) return Status::Error("nothing rendered");
-  start_position_ = *CurrentPosition();
-  started_at_ = Now();
-  rate = new_rate;
-  return Status::Ok();
-}
-
-Status FakeMedia::Graph::SetVolume(long new_volume) {
-  if (!duration) return Status::Error("nothing rendered");
-  volume = new_volume;
-  return Status::Ok();
-}
-
-Status FakeMedia::Graph::SetBalance(long new_balance) {
-  if (!duration) return Status::Error("nothing rendered");
-  balance = new_balance;
-  return Status::Ok();
+  return Rendered(
+      [&] { start_position_ = *CurrentPosition(), started_at_ = Now(), rate = new_rate; });
 }
 
 Harness::Harness(LocalTime start) : clock(loop, start) {}

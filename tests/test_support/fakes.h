@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -27,10 +28,8 @@ class FakeMedia : public MediaService {
 
   // A clip file that renders, with its length in seconds.
   void SetClip(const std::string& path, double seconds) { clips_[path] = seconds; }
-  // Every clip of a voice folder, `seconds` long and then 10 ms more for each next clip, or
-  // the per-stem lengths given.
-  void AddVoice(const std::string& folder, const std::string& ext, double seconds,
-                const std::map<std::string, double>& lengths = {});
+  // Every clip of a voice folder, `seconds` long and then 10 ms more for each next clip.
+  void AddVoice(const std::string& folder, const std::string& ext, double seconds);
   void RemoveClip(const std::string& path) { clips_.erase(path); }
 
   std::shared_ptr<MediaGraph> CreateGraph(Status* why) override;
@@ -39,15 +38,14 @@ class FakeMedia : public MediaService {
   void PrepareForSound() override { prepared_at_ms.push_back(time_.NowMs()); }
 
   // Paths of the clips that became audible, in order (a clip started and dropped inside one
-  // handler never does), and the loop time at which each did.
+  // handler never does).
   std::vector<std::string> heard;
-  std::vector<std::int64_t> heard_at_ms;
   // When each wake-up ahead of a sound was asked for.
   std::vector<std::int64_t> prepared_at_ms;
   // Failure injection.
   bool fail_create = false;
   std::optional<std::string> unavailable;  // no sound device, and why
-  std::set<std::string> stops_short;  // clips that stop halfway and never reach their end
+  std::set<std::string> stops_short;       // clips that stop halfway and never reach their end
   // The graph made last, while it lives.
   Graph* current() const;
   // Graphs still held by someone (the window holds one at a time).
@@ -63,14 +61,18 @@ class FakeMedia::Graph : public MediaGraph {
  public:
   Graph(FakeMedia& media) : media_(media) {}
   Status RenderFile(const std::string& path) override;
-  std::optional<double> Duration() override;
+  std::optional<double> Duration() override { return duration; }
   std::optional<double> CurrentPosition() override;
   Status Run() override;
   Status Stop() override;
   Status SetCurrentPosition(double seconds) override;
   Status SetRate(double rate) override;
-  Status SetVolume(long volume) override;
-  Status SetBalance(long balance) override;
+  Status SetVolume(long v) override {
+    return Rendered([&] { volume = v; });
+  }
+  Status SetBalance(long b) override {
+    return Rendered([&] { balance = b; });
+  }
 
   std::string path;
   std::optional<double> duration;
@@ -82,6 +84,12 @@ class FakeMedia::Graph : public MediaGraph {
 
  private:
   double Now() const { return media_.time_.NowMs() / 1000.0; }
+  // Every call but RenderFile needs a rendered clip.
+  Status Rendered(const auto& change) {
+    if (!duration) return Status::Error("nothing rendered");
+    change();
+    return Status::Ok();
+  }
   FakeMedia& media_;
   double start_position_ = 0;
   double started_at_ = 0;
@@ -98,6 +106,22 @@ class ScriptedDialogs : public Dialogs {
   }
   std::deque<MsgAnswer> answers;
   std::vector<MessageBoxRequest> shown;
+};
+
+// A node's events as lines ("DTMF 123", "CLOSING", "CHAT hi"), each also handed to `then`.
+class RecordingEvents : public EchoLinkEvents {
+ public:
+  void DTMFString(const std::string& digits) override { Add("DTMF " + digits); }
+  void Closing() override { Add("CLOSING"); }
+  void ChatTextReceived(const std::string& text) override { Add("CHAT " + text); }
+  std::vector<std::string> seen;
+  std::function<void(const std::string&)> then;
+
+ private:
+  void Add(const std::string& what) {
+    seen.push_back(what);
+    if (then) then(what);
+  }
 };
 
 class RecordingShell : public ShellOpener {

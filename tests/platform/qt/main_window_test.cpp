@@ -45,12 +45,6 @@ class Window : public ::testing::Test {
   }
   // What a click of the operator does (the signal the binding listens to), on the named widget.
   void Click(const std::string& name) { Widget<QAbstractButton>(name)->click(); }
-  void Retype(const std::string& name, const QString& text) {
-    QLineEdit* edit = Widget<QLineEdit>(name);
-    edit->selectAll();
-    QTest::keyClick(edit, Qt::Key_Delete);
-    QTest::keyClicks(edit, text);
-  }
 
   Harness h;
   Form1& form;
@@ -73,7 +67,8 @@ TEST_F(Window, SayTheTimeSpeaksTheTimeAndTheIndicatorsFollow) {
   Widget<QScrollBar>("V2")->triggerAction(QAbstractSlider::SliderSingleStepAdd);
   EXPECT_LT(form.V2.value(), 100);
   // A language text renames its captions within half a second; the ampersand is no mnemonic.
-  Retype("Text27", "Sag die Zeit & mehr");
+  Widget<QLineEdit>("Text27")->selectAll();
+  QTest::keyClicks(Widget<QLineEdit>("Text27"), "Sag die Zeit & mehr");  // typed over
   h.loop.AdvanceBy(500);
   EXPECT_EQ(Widget<QPushButton>("Command29")->text(), "Sag die Zeit && mehr");
   // The quit question: No keeps the window, Yes ends.

@@ -11,6 +11,7 @@
 #include "platform/rig/dtmf_receiver.h"
 #include "platform/rig/rig_node.h"
 #include "platform/rig/rig_peer.h"
+#include "test_support/fakes.h"
 
 namespace horatone {
 namespace {
@@ -41,14 +42,6 @@ std::vector<int16_t> WithNoise(std::vector<int16_t> samples, double snr_db, unsi
     s = static_cast<int16_t>(std::clamp(s + noise(random), -32768.0, 32767.0));
   return samples;
 }
-
-class Codes : public EchoLinkEvents {
- public:
-  void DTMFString(const std::string& digits) override { received.push_back(digits); }
-  void Closing() override {}
-  void ChatTextReceived(const std::string&) override {}
-  std::vector<std::string> received;
-};
 
 class DtmfFromTheAir : public ::testing::Test {
  protected:
@@ -83,32 +76,26 @@ class DtmfFromTheAir : public ::testing::Test {
   testing::PostedTasks tasks_;
   std::unique_ptr<RigNode> node_;
   std::unique_ptr<EchoLinkObject> object_;
-  Codes codes_;
+  RecordingEvents codes_;
   std::atomic<bool> keyed_{false}, released_{false};
 };
 
-TEST_F(DtmfFromTheAir, ACodeEndsWithThePauseOrWithAHashThatIsNotPartOfIt) {
+TEST_F(DtmfFromTheAir, ACodeEndsWithThePauseOrAHashAndEveryDigitIsHeardThroughNoise) {
   Hear(Tones("123"));
-  EXPECT_TRUE(codes_.received.empty());  // still within the pause
+  EXPECT_TRUE(codes_.seen.empty());  // still within the pause
   Hear(Tones("", 2100));
-  EXPECT_EQ(codes_.received, std::vector<std::string>{"123"});
+  EXPECT_EQ(codes_.seen, std::vector<std::string>{"DTMF 123"});
 
   // '#' ends at once; a lone '#' gives nothing; '*' and A to D are digits like the others.
   Hear(Tones("123#"));
   Hear(Tones("#", 100));
   Hear(Tones("*9AD#", 100));
-  EXPECT_EQ(codes_.received, (std::vector<std::string>{"123", "123", "*9AD"}));
-}
-
-TEST_F(DtmfFromTheAir, EverySixteenDigitsAreHeardThroughNoiseAtSixteenDecibels) {
+  // All sixteen digits through noise at 16 dB; noise alone is no code.
   const std::string all = "1234567890*ABCD";
-  for (unsigned seed : {1u, 2u, 3u}) {
-    Hear(WithNoise(Tones(all, 2100), 16.0, seed));
-  }
-  EXPECT_EQ(codes_.received, (std::vector<std::string>{all, all, all}));
-  // Noise alone is no code.
+  for (unsigned seed : {1u, 2u, 3u}) Hear(WithNoise(Tones(all, 2100), 16.0, seed));
   Hear(WithNoise(Tones("", 3000), -6.0, 4));
-  EXPECT_EQ(codes_.received.size(), 3u);
+  EXPECT_EQ(codes_.seen, (std::vector<std::string>{"DTMF 123", "DTMF 123", "DTMF *9AD",
+                                                   "DTMF " + all, "DTMF " + all, "DTMF " + all}));
 }
 
 TEST_F(DtmfFromTheAir, NothingIsHeardWhileWeTransmitNorHalfACodeFromBeforeTheKeyUp) {
@@ -121,7 +108,7 @@ TEST_F(DtmfFromTheAir, NothingIsHeardWhileWeTransmitNorHalfACodeFromBeforeTheKey
   ASSERT_TRUE(tasks_.RunUntil([&] { return released_.load(); }));
   std::this_thread::sleep_for(150ms);  // past the hang time
   Hear(Tones("3", 2100));
-  EXPECT_EQ(codes_.received, std::vector<std::string>{"3"});
+  EXPECT_EQ(codes_.seen, std::vector<std::string>{"DTMF 3"});
 }
 
 TEST(DtmfReceiver, AVeryLongCodeIsCutAndTheReceiverGoesOn) {

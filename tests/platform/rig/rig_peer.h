@@ -16,15 +16,9 @@
 namespace horatone::testing {
 
 inline int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
+  int port = 0;
+  if (const int fd = BindLoopback(SOCK_STREAM, &port); fd >= 0) close(fd);
+  return port;
 }
 
 // rigctld with the dummy rig, PTT through the rig, on 127.0.0.1:port.

@@ -24,7 +24,7 @@ class RigSettingsTest : public ::testing::Test {
   std::vector<std::string> problems_;
 };
 
-TEST_F(RigSettingsTest, TheRigSectionIsReadAndTheCommandLineWins) {
+TEST_F(RigSettingsTest, TheRigSectionIsReadTheCommandLineWinsAndBadValuesAreNamed) {
   Write(
       "[SETTINGS]\nMODEL=7\nTXDELAY=999\n[rig]\nmodel=2\nRigFile=127.0.0.1:4532\n"
       "PTTTYPE=cm108\nDCDTYPE=none\nTXDELAY=250\nBUSYWAIT=20\n");
@@ -44,11 +44,10 @@ TEST_F(RigSettingsTest, TheRigSectionIsReadAndTheCommandLineWins) {
   EXPECT_EQ(s.model, 1);
   EXPECT_EQ(s.tx_delay_ms, 0);
   EXPECT_EQ(s.rig_file, "127.0.0.1:4532");
-}
 
-TEST_F(RigSettingsTest, ABadValueKeepsItsDefaultAndIsNamedWithItsSource) {
+  // A bad value keeps its default and is named with its source; the rest applies.
   Write("[RIG]\nTXDELAY=3000\nPTTTYPE=VOX\nTIMEOUT=sixty\nHANGTIME=150\n");
-  const RigSettings s = Load({{"DTMFPAUSE", "5"}});
+  s = Load({{"DTMFPAUSE", "5"}});
   EXPECT_EQ(s.tx_delay_ms, 300);
   EXPECT_EQ(s.ptt_type, "");
   EXPECT_EQ(s.timeout_s, 60);
