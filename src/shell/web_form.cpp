@@ -201,7 +201,9 @@ FormOutcome ApplySettingsForm(Form1& form, const std::string& base_revision,
       return;
     }
     std::map<std::string, std::string> given;
-    for (const auto& [key, text] : values) {
+    for (const auto& entry : values) {
+      const std::string& key = entry.first;  // named, not bound: a lambda below uses it
+      const std::string& text = entry.second;
       const auto setting = std::find_if(kSettingKeys.begin(), kSettingKeys.end(),
                                         [&](const SettingKey& s) { return s.key == key; });
       if (setting == kSettingKeys.end() || !IsOnATab(key)) {
