@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/bridge_protocol.h"
+#include "platform/node_events.h"
 
 namespace horatone {
 
@@ -304,7 +305,8 @@ void BridgeNode::Core::OnAcceptable() {
     const std::string line = ErrorLine(kBusyReason);
     [[maybe_unused]] ssize_t sent = send(fd, line.data(), line.size(), MSG_NOSIGNAL);
     close(fd);
-    Log("node bridge: refused a second node from " + PeerText(peer) + ": another node is "
+    Log("node bridge: refused a second node from " + PeerText(peer) +
+        ": another node is "
         "connected");
     return;
   }
@@ -428,12 +430,7 @@ void BridgeNode::Core::HandleNext() {
 
 template <typename Call>
 void BridgeNode::Core::ForEachWithEvents(Call call) {
-  // A handler may delete objects, its own included: each one is looked up again before use.
-  const std::vector<BridgeObject*> snapshot = objects_;
-  for (BridgeObject* object : snapshot) {
-    if (std::find(objects_.begin(), objects_.end(), object) == objects_.end()) continue;
-    if (EchoLinkEvents* events = object->events()) call(*events);
-  }
+  ToEachWithEvents(objects_, call);
 }
 
 void BridgeNode::Core::Handle(const NodeMessage& message) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/node_events.h"
+
 namespace horatone {
 
 class SimulatedNode::Instance : public EchoLinkObject {
@@ -78,14 +80,9 @@ std::vector<std::pair<std::int64_t, bool>> SimulatedNode::TransmitCalls() const 
   return result;
 }
 
-// Events go to a copy of the list, each instance looked up again before its turn: a handler
-// may end the program and drop its own instance or another.
 template <typename Deliver>
 void SimulatedNode::ToEachInstance(Deliver deliver) {
-  for (Instance* instance : std::vector<Instance*>(instances_)) {
-    if (std::find(instances_.begin(), instances_.end(), instance) == instances_.end()) continue;
-    if (instance->events()) deliver(*instance->events());
-  }
+  ToEachWithEvents(instances_, deliver);
 }
 
 void SimulatedNode::SendDtmf(const std::string& digits) {

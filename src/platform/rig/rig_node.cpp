@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/node_events.h"
 #include "platform/rig/dtmf_receiver.h"
 #include "platform/rig/rx_audio.h"
 
@@ -297,12 +298,7 @@ class RigNode::Core::Instance : public EchoLinkObject {
 
 void RigNode::Core::DeliverCode(const std::string& code) {
   Log("DTMF from the air: " + code);
-  // A copy, each instance looked up again before its turn: a handler may end the program and
-  // drop its own instance or another.
-  for (Instance* instance : std::vector<Instance*>(instances)) {
-    if (std::find(instances.begin(), instances.end(), instance) == instances.end()) continue;
-    if (instance->events()) instance->events()->DTMFString(code);
-  }
+  ToEachWithEvents(instances, [&](EchoLinkEvents& events) { events.DTMFString(code); });
 }
 
 void RigNode::Core::Run() {

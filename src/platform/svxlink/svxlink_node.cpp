@@ -16,6 +16,7 @@
 #include <map>
 #include <vector>
 
+#include "platform/node_events.h"
 #include "platform/posix_loop.h"
 
 namespace horatone {
@@ -406,9 +407,7 @@ class SvxLinkNode::Core::Instance : public EchoLinkObject {
 
 void SvxLinkNode::Core::Deliver(const std::string& code) {
   Log("DTMF from SvxLink: " + code);
-  for (Instance* instance : std::vector<Instance*>(instances)) {
-    if (instance->events()) instance->events()->DTMFString(code);
-  }
+  ToEachWithEvents(instances, [&](EchoLinkEvents& events) { events.DTMFString(code); });
 }
 
 std::unique_ptr<SvxLinkNode> SvxLinkNode::Open(PosixLoop& loop, SvxLinkSettings settings,
