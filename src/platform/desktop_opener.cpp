@@ -19,6 +19,8 @@ namespace {
 // xdg-open's documented exit codes.
 constexpr int kXdgFileNotFound = 2;
 constexpr int kXdgToolMissing = 3;
+// What a shell, or a spawn that cannot report a failed exec otherwise, gives for "not run".
+constexpr int kExecFailed = 127;
 
 bool HasScheme(const std::string& link) {
   // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) ":"; one letter is a drive, not a scheme.
@@ -46,7 +48,11 @@ std::string WithWebScheme(const std::string& link) {
 
 int ShellCodeForExit(int exit_code) {
   if (exit_code == 0) return DesktopOpener::kSuccess;
-  if (exit_code == kXdgToolMissing) return DesktopOpener::kNoAssociation;
+  // 127: the opener itself could not be run (a spawn that reports a failed exec only through
+  // the child's status, as under an emulator), the same as no opener at all.
+  if (exit_code == kXdgToolMissing || exit_code == kExecFailed) {
+    return DesktopOpener::kNoAssociation;
+  }
   if (exit_code == kXdgFileNotFound) return DesktopOpener::kFileNotFound;
   return std::clamp(exit_code, 1, 32);
 }

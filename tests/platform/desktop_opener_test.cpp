@@ -30,7 +30,7 @@ class Opener : public ::testing::Test {
 
 // Exit statuses become shell codes; the link goes over as one argument without a shell.
 TEST_F(Opener, MapsOutcomesToShellCodesAndHandsTheLinkOverWhole) {
-  for (const auto& [status, code] : {std::pair{0, 42}, {3, 31}, {2, 2}, {77, 32}}) {
+  for (const auto& [status, code] : {std::pair{0, 42}, {3, 31}, {127, 31}, {2, 2}, {77, 32}}) {
     EXPECT_EQ(DesktopOpener(loop, Script(status)).Open("https://example.org/"), code) << status;
   }
   EXPECT_EQ(DesktopOpener(loop, "horatone-no-such-opener-on-path").Open("https://x.org"), 31);
