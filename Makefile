@@ -9,14 +9,26 @@ ROOT ?= $(if $(filter 0,$(shell id -u)),/var/lib/horatone,$(HOME)/.local/share/h
 ARGS ?=
 
 FUZZ_SECONDS ?= 60
+# What tools/install-deps installs and whether the tests are built: `make run` needs neither the
+# tests nor what they start; everything else builds them.
+DEPS ?= test
+TESTS ?= ON
+run voices: DEPS = run
+run voices: TESTS = OFF
+# The packages: `make deb` for this machine, `make deb-arm64` (or deb-armhf) cross-built, with
+# the tests that need no outside server run under qemu. They land in $(BUILD)/deb/.
+VERSION := $(shell dpkg-parsechangelog -S Version 2>/dev/null || echo 2.0.1)
+DEB_OUT = $(BUILD)/deb
+PARALLEL = parallel=$(JOBS)
 
-.PHONY: deps configure build test run voices deb sanitize screenshots fuzz bench bench-voices clean
+.PHONY: deps configure build test run voices deb deb-arm64 deb-armhf lintian sanitize screenshots fuzz bench bench-voices clean
 
 deps:
-	@tools/install-deps
+	@tools/install-deps $(DEPS)
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DHORATONE_WERROR=ON >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DHORATONE_WERROR=ON \
+	  -DHORATONE_BUILD_TESTS=$(TESTS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -31,10 +43,30 @@ voices: deps
 run: build voices
 	$(BUILD)/app/horatone --root "$(ROOT)" $(ARGS)
 
-deb: build
-	@cmake --build $(BUILD) --target voices
-	@cd $(BUILD) && cpack -G DEB
-	@ls $(BUILD)/*.deb
+# dpkg-buildpackage leaves its files beside the source folder; they are moved to $(DEB_OUT).
+# The voices that `make run` made in $(ROOT) are reused when the generator and tables match.
+define move_debs
+	@mkdir -p $(DEB_OUT)
+	@mv ../horatone*_$(VERSION)_$(1).* $(DEB_OUT)/
+	@if [ "$(1)" != all ]; then mv ../horatone-voices_$(VERSION)_all.deb $(DEB_OUT)/ 2>/dev/null || true; fi
+	@ls $(DEB_OUT)
+endef
+
+deb:
+	@tools/install-deps deb
+	HORATONE_VOICES_FROM="$(wildcard $(ROOT))" DEB_BUILD_OPTIONS="$(PARALLEL) $(DEB_BUILD_OPTIONS)" \
+	  dpkg-buildpackage -us -uc -b
+	$(call move_debs,$(shell dpkg --print-architecture))
+
+deb-arm64 deb-armhf: deb-%:
+	@tools/install-deps cross $*
+	DEB_BUILD_OPTIONS="$(PARALLEL) crossbuildcanrunhostbinaries $(DEB_BUILD_OPTIONS)" \
+	  dpkg-buildpackage -a $* -Pcross -us -uc -B
+	$(call move_debs,$*)
+
+# Debian's checks on every package built; an error or a warning fails.
+lintian:
+	lintian --fail-on error,warning --display-info $(DEB_OUT)/*.deb
 
 # AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer; any report fails.
 sanitize:
@@ -81,3 +113,4 @@ screenshots: build
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz
+	@[ ! -x /usr/bin/dh ] || debian/rules clean >/dev/null
