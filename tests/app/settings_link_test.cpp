@@ -31,7 +31,10 @@ class PlantedLink : public ::testing::Test {
     gid_ = entry->pw_gid;
   }
   void TearDown() override {
-    if (made_user_) std::system(("userdel " + user_ + " >/dev/null 2>&1").c_str());
+    if (made_user_) {
+      EXPECT_EQ(std::system(("userdel " + user_ + " >/dev/null 2>&1").c_str()), 0)
+          << "the test's user " << user_ << " is left behind";
+    }
   }
 
   // Runs horatone with `args`: its exit status, with its stdout in out_ and stderr in err_.
