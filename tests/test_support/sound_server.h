@@ -1,8 +1,9 @@
 // A private PulseAudio server for tests of the real sound path: its own folder and socket, one
 // null sink "air" in 32-bit float (so that what the clock sends arrives unchanged), no
 // autospawn, and on request the sink suspended after one idle second. Started and stopped by pid.
-// Beside it, a recorder of the sink's monitor that stamps each piece with the time it arrived, and
-// the busy loops that load every core while a test runs.
+// Beside it, a recorder of the sink's monitor that stamps each piece with the time it arrived, a
+// description of how a recording differs from what was sent, and the busy loops that load every
+// core while a test runs.
 #pragma once
 
 #include <pthread.h>
@@ -14,13 +15,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,17 +42,37 @@ inline bool HaveAlsaPulsePlugin() {
 }
 
 // A thread that stamps what it sees runs in real time where it may (below the clock's audio
-// thread), so that busy cores do not make its stamps late.
+// thread), so that busy cores do not make its stamps late; so does the sound library's thread
+// that it starts, which carries the sound to it.
 inline void StampPromptly() {
   sched_param param{};
   param.sched_priority = 10;
-  pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param);
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+// How many threads of process `pid` named `name` run at normal priority, not in real time.
+inline int ThreadsAtNormalPriority(pid_t pid, const std::string& name) {
+  int count = 0;
+  std::error_code ec;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::string comm;
+    std::getline(std::ifstream(task.path() / "comm"), comm);
+    if (comm != name) continue;
+    const int policy = sched_getscheduler(std::stoi(task.path().filename().string()));
+    if (policy >= 0 && (policy & ~SCHED_RESET_ON_FORK) != SCHED_FIFO &&
+        (policy & ~SCHED_RESET_ON_FORK) != SCHED_RR) {
+      ++count;
+    }
+  }
+  return count;
 }
 
 class PulseServer {
  public:
   // `suspend_idle_sink`: the sink is suspended after one idle second. PulseAudio's null sink
   // then stalls for about two seconds when it resumes, so only the test of idling asks for it.
+  // The server logs in detail, so that a stream of a client that ran dry is on record.
   explicit PulseServer(std::filesystem::path dir, bool suspend_idle_sink = false)
       : dir_(std::move(dir)) {
     std::filesystem::create_directories(dir_);
@@ -73,10 +97,10 @@ class PulseServer {
     setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
     setenv("XDG_CONFIG_HOME", home.c_str(), 1);
     std::filesystem::remove(Socket());
-    pid_ = Spawn(
-        {"pulseaudio", "-n", "-F", (dir_ / "server.pa").string(), "--daemonize=no",
-         "--exit-idle-time=-1", "--use-pid-file=no", "--disallow-exit=yes", "--log-target=stderr"},
-        -1, -1, (dir_ / "server.log").string());
+    pid_ = Spawn({"pulseaudio", "-n", "-F", (dir_ / "server.pa").string(), "--daemonize=no",
+                  "--exit-idle-time=-1", "--use-pid-file=no", "--disallow-exit=yes",
+                  "--log-target=stderr", "--log-level=debug", "--log-time=true"},
+                 -1, -1, (dir_ / "server.log").string());
     for (int i = 0; i < 200; ++i, usleep(50'000)) {
       if (SinkState() != "") return true;
     }
@@ -92,6 +116,17 @@ class PulseServer {
     }
   }
   pid_t pid() const { return pid_; }
+
+  // The server's reports of a client's stream that ran dry while it played (the sink then
+  // played silence for it), each with the time since the server started.
+  std::vector<std::string> Underruns() const {
+    std::vector<std::string> found;
+    std::ifstream log(dir_ / "server.log");
+    for (std::string line; std::getline(log, line);) {
+      if (line.find("Implicit underrun") != std::string::npos) found.push_back(line);
+    }
+    return found;
+  }
 
   // "RUNNING", "IDLE" or "SUSPENDED"; empty when the server does not answer.
   std::string SinkState() const {
@@ -115,18 +150,16 @@ class PulseServer {
   pid_t pid_ = -1;
 };
 
-// Records the monitor of "air" in 10 ms pieces, in float, from construction to Stop().
+// Records the monitor of "air" in 10 ms pieces, in float, from construction to Stop(). The
+// stream is opened on the recording thread, so that the library's thread it starts takes its
+// priority.
 class MonitorRecorder {
  public:
   MonitorRecorder() {
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
-    pa_buffer_attr attr{};
-    attr.maxlength = static_cast<uint32_t>(-1);
-    attr.fragsize = 480 * 2 * sizeof(float);
-    int error = 0;
-    stream_ = pa_simple_new(nullptr, "horatone-test", PA_STREAM_RECORD, "air.monitor", "monitor",
-                            &spec, nullptr, &attr, &error);
-    if (stream_ != nullptr) thread_ = std::thread([this] { Run(); });
+    std::promise<bool> opened;
+    std::future<bool> ok = opened.get_future();
+    thread_ = std::thread([this, opened = std::move(opened)]() mutable { Run(opened); });
+    if (!ok.get()) thread_.join();
   }
   ~MonitorRecorder() { Stop(); }
   bool ok() const { return stream_ != nullptr; }
@@ -172,10 +205,18 @@ class MonitorRecorder {
     return found;
   }
 
-  void Run() {
+  void Run(std::promise<bool>& opened) {
     StampPromptly();
-    std::vector<float> piece(480 * 2);
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.fragsize = 480 * 2 * sizeof(float);
     int error = 0;
+    stream_ = pa_simple_new(nullptr, "horatone-test", PA_STREAM_RECORD, "air.monitor", "monitor",
+                            &spec, nullptr, &attr, &error);
+    opened.set_value(stream_ != nullptr);
+    if (stream_ == nullptr) return;
+    std::vector<float> piece(480 * 2);
     while (!stop_.load()) {
       if (pa_simple_read(stream_, piece.data(), piece.size() * sizeof(float), &error) < 0) return;
       const SteadyTime now = std::chrono::steady_clock::now();
@@ -216,6 +257,46 @@ inline std::vector<std::vector<float>> SplitAtSilence(const std::vector<float>& 
     parts.emplace_back(data.begin() + 2 * start, data.begin() + 2 * (last + 1));
   }
   return parts;
+}
+
+// How `heard` (interleaved stereo at 48 kHz) differs from `sent`: how much is the same at the
+// start and at the end, and what came out between them in place of what was sent, with how
+// much of it was silence (what a stream that ran dry leaves). Empty when they are the same.
+inline std::string DescribeDifference(const std::vector<float>& heard,
+                                      const std::vector<float>& sent) {
+  if (heard == sent) return "";
+  const auto ms = [](std::size_t frames) {
+    std::ostringstream text;
+    text.setf(std::ios::fixed);
+    text.precision(1);
+    text << static_cast<double>(frames) / 48.0 << " ms";
+    return text.str();
+  };
+  const std::size_t heard_frames = heard.size() / 2, sent_frames = sent.size() / 2;
+  const std::size_t shorter = std::min(heard_frames, sent_frames);
+  const auto same = [&](std::size_t h, std::size_t s) {
+    return heard[2 * h] == sent[2 * s] && heard[2 * h + 1] == sent[2 * s + 1];
+  };
+  std::size_t head = 0, tail = 0;
+  while (head < shorter && same(head, head)) ++head;
+  while (head + tail < shorter && same(heard_frames - 1 - tail, sent_frames - 1 - tail)) ++tail;
+  const std::size_t came = heard_frames - head - tail, went = sent_frames - head - tail;
+  std::size_t silent = 0, run = 0, longest = 0;
+  for (std::size_t f = head; f < head + came; ++f) {
+    const bool quiet = heard[2 * f] == 0 && heard[2 * f + 1] == 0;
+    silent += quiet;
+    run = quiet ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  std::ostringstream text;
+  text << "the same for the first " << ms(head) << " and the last " << ms(tail)
+       << "; between them ";
+  if (came == 0) return text.str() + ms(went) + " of what was sent did not come out";
+  text << ms(came) << " came out in place of " << ms(went) << " sent, ";
+  if (silent == came) return text.str() + "all of it silence";
+  if (silent == 0) return text.str() + "none of it silence";
+  text << ms(silent) << " of it silence (" << ms(longest) << " at a stretch)";
+  return text.str();
 }
 
 // One process per core spinning until the object goes.

@@ -2,6 +2,7 @@
 #include "platform/audio/output_sink.h"
 
 #include <alsa/asoundlib.h>
+#include <dirent.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -11,7 +12,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/audio/stream_clock.h"
 
@@ -132,7 +136,7 @@ class NullSink final : public OutputSink {
 // ALSA reports a missing card on stderr as well as through the result; the result is enough.
 static void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
 
-std::unique_ptr<OutputSink> OpenAlsaSink(const DeviceOptions& options, std::string* why) {
+static std::unique_ptr<OutputSink> OpenAlsaDevice(const DeviceOptions& options, std::string* why) {
   snd_lib_error_set_handler(&QuietAlsaErrors);
   snd_pcm_t* pcm = nullptr;
   const std::string device = options.device.empty() ? "default" : options.device;
@@ -155,20 +159,71 @@ std::unique_ptr<OutputSink> OpenAlsaSink(const DeviceOptions& options, std::stri
   return std::make_unique<AlsaSink>(pcm, static_cast<int>(period), options.answer_timeout_ms);
 }
 
+// The threads of this process, other than `except`, whose scheduling policy is `policy`.
+static std::vector<pid_t> ThreadsWithPolicy(int policy, pid_t except) {
+  std::vector<pid_t> found;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return found;
+  while (const dirent* entry = readdir(tasks)) {
+    const pid_t tid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
+    if (tid <= 0 || tid == except) continue;
+    const int current = sched_getscheduler(tid);
+    if (current >= 0 && (current & ~SCHED_RESET_ON_FORK) == policy) found.push_back(tid);
+  }
+  closedir(tasks);
+  return found;
+}
+
+// A device may carry the sound on a thread of its sound library: ALSA's pulse plug-in hands
+// every write to the server from its own main loop thread. Behind a real-time feeder that
+// thread must run in real time too, or busy cores hold it until the server has run dry and
+// plays silence in the middle of a word (the plug-in does not always report it). A thread
+// starts in the scheduling policy of the thread that starts it, so the device is opened on a
+// thread of its own in SCHED_BATCH, which nothing else here uses: the threads in that policy
+// afterwards are the library's, and are raised (or put back to normal where that fails).
+std::unique_ptr<OutputSink> OpenAlsaSink(const DeviceOptions& options, std::string* why) {
+  if (!options.real_time) return OpenAlsaDevice(options, why);
+  std::unique_ptr<OutputSink> sink;
+  std::thread opener([&] {
+    sched_param normal{};
+    const bool marked = pthread_setschedparam(pthread_self(), SCHED_BATCH, &normal) == 0;
+    sink = OpenAlsaDevice(options, why);
+    if (!marked) return;
+    for (const pid_t tid : ThreadsWithPolicy(SCHED_BATCH, gettid())) {
+      if (!RaiseToRealTime(tid)) sched_setscheduler(tid, SCHED_OTHER, &normal);
+    }
+  });
+  opener.join();
+  return sink;
+}
+
 std::unique_ptr<OutputSink> OpenNullSink(int sample_rate) {
   return std::make_unique<NullSink>(sample_rate);
 }
 
-bool RaiseToRealTime() {
+// The priority of the engine's real-time threads: 20, within RLIMIT_RTPRIO; 0 where none is
+// granted.
+static int RealTimePriority() {
   rlimit limit{};
   int priority = 20;
   if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && geteuid() != 0) {
     priority = std::min<int>(priority, static_cast<int>(limit.rlim_cur));
   }
-  if (priority < 1) return false;
+  return std::max(priority, 0);
+}
+
+bool RaiseToRealTime() {
   sched_param param{};
-  param.sched_priority = priority;
+  param.sched_priority = RealTimePriority();
+  if (param.sched_priority < 1) return false;
   return pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
+}
+
+bool RaiseToRealTime(pid_t thread) {
+  sched_param param{};
+  param.sched_priority = RealTimePriority();
+  if (param.sched_priority < 1) return false;
+  return sched_setscheduler(thread, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
 }
 
 }  // namespace horatone

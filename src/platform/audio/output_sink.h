@@ -4,6 +4,8 @@
 // Write(). Interrupt() is the one call that may come from another thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -65,9 +67,10 @@ struct DeviceOptions {
   bool real_time = false;
 };
 
-// Moves the calling thread to SCHED_FIFO within RLIMIT_RTPRIO (its children start at normal
-// priority). False where the system does not grant it.
+// Moves the calling thread (or thread `thread` of this process) to SCHED_FIFO within
+// RLIMIT_RTPRIO (its children start at normal priority). False where the system does not grant it.
 bool RaiseToRealTime();
+bool RaiseToRealTime(pid_t thread);
 
 // Each returns nullptr, with the reason in `why`, when the output cannot be opened.
 std::unique_ptr<OutputSink> OpenPulseSink(const DeviceOptions& options, std::string* why);
