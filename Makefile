@@ -48,7 +48,7 @@ run: build voices
 define move_debs
 	@mkdir -p $(DEB_OUT)
 	@mv ../horatone*_$(VERSION)_$(1).* $(DEB_OUT)/
-	@if [ "$(1)" != all ]; then mv ../horatone-voices_$(VERSION)_all.deb $(DEB_OUT)/ 2>/dev/null || true; fi
+	@mv ../horatone-voices_$(VERSION)_all.deb $(DEB_OUT)/ 2>/dev/null || true
 	@ls $(DEB_OUT)
 endef
 

@@ -212,12 +212,7 @@ static int RealTimePriority() {
   return std::max(priority, 0);
 }
 
-bool RaiseToRealTime() {
-  sched_param param{};
-  param.sched_priority = RealTimePriority();
-  if (param.sched_priority < 1) return false;
-  return pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
-}
+bool RaiseToRealTime() { return RaiseToRealTime(gettid()); }
 
 bool RaiseToRealTime(pid_t thread) {
   sched_param param{};
