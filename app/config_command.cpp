@@ -2,10 +2,10 @@
 
 #include <ostream>
 
-#include "platform/console_dialogs.h"
-#include "platform/ini_profile_file.h"
-#include "platform/simulated_node.h"
-#include "platform/virtual_loop.h"
+#include "runtime/console_dialogs.h"
+#include "runtime/ini_profile_file.h"
+#include "node/simulated/simulated_node.h"
+#include "runtime/virtual_loop.h"
 #include "shell/form1.h"
 #include "shell/settings_table.h"
 #include "shell/texts.h"

@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <iostream>
 
-#include "platform/audio/audio_engine.h"
-#include "platform/audio/voice_check.h"
-#include "platform/qt/main_window.h"
-#include "platform/qt/run_window.h"
+#include "sound/audio_engine.h"
+#include "sound/voice_check.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/run_window.h"
 #include "shell/form1.h"
 
 namespace horatone {

@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/audio/audio_engine.h"
-#include "platform/path_mapper.h"
-#include "platform/svxlink/svxlink_node.h"
+#include "sound/audio_engine.h"
+#include "runtime/path_mapper.h"
+#include "node/svxlink/svxlink_node.h"
 #include "shell/services.h"
 
 namespace horatone {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/path_mapper.h"
+#include "runtime/path_mapper.h"
 
 namespace horatone {
 

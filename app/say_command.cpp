@@ -11,13 +11,13 @@
 #include <cstring>
 #include <ostream>
 
-#include "platform/audio/audio_engine.h"
-#include "platform/console_dialogs.h"
-#include "platform/ini_profile_file.h"
-#include "platform/path_mapper.h"
-#include "platform/simulated_node.h"
-#include "platform/system_clock.h"
-#include "platform/virtual_loop.h"
+#include "sound/audio_engine.h"
+#include "runtime/console_dialogs.h"
+#include "runtime/ini_profile_file.h"
+#include "runtime/path_mapper.h"
+#include "node/simulated/simulated_node.h"
+#include "runtime/system_clock.h"
+#include "runtime/virtual_loop.h"
 #include "shell/form1.h"
 #include "shell/texts.h"
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "bench_voice.h"
-#include "platform/audio/audio_engine.h"
+#include "sound/audio_engine.h"
 #include "test_support/fakes.h"
 
 namespace horatone {

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "bench_voice.h"
-#include "platform/audio/audio_engine.h"
-#include "platform/audio/audio_files.h"
-#include "platform/audio/clip_decoder.h"
+#include "sound/audio_engine.h"
+#include "sound/audio_files.h"
+#include "sound/clip_decoder.h"
 #include "test_support/temp_dir.h"
 
 namespace horatone {

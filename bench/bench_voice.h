@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "announce/clip_names.h"
-#include "platform/audio/audio_files.h"
+#include "sound/audio_files.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "bench_voice.h"
-#include "platform/audio/audio_engine.h"
-#include "platform/audio/audio_files.h"
-#include "platform/rig/rig_node.h"
-#include "platform/rig/rig_peer.h"
+#include "sound/audio_engine.h"
+#include "sound/audio_files.h"
+#include "node/rig/rig_node.h"
+#include "node/rig/rig_peer.h"
 #include "test_support/temp_dir.h"
 
 namespace horatone {

@@ -12,7 +12,7 @@
 
 #include "bench_child.h"
 #include "bench_voice.h"
-#include "platform/audio/audio_files.h"
+#include "sound/audio_files.h"
 #include "test_support/sound_server.h"
 #include "test_support/temp_dir.h"
 

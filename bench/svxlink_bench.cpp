@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "announce/clip_names.h"
-#include "platform/audio/audio_files.h"
+#include "sound/audio_files.h"
 #include "test_support/svxlink_peer.h"
 #include "test_support/temp_dir.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "platform/bridge_protocol.h"
+#include "node/bridge/bridge_protocol.h"
 
 namespace {
 

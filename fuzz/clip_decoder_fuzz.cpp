@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "fuzz_support.h"
-#include "platform/audio/clip_decoder.h"
+#include "sound/clip_decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "platform/ini_profile_file.h"
+#include "runtime/ini_profile_file.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <QTabWidget>
 #include <cstdio>
 
-#include "platform/qt/about_window.h"
-#include "platform/qt/main_window.h"
-#include "platform/qt/node_panel.h"
+#include "ui/qt/about_window.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/node_panel.h"
 #include "test_support/fakes.h"
 
 int main(int argc, char** argv) {

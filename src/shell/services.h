@@ -1,6 +1,6 @@
 // The outside world as the window model sees it: timers on the one loop thread, the local
 // time of day, modal message boxes, the desktop's link opener and ending the program.
-// Implementations live in platform/; tests use the virtual-time ones.
+// Implementations live in runtime/, sound/ and ui/; tests use the virtual-time ones.
 #pragma once
 
 #include <cstdint>

@@ -11,7 +11,7 @@
 #include <map>
 
 #include "announce/clip_names.h"
-#include "platform/audio/audio_files.h"
+#include "sound/audio_files.h"
 #include "test_support/posix_io.h"
 #include "test_support/temp_dir.h"
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "announce/clip_names.h"
-#include "platform/audio/audio_files.h"
+#include "sound/audio_files.h"
 #include "test_support/posix_io.h"
 #include "test_support/svxlink_peer.h"
 #include "test_support/temp_dir.h"

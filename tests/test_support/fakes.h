@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/ini_profile_file.h"
-#include "platform/path_mapper.h"
-#include "platform/simulated_node.h"
-#include "platform/virtual_loop.h"
+#include "runtime/ini_profile_file.h"
+#include "runtime/path_mapper.h"
+#include "node/simulated/simulated_node.h"
+#include "runtime/virtual_loop.h"
 #include "shell/form1.h"
 #include "test_support/temp_dir.h"
 

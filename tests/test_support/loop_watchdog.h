@@ -2,7 +2,7 @@
 // seconds: a fault then fails its test instead of hanging it. Nothing is asserted about pace.
 #pragma once
 
-#include "platform/posix_loop.h"
+#include "runtime/posix_loop.h"
 
 namespace horatone {
 

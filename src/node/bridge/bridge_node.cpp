@@ -1,0 +1,561 @@
+// The bridge's connection and the automation objects over it. The Core holds the one
+// connection, the node's reported values and the list of live objects; objects and posted
+// tasks keep it alive (tasks only weakly), so whichever goes last is safe. Received lines
+// are queued and each is handled as its own loop task, so that the loop's after-each hook
+// runs between them and nothing is handled after the loop has been told to quit.
+#include "node/bridge/bridge_node.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <deque>
+#include <utility>
+#include <vector>
+
+#include "node/bridge/bridge_protocol.h"
+#include "node/node_events.h"
+
+namespace horatone {
+
+namespace {
+
+constexpr std::string_view kBusyReason = "busy: another node is connected";
+
+// A log line that a misbehaving peer can repeat without end: the first few of every ten
+// seconds are written, the rest counted and summarised.
+class RateLimitedLog {
+ public:
+  explicit RateLimitedLog(std::string what) : what_(std::move(what)) {}
+  // Whether to write this occurrence; `summary` gets a line for those held back before it.
+  bool Allow(std::int64_t now_ms, std::string* summary) {
+    if (now_ms - window_start_ms_ >= kWindowMs) {
+      *summary = Summary();
+      window_start_ms_ = now_ms;
+      written_ = 0;
+    }
+    if (written_ < kPerWindow) {
+      ++written_;
+      return true;
+    }
+    ++held_back_;
+    return false;
+  }
+  // The line for those held back so far (empty if none), which then starts afresh.
+  std::string Summary() {
+    if (held_back_ == 0) return {};
+    std::string line =
+        "node bridge: " + std::to_string(held_back_) + " more " + what_ + " not logged one by one";
+    held_back_ = 0;
+    return line;
+  }
+
+ private:
+  static constexpr std::int64_t kWindowMs = 10000;
+  static constexpr int kPerWindow = 5;
+  std::string what_;
+  std::int64_t window_start_ms_ = -kWindowMs;
+  int written_ = 0;
+  std::int64_t held_back_ = 0;
+};
+
+std::string ErrnoText(std::string_view what) {
+  return std::string(what) + ": " + std::strerror(errno);
+}
+
+std::string PeerText(const sockaddr_in& address) {
+  char host[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+  return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+}  // namespace
+
+class BridgeObject;
+
+class BridgeNode::Core : public std::enable_shared_from_this<BridgeNode::Core> {
+ public:
+  Core(PosixLoop& loop, Hooks hooks) : loop_(loop), hooks_(std::move(hooks)) {}
+
+  Status StartListening(std::uint16_t port);
+  void StartOnDescriptors(int in_fd, int out_fd);
+  void Shutdown();
+
+  std::uint16_t listen_port() const { return listen_port_; }
+  bool node_connected() const { return out_fd_ >= 0; }
+  bool shut_down() const { return shut_down_; }
+
+  // Requests from the automation objects.
+  Status Send(const std::string& line);
+  bool CanSend() const { return out_fd_ >= 0; }
+
+  std::array<bool, 3> busy() const { return busy_; }
+  bool transmitting() const { return transmitting_; }
+  const std::string& info_text() const { return info_text_; }
+
+  void Register(BridgeObject* object) { objects_.push_back(object); }
+  void Unregister(BridgeObject* object) { std::erase(objects_, object); }
+
+ private:
+  // One received line, or the end of the connection.
+  struct Inbound {
+    ParsedLine line;
+    bool end = false;
+    std::string why;     // for the end
+    int connection = 0;  // which connection it came from
+  };
+
+  void Log(std::string text) {
+    if (hooks_.log) hooks_.log(std::move(text));
+  }
+  void LogLimited(RateLimitedLog& limit, std::string text) {
+    std::string summary;
+    const bool allowed = limit.Allow(loop_.NowMs(), &summary);
+    if (!summary.empty()) Log(std::move(summary));
+    if (allowed) Log(std::move(text));
+  }
+  // Reads what the connection still holds; true when its end has been read.
+  bool DrainEnded();
+  void OnAcceptable();
+  void Attach(int in_fd, int out_fd, bool owns_fd);
+  void OnReadable();
+  void Flush();
+  // The connection is gone: stop reading and writing, and hand the end to the loop after
+  // the lines already received.
+  void Lose(std::string why);
+  void Queue(Inbound item);
+  void HandleNext();
+  void Handle(const NodeMessage& message);
+  void EndConnection(const std::string& why, int connection);
+  template <typename Call>
+  void ForEachWithEvents(Call call);
+
+  PosixLoop& loop_;
+  Hooks hooks_;
+  bool shut_down_ = false;
+
+  int listen_fd_ = -1;
+  std::uint16_t listen_port_ = 0;
+  PosixLoop::WatchId listen_watch_ = 0;
+
+  // The connection. For a socket both are the same descriptor, owned here.
+  bool stdio_ = false;
+  bool owns_fd_ = false;
+  bool is_socket_ = false;
+  int in_fd_ = -1;
+  int out_fd_ = -1;
+  int saved_out_flags_ = -1;
+  PosixLoop::WatchId in_watch_ = 0;
+  PosixLoop::WatchId out_watch_ = 0;
+  bool attached_ = false;  // a node holds the connection, until its end has been handled
+  bool lost_ = false;
+  std::string outgoing_;
+  LineReader reader_;
+  std::deque<Inbound> inbound_;
+  int connection_ = 0;  // counts the connections; the one attached now
+  RateLimitedLog refused_lines_{"refused lines"};
+  RateLimitedLog dropped_lines_{"lines to a node that does not read"};
+
+  // The node's last reports.
+  std::array<bool, 3> busy_{};
+  bool transmitting_ = false;
+  std::string info_text_;
+
+  std::vector<BridgeObject*> objects_;  // in order of creation
+};
+
+// One window's automation object.
+class BridgeObject : public EchoLinkObject {
+ public:
+  explicit BridgeObject(std::shared_ptr<BridgeNode::Core> core) : core_(std::move(core)) {
+    core_->Register(this);
+  }
+  ~BridgeObject() override { core_->Unregister(this); }
+
+  EchoLinkEvents* events() const { return events_; }
+
+  Status Transmit(bool key) override {
+    // With no node there is no transmitter to release, so releasing cannot fail.
+    if (!key && !core_->CanSend()) return Status::Ok();
+    return core_->Send(TransmitLine(key));
+  }
+  // Without a node nothing can be read: the schedule and the button then hold back, as for a
+  // busy node, rather than key a transmitter that nobody controls.
+  std::optional<bool> TransmitState() override { return Known(core_->transmitting()); }
+  std::optional<bool> BusyFlag1() override { return Known(core_->busy()[0]); }
+  std::optional<bool> BusyFlag2() override { return Known(core_->busy()[1]); }
+  std::optional<bool> BusyFlag3() override { return Known(core_->busy()[2]); }
+  std::optional<std::string> InfoText() override { return core_->info_text(); }
+  Status AuxFlag(bool value) override {
+    if (!value && !core_->CanSend()) return Status::Ok();
+    return core_->Send(AuxLine(value));
+  }
+  Status SendChatText(const std::string& text) override { return core_->Send(ChatLine(text)); }
+  void SetEvents(EchoLinkEvents* events) override { events_ = events; }
+
+ private:
+  std::optional<bool> Known(bool value) const {
+    if (!core_->node_connected()) return std::nullopt;
+    return value;
+  }
+
+  std::shared_ptr<BridgeNode::Core> core_;
+  EchoLinkEvents* events_ = nullptr;
+};
+
+Status BridgeNode::Core::StartListening(std::uint16_t port) {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) return Status::Error(ErrnoText("node bridge: socket"));
+  const int yes = 1;
+  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return Status::Error(ErrnoText("node bridge: cannot bind 127.0.0.1:" + std::to_string(port)));
+  }
+  if (listen(listen_fd_, 4) != 0) return Status::Error(ErrnoText("node bridge: listen"));
+  socklen_t length = sizeof address;
+  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
+  listen_port_ = ntohs(address.sin_port);
+  std::weak_ptr<Core> weak = weak_from_this();
+  listen_watch_ = loop_.WatchReadable(listen_fd_, [weak] {
+    if (auto core = weak.lock()) core->OnAcceptable();
+  });
+  Log("node bridge: waiting for the node on 127.0.0.1:" + std::to_string(listen_port_));
+  return Status::Ok();
+}
+
+void BridgeNode::Core::StartOnDescriptors(int in_fd, int out_fd) {
+  stdio_ = true;
+  signal(SIGPIPE, SIG_IGN);
+  saved_out_flags_ = fcntl(out_fd, F_GETFL);
+  if (saved_out_flags_ >= 0) fcntl(out_fd, F_SETFL, saved_out_flags_ | O_NONBLOCK);
+  Attach(in_fd, out_fd, /*owns_fd=*/false);
+}
+
+void BridgeNode::Core::Attach(int in_fd, int out_fd, bool owns_fd) {
+  attached_ = true;
+  ++connection_;
+  in_fd_ = in_fd;
+  out_fd_ = out_fd;
+  owns_fd_ = owns_fd;
+  struct stat info {};
+  is_socket_ = fstat(out_fd, &info) == 0 && S_ISSOCK(info.st_mode);
+  lost_ = false;
+  reader_ = LineReader();
+  std::weak_ptr<Core> weak = weak_from_this();
+  in_watch_ = loop_.WatchReadable(in_fd_, [weak] {
+    if (auto core = weak.lock()) core->OnReadable();
+  });
+}
+
+void BridgeNode::Core::Shutdown() {
+  shut_down_ = true;
+  inbound_.clear();
+  if (listen_watch_) loop_.Unwatch(listen_watch_);
+  if (in_watch_) loop_.Unwatch(in_watch_);
+  if (out_watch_) loop_.Unwatch(out_watch_);
+  listen_watch_ = in_watch_ = out_watch_ = 0;
+  if (listen_fd_ >= 0) close(listen_fd_);
+  listen_fd_ = -1;
+  if (stdio_ && out_fd_ >= 0 && saved_out_flags_ >= 0) fcntl(out_fd_, F_SETFL, saved_out_flags_);
+  if (owns_fd_ && out_fd_ >= 0) close(out_fd_);
+  in_fd_ = out_fd_ = -1;
+  attached_ = false;
+}
+
+void BridgeNode::Core::OnAcceptable() {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &length,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      Log(ErrnoText("node bridge: accept"));
+    }
+    return;
+  }
+  if (attached_ && !stdio_ && DrainEnded()) {
+    // The node closed and came straight back: its old connection has ended, and its end is
+    // still queued behind its last lines. The old descriptor goes now; the queued end then
+    // only reports the disconnect.
+    if (out_fd_ >= 0) {
+      if (out_watch_) loop_.Unwatch(out_watch_);
+      out_watch_ = 0;
+      outgoing_.clear();
+      close(out_fd_);
+    }
+    in_fd_ = out_fd_ = -1;
+    attached_ = false;
+  }
+  if (attached_) {
+    // Best effort: a refused peer that does not read loses the reason, nothing else.
+    const std::string line = ErrorLine(kBusyReason);
+    [[maybe_unused]] ssize_t sent = send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+    close(fd);
+    Log("node bridge: refused a second node from " + PeerText(peer) +
+        ": another node is "
+        "connected");
+    return;
+  }
+  Attach(fd, fd, /*owns_fd=*/true);
+  Log("node bridge: node connected from " + PeerText(peer));
+}
+
+void BridgeNode::Core::OnReadable() {
+  char buffer[4096];
+  const ssize_t got = read(in_fd_, buffer, sizeof buffer);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  std::vector<ParsedLine> lines;
+  if (got > 0) {
+    reader_.Feed(std::string_view(buffer, static_cast<std::size_t>(got)), &lines);
+  } else {
+    // A line cut off by the end of the connection is not a command: it is dropped.
+    std::vector<ParsedLine> unfinished;
+    reader_.Finish(&unfinished);
+    if (!unfinished.empty()) Log("node bridge: dropped an unfinished line at the end of input");
+  }
+  for (ParsedLine& line : lines) Queue(Inbound{std::move(line), false, {}, connection_});
+  if (got == 0) Lose("end of input");
+  if (got < 0) Lose(ErrnoText("read failed"));
+}
+
+bool BridgeNode::Core::DrainEnded() {
+  // A bounded look: a node that keeps sending has not ended.
+  for (int reads = 0; reads < 16 && !lost_ && in_fd_ >= 0; ++reads) {
+    pollfd ready{in_fd_, POLLIN, 0};
+    if (poll(&ready, 1, 0) <= 0) break;
+    OnReadable();
+  }
+  return lost_;
+}
+
+Status BridgeNode::Core::Send(const std::string& line) {
+  if (out_fd_ < 0) {
+    return Status::Error(shut_down_ ? "node bridge: closed" : "node bridge: no node connected");
+  }
+  if (outgoing_.size() + line.size() > kMaxOutgoing) {
+    LogLimited(dropped_lines_,
+               "node bridge: the node is not reading; dropped: " + line.substr(0, line.size() - 1));
+    return Status::Error("node bridge: the node is not reading its lines");
+  }
+  outgoing_ += line;
+  Flush();
+  return Status::Ok();
+}
+
+void BridgeNode::Core::Flush() {
+  while (!outgoing_.empty() && out_fd_ >= 0) {
+    const ssize_t put =
+        is_socket_ ? send(out_fd_, outgoing_.data(), outgoing_.size(), MSG_NOSIGNAL | MSG_DONTWAIT)
+                   : write(out_fd_, outgoing_.data(), outgoing_.size());
+    if (put > 0) {
+      outgoing_.erase(0, static_cast<std::size_t>(put));
+      continue;
+    }
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!out_watch_) {
+        std::weak_ptr<Core> weak = weak_from_this();
+        out_watch_ = loop_.WatchWritable(out_fd_, [weak] {
+          if (auto core = weak.lock()) core->Flush();
+        });
+      }
+      return;
+    }
+    Lose(ErrnoText("write failed"));
+    return;
+  }
+  if (out_watch_) {
+    loop_.Unwatch(out_watch_);
+    out_watch_ = 0;
+  }
+}
+
+void BridgeNode::Core::Lose(std::string why) {
+  if (lost_) return;
+  lost_ = true;
+  if (in_watch_) loop_.Unwatch(in_watch_);
+  in_watch_ = 0;
+  if (why != "end of input") {
+    // The output is gone too: nothing more can be said to this node.
+    if (out_watch_) loop_.Unwatch(out_watch_);
+    out_watch_ = 0;
+    outgoing_.clear();
+    if (owns_fd_) {
+      close(out_fd_);
+      in_fd_ = -1;  // the same descriptor
+    } else if (saved_out_flags_ >= 0) {
+      fcntl(out_fd_, F_SETFL, saved_out_flags_);
+    }
+    out_fd_ = -1;
+  }
+  Queue(Inbound{{}, true, std::move(why), connection_});
+}
+
+void BridgeNode::Core::Queue(Inbound item) {
+  inbound_.push_back(std::move(item));
+  std::weak_ptr<Core> weak = weak_from_this();
+  loop_.Post([weak] {
+    if (auto core = weak.lock()) core->HandleNext();
+  });
+}
+
+void BridgeNode::Core::HandleNext() {
+  if (inbound_.empty()) return;
+  Inbound item = std::move(inbound_.front());
+  inbound_.pop_front();
+  if (item.end) {
+    EndConnection(item.why, item.connection);
+  } else if (item.line.message) {
+    Handle(*item.line.message);
+  } else {
+    LogLimited(refused_lines_, "node bridge: refused a line: " + item.line.error);
+    // A reply that cannot be sent means the connection is going; its reader sees that.
+    if (out_fd_ >= 0) IgnoreFailure(Send(ErrorLine(item.line.error)));
+  }
+}
+
+template <typename Call>
+void BridgeNode::Core::ForEachWithEvents(Call call) {
+  ToEachWithEvents(objects_, call);
+}
+
+void BridgeNode::Core::Handle(const NodeMessage& message) {
+  switch (message.kind) {
+    case NodeMessage::Kind::kDtmf:
+      ForEachWithEvents([&](EchoLinkEvents& events) { events.DTMFString(message.text); });
+      break;
+    case NodeMessage::Kind::kChat:
+      ForEachWithEvents([&](EchoLinkEvents& events) { events.ChatTextReceived(message.text); });
+      break;
+    case NodeMessage::Kind::kClosing:
+      ForEachWithEvents([](EchoLinkEvents& events) { events.Closing(); });
+      break;
+    case NodeMessage::Kind::kBusy:
+      busy_ = message.busy;
+      break;
+    case NodeMessage::Kind::kTransmit:
+      transmitting_ = message.transmitting;
+      break;
+    case NodeMessage::Kind::kInfo:
+      info_text_ = message.text;
+      break;
+  }
+}
+
+void BridgeNode::Core::EndConnection(const std::string& why, int connection) {
+  // What the node reported no longer holds once it is gone.
+  busy_ = {};
+  transmitting_ = false;
+  info_text_.clear();
+  for (RateLimitedLog* limit : {&refused_lines_, &dropped_lines_}) {
+    if (std::string summary = limit->Summary(); !summary.empty()) Log(std::move(summary));
+  }
+  if (connection != connection_) {
+    // A connection already replaced by the next one (its descriptor is gone). What ending
+    // the announcement says was meant for the old node, not for the new one.
+    Log("node bridge: node disconnected (" + why + ")");
+    const int current = std::exchange(out_fd_, -1);
+    if (hooks_.on_disconnect) hooks_.on_disconnect();
+    out_fd_ = current;
+    return;
+  }
+  if (stdio_) {
+    // The output may still be open: the closing handler's release can still reach the node.
+    Log("node bridge: node input ended (" + why + "); taken as closing");
+    if (hooks_.on_disconnect) hooks_.on_disconnect();
+    if (!loop_.quitting()) ForEachWithEvents([](EchoLinkEvents& events) { events.Closing(); });
+    return;
+  }
+  // A node that only shut its writing side still hears the release of the transmitter, and
+  // whatever else ending the announcement says, before its connection is closed.
+  Log("node bridge: node disconnected (" + why + ")");
+  if (hooks_.on_disconnect) hooks_.on_disconnect();
+  if (out_fd_ >= 0) {
+    if (!outgoing_.empty()) {
+      pollfd ready{out_fd_, POLLOUT, 0};
+      if (poll(&ready, 1, 100) > 0) Flush();
+    }
+    if (out_fd_ >= 0) {
+      if (out_watch_) loop_.Unwatch(out_watch_);
+      out_watch_ = 0;
+      outgoing_.clear();
+      close(out_fd_);
+      out_fd_ = -1;
+    }
+  }
+  in_fd_ = -1;
+  attached_ = false;
+}
+
+BridgeNode::BridgeNode(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+
+BridgeNode::~BridgeNode() { core_->Shutdown(); }
+
+std::unique_ptr<BridgeNode> BridgeNode::Open(PosixLoop& loop, std::string_view transport,
+                                             Hooks hooks, Status* why) {
+  if (transport == "stdio") {
+    return OverDescriptors(loop, STDIN_FILENO, STDOUT_FILENO, std::move(hooks));
+  }
+  constexpr std::string_view kListen = "listen:";
+  if (transport.starts_with(kListen)) {
+    const std::string_view digits = transport.substr(kListen.size());
+    unsigned port = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    if (!digits.empty() && error == std::errc() && end == digits.data() + digits.size() &&
+        port <= 65535) {
+      return Listen(loop, static_cast<std::uint16_t>(port), std::move(hooks), why);
+    }
+  }
+  if (why) {
+    *why = Status::Error("node bridge \"" + std::string(transport) +
+                         "\": expected stdio or listen:PORT with PORT 0 to 65535");
+  }
+  return nullptr;
+}
+
+std::unique_ptr<BridgeNode> BridgeNode::OverDescriptors(PosixLoop& loop, int in_fd, int out_fd,
+                                                        Hooks hooks) {
+  auto core = std::make_shared<Core>(loop, std::move(hooks));
+  core->StartOnDescriptors(in_fd, out_fd);
+  return std::unique_ptr<BridgeNode>(new BridgeNode(std::move(core)));
+}
+
+std::unique_ptr<BridgeNode> BridgeNode::Listen(PosixLoop& loop, std::uint16_t port, Hooks hooks,
+                                               Status* why) {
+  auto core = std::make_shared<Core>(loop, std::move(hooks));
+  Status status = core->StartListening(port);
+  if (!status) {
+    core->Shutdown();
+    if (why) *why = std::move(status);
+    return nullptr;
+  }
+  return std::unique_ptr<BridgeNode>(new BridgeNode(std::move(core)));
+}
+
+std::unique_ptr<EchoLinkObject> BridgeNode::Create(Status* why) {
+  if (core_->shut_down()) {
+    if (why) *why = Status::Error("node bridge: closed");
+    return nullptr;
+  }
+  return std::make_unique<BridgeObject>(core_);
+}
+
+std::uint16_t BridgeNode::listen_port() const { return core_->listen_port(); }
+
+bool BridgeNode::node_connected() const { return core_->node_connected(); }
+
+}  // namespace horatone

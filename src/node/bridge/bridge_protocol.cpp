@@ -1,0 +1,188 @@
+// Parsing and formatting of bridge lines. Every refusal names what was wrong, because the
+// reason goes back to the node as an ERROR line and ends up in somebody's log.
+#include "node/bridge/bridge_protocol.h"
+
+#include <cstdint>
+
+namespace horatone {
+namespace {
+
+constexpr std::string_view kDtmfAlphabet = "0123456789ABCD*#";
+
+// Length of the valid UTF-8 sequence at `pos`, or 0 when the bytes there are not one
+// (overlong forms, surrogates and values above U+10FFFF are not valid).
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos) {
+  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+  const std::uint8_t lead = byte(pos);
+  if (lead < 0x80) return 1;
+  std::size_t length;
+  std::uint8_t low = 0x80, high = 0xBF;  // the allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (pos + length > text.size()) return 0;
+  if (byte(pos + 1) < low || byte(pos + 1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(pos + i) < 0x80 || byte(pos + i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// The start of `text`, cut to at most `limit` bytes without splitting a character.
+std::string_view CutAtCharacter(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<std::uint8_t>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+ParsedLine Refuse(std::string reason) { return ParsedLine{std::nullopt, std::move(reason)}; }
+
+ParsedLine Accept(NodeMessage message) { return ParsedLine{std::move(message), {}}; }
+
+std::optional<bool> Flag(std::string_view text) {
+  if (text == "0") return false;
+  if (text == "1") return true;
+  return std::nullopt;
+}
+
+}  // namespace
+
+ParsedLine ParseLine(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (line.size() > kMaxBridgeLine) {
+    return Refuse("line longer than " + std::to_string(kMaxBridgeLine) + " bytes");
+  }
+  for (std::size_t pos = 0; pos < line.size();) {
+    if (line[pos] == '\0') return Refuse("NUL byte at column " + std::to_string(pos + 1));
+    const std::size_t length = Utf8SequenceLength(line, pos);
+    if (length == 0) return Refuse("invalid UTF-8 at column " + std::to_string(pos + 1));
+    pos += length;
+  }
+  if (line.empty()) return Refuse("empty line");
+
+  const std::size_t blank = line.find(' ');
+  const std::string_view word = line.substr(0, blank);
+  const bool has_argument = blank != std::string_view::npos;
+  const std::string_view argument = has_argument ? line.substr(blank + 1) : std::string_view();
+
+  NodeMessage message;
+  if (word == "DTMF") {
+    const std::size_t bad = argument.find_first_not_of(kDtmfAlphabet);
+    if (bad != std::string_view::npos) {
+      return Refuse("DTMF digits may only be 0-9, A-D, * and #");
+    }
+    message.kind = NodeMessage::Kind::kDtmf;
+    message.text = argument;
+  } else if (word == "CHAT") {
+    message.kind = NodeMessage::Kind::kChat;
+    message.text = argument;
+  } else if (word == "INFO") {
+    message.kind = NodeMessage::Kind::kInfo;
+    message.text = argument;
+  } else if (word == "CLOSING") {
+    if (!argument.empty()) return Refuse("CLOSING takes no argument");
+    message.kind = NodeMessage::Kind::kClosing;
+  } else if (word == "TX") {
+    const auto flag = Flag(argument);
+    if (!flag) return Refuse("TX needs 0 or 1");
+    message.kind = NodeMessage::Kind::kTransmit;
+    message.transmitting = *flag;
+  } else if (word == "BUSY") {
+    // Exactly three flags with one blank between them.
+    const bool shaped = argument.size() == 5 && argument[1] == ' ' && argument[3] == ' ';
+    const auto f1 = shaped ? Flag(argument.substr(0, 1)) : std::nullopt;
+    const auto f2 = shaped ? Flag(argument.substr(2, 1)) : std::nullopt;
+    const auto f3 = shaped ? Flag(argument.substr(4, 1)) : std::nullopt;
+    if (!f1 || !f2 || !f3) return Refuse("BUSY needs three flags, each 0 or 1");
+    message.kind = NodeMessage::Kind::kBusy;
+    message.busy = {*f1, *f2, *f3};
+  } else {
+    return Refuse("unknown word \"" + std::string(CutAtCharacter(word, 40)) + "\"");
+  }
+  return Accept(std::move(message));
+}
+
+void LineReader::Feed(std::string_view bytes, std::vector<ParsedLine>* out) {
+  while (!bytes.empty()) {
+    const std::size_t newline = bytes.find('\n');
+    const std::string_view piece = bytes.substr(0, newline);
+    if (skipping_) {
+      if (newline != std::string_view::npos) skipping_ = false;
+    } else {
+      pending_.append(piece);
+      if (newline != std::string_view::npos) {
+        out->push_back(ParseLine(pending_));
+        pending_.clear();
+      } else if (pending_.size() > kMaxBridgeLine + 1) {
+        // Too long even with a CR before its LF: say so now and drop the rest of it.
+        out->push_back(ParseLine(pending_));
+        pending_.clear();
+        skipping_ = true;
+      }
+    }
+    if (newline == std::string_view::npos) return;
+    bytes.remove_prefix(newline + 1);
+  }
+}
+
+void LineReader::Finish(std::vector<ParsedLine>* out) {
+  if (!skipping_ && !pending_.empty()) out->push_back(ParseLine(pending_));
+  pending_.clear();
+  skipping_ = false;
+}
+
+namespace {
+
+std::string SafeText(std::string_view text) {
+  std::string safe;
+  safe.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const char c = text[pos];
+    if (c == '\r' || c == '\n' || c == '\0') {
+      safe += ' ';
+      ++pos;
+      continue;
+    }
+    const std::size_t length = Utf8SequenceLength(text, pos);
+    if (length == 0) {
+      safe += '?';
+      ++pos;
+    } else {
+      safe.append(text.substr(pos, length));
+      pos += length;
+    }
+  }
+  return safe;
+}
+
+std::string Line(std::string_view word, std::string_view argument) {
+  std::string line(word);
+  line += ' ';
+  const std::string safe = SafeText(argument);
+  line.append(CutAtCharacter(safe, kMaxBridgeLine - line.size()));
+  line += '\n';
+  return line;
+}
+
+}  // namespace
+
+std::string TransmitLine(bool key) { return key ? "TRANSMIT 1\n" : "TRANSMIT 0\n"; }
+
+std::string AuxLine(bool value) { return value ? "AUX 1\n" : "AUX 0\n"; }
+
+std::string ChatLine(std::string_view text) { return Line("CHAT", text); }
+
+std::string ErrorLine(std::string_view reason) { return Line("ERROR", reason); }
+
+}  // namespace horatone

@@ -1,0 +1,54 @@
+// The clock's side of its web page: the `--web` address and the password file, the last log
+// lines, and the start of the page's module with hooks that run everything through the
+// window's dispatch on the loop.
+#pragma once
+
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ui/web/web_service.h"
+#include "shell/status.h"
+
+namespace horatone {
+
+class Form1;
+class PosixLoop;
+
+// The last lines of the clock's log, for the page. Safe from any thread.
+class RecentLogLines {
+ public:
+  static constexpr std::size_t kKept = 50;
+  void Add(const std::string& line);
+  std::vector<std::string> Lines() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<std::string> lines_;
+};
+
+// "ADDR:PORT" (an IPv6 address in brackets); nullopt with `why` when it is not one.
+std::optional<WebListen> ParseWebAddress(const std::string& text, std::string* why);
+
+// The file that holds the page's password hash, in the system directory.
+std::filesystem::path WebPasswordFile(const std::filesystem::path& root);
+
+// Why the clock must not start with `--web text` (a bad address, or one open to the network
+// without a password); nothing when it may.
+std::optional<std::string> WebStartProblem(const std::string& text,
+                                           const std::filesystem::path& root);
+
+// Loads the page's module and starts it on `address`; nullptr with `why` when the module, the
+// password file or the address cannot be used. Stop it before `form` and `loop` end.
+std::unique_ptr<WebService> StartWebPage(const std::string& address,
+                                         const std::filesystem::path& root, PosixLoop& loop,
+                                         Form1& form, const RecentLogLines& log_lines,
+                                         std::function<std::string()> node_state,
+                                         std::function<void(const std::string&)> log, Status* why);
+
+}  // namespace horatone

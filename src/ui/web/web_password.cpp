@@ -1,0 +1,107 @@
+// The web page's password; see web_password.h.
+#include "ui/web/web_password.h"
+
+#include <crypt.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "ui/web/web_front.h"
+
+namespace horatone {
+namespace {
+
+// Reads one line; on a terminal the typing is not shown.
+std::string ReadSecretLine(std::istream& in, bool terminal) {
+  termios saved{};
+  const bool hide = terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (hide) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  std::string line;
+  std::getline(in, line);
+  if (hide) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// Writes `text` as `path`, mode 0600, through a temporary file in the same folder. Written by
+// root, the file goes to the owner of the system directory (the service's user), who must
+// read it.
+Status WritePrivateFile(const std::filesystem::path& path, const std::string& text) {
+  struct stat folder {};
+  const bool give_away =
+      ::geteuid() == 0 && ::stat(path.parent_path().c_str(), &folder) == 0 && folder.st_uid != 0;
+  const std::string temp = path.string() + ".new";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return Status::Error("cannot write " + temp + ": " + std::strerror(errno));
+  bool good =
+      ::fchmod(fd, 0600) == 0 && (!give_away || ::fchown(fd, folder.st_uid, folder.st_gid) == 0);
+  for (std::size_t done = 0; good && done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    good = n > 0;
+    if (good) done += static_cast<std::size_t>(n);
+  }
+  good = good && ::fsync(fd) == 0;
+  const int error = errno;
+  ::close(fd);
+  if (!good || ::rename(temp.c_str(), path.c_str()) != 0) {
+    const std::string why = std::strerror(good ? errno : error);
+    ::unlink(temp.c_str());
+    return Status::Error("cannot write " + path.string() + ": " + why);
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status HashWebPassword(const std::string& password, std::string* hash) {
+  char random[16];
+  std::ifstream urandom("/dev/urandom", std::ios::binary);
+  if (!urandom.read(random, sizeof random)) return Status::Error("cannot read /dev/urandom");
+  char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+  if (!::crypt_gensalt_rn("$y$", 0, random, sizeof random, salt, sizeof salt)) {
+    return Status::Error(std::string("cannot make a salt: ") + std::strerror(errno));
+  }
+  crypt_data data{};
+  const char* hashed = ::crypt_r(password.c_str(), salt, &data);
+  if (!hashed || hashed[0] == '*') return Status::Error("libcrypt cannot hash the password");
+  *hash = hashed;
+  return Status::Ok();
+}
+
+int WebPasswordCommand(const std::filesystem::path& root, std::istream& in, bool terminal,
+                       std::ostream& err) {
+  if (terminal) err << "New password for the web page: " << std::flush;
+  const std::string password = ReadSecretLine(in, terminal);
+  if (terminal) err << "\nAgain: " << std::flush;
+  if (terminal && ReadSecretLine(in, terminal) != password) {
+    err << "\nThe two passwords differ; nothing changed.\n";
+    return 1;
+  }
+  if (terminal) err << "\n";
+  if (password.size() < 8) {
+    err << "A password needs at least 8 characters; nothing changed.\n";
+    return 1;
+  }
+  std::string hash;
+  Status done = HashWebPassword(password, &hash);
+  if (done) done = WritePrivateFile(WebPasswordFile(root), hash + "\n");
+  if (!done) {
+    err << done.message << "\n";
+    return 1;
+  }
+  err << "The web page's password is stored in " << WebPasswordFile(root).string()
+      << "; a running clock uses it after its next start.\n";
+  return 0;
+}
+
+}  // namespace horatone
