@@ -18,7 +18,7 @@ class QuietReleaseObject final : public EchoLinkObject {
 
   ~QuietReleaseObject() override {
     timers_.StopTimer(timer_);
-    if (waiting_) (void)inner_->Transmit(false);
+    if (waiting_) ContinuePastFailure(inner_->Transmit(false));
   }
 
   Status Transmit(bool key) override {
@@ -63,7 +63,7 @@ class QuietReleaseObject final : public EchoLinkObject {
       return;
     }
     Withdraw();
-    (void)inner_->Transmit(false);  // the node reports its own failures
+    ContinuePastFailure(inner_->Transmit(false));  // the node reports its own failures
   }
 
   void Withdraw() {

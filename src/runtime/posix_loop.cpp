@@ -232,7 +232,7 @@ void PosixLoop::DispatchWatches(const std::vector<pollfd>& fds, const std::vecto
 void PosixLoop::Run() {
   std::vector<pollfd> fds;
   std::vector<WatchId> ids;
-  while (status_.ok && !quit_.load()) {
+  while (status_.ok() && !quit_.load()) {
     fds.clear();
     ids.clear();
     for (const auto& [id, watch] : watches_) {

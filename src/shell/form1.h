@@ -27,9 +27,6 @@ namespace horatone {
 
 class Form14;
 
-// Media calls whose failure the announcement path skips: the next step runs regardless.
-inline void ContinuePastFailure(const Status&) {}
-
 // Conversions of stored texts by kind; nullopt when the text is not valid for the kind.
 std::optional<bool> ParseOptionText(std::string_view text);
 std::optional<int> ParseCheckText(std::string_view text);

@@ -297,7 +297,7 @@ AudioEngine::~AudioEngine() {
   // Every wait of the audio thread on the device looks at quit_ or is interrupted above, so
   // exit never waits on a sound server that hangs.
   if (thread_.joinable()) thread_.join();
-  IgnoreFailure(FinalizeCapture());
+  ContinuePastFailure(FinalizeCapture());
 }
 
 std::shared_ptr<MediaGraph> AudioEngine::CreateGraph(Status*) {

@@ -34,7 +34,7 @@ WavCapture::WavCapture(SNDFILE* sf, std::filesystem::path file, int /*sample_rat
   writer_ = std::thread([this] { RunWriter(); });
 }
 
-WavCapture::~WavCapture() { IgnoreFailure(Finalize()); }  // the owner has said its result
+WavCapture::~WavCapture() { ContinuePastFailure(Finalize()); }  // the owner has said its result
 
 void WavCapture::Write(const float* frames, int count) { Push(frames, count, false); }
 

@@ -90,7 +90,7 @@ TEST(WebForm, ASaveOnStaleDataIsRefusedWhoeverChangedTheSettings) {
 
   // `config set` wrote the file behind the window's back.
   std::string seen = SettingsRevision(f);
-  ASSERT_TRUE(h.profile.WriteString("SETTINGS", "DTMFTIME", "999").ok);
+  ASSERT_TRUE(h.profile.WriteString("SETTINGS", "DTMFTIME", "999").ok());
   FormOutcome outcome = ApplySettingsForm(f, seen, change);
   EXPECT_TRUE(outcome.stale);
   EXPECT_FALSE(outcome.saved);

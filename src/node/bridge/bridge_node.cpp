@@ -424,7 +424,7 @@ void BridgeNode::Core::HandleNext() {
   } else {
     LogLimited(refused_lines_, "node bridge: refused a line: " + item.line.error);
     // A reply that cannot be sent means the connection is going; its reader sees that.
-    if (out_fd_ >= 0) IgnoreFailure(Send(ErrorLine(item.line.error)));
+    if (out_fd_ >= 0) ContinuePastFailure(Send(ErrorLine(item.line.error)));
   }
 }
 
