@@ -108,7 +108,7 @@ std::string CutCharacters(const std::string& text, size_t limit) {
 
 std::string ErrnoText() { return std::strerror(errno); }
 
-// Far above any real settings file (66 keys of at most a few hundred bytes), far below what
+// Far above any real settings file (one line per key, each at most a few hundred bytes), far below what
 // would take memory or time to read.
 constexpr std::size_t kMaxFileBytes = std::size_t{1} << 20;
 

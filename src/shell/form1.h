@@ -94,9 +94,9 @@ class Form1 : public EchoLinkEvents {
   int busy_wait_seconds = 0;
 
   // --- Window operations ------------------------------------------------------------------
-  // Writes the 66 keys; false when a key could not be written (the operator has been told).
+  // Writes every key of the table; false when a key could not be written (the operator has been told).
   bool SaveData();
-  // The 66 key and value texts that SaveData writes, in table order.
+  // The key and value texts that SaveData writes, in table order.
   std::vector<std::pair<std::string, std::string>> SettingsLines();
   void CleanUp();
   void LoadFile();
@@ -106,6 +106,9 @@ class Form1 : public EchoLinkEvents {
   // --- Handlers -------------------------------------------------------------------------
   void Timer1_Timer();
   void Timer2_Timer();
+  // The one slot rule: the enabled slot, if any, at this minute and second of the hour ("the
+  // hour", "the quarter hour", "the half hour"); the schedule and the page both ask it.
+  const char* SlotAt(int minute, int second) const;
   void Timer3_Timer();
   void Timer5_Timer();
   void Timer6_Timer();
@@ -259,7 +262,7 @@ class Form1 : public EchoLinkEvents {
   // Nothing for the progress refresh to change: no clip, or one at its end with no deadline.
   bool ProgressIsIdle() const;
   int MsToNextSecond() const;
-  // Reads the 66 keys into the controls; returns one line for each value that was not valid.
+  // Reads every key of the table into its control; returns one line for each value that was not valid.
   std::vector<std::string> ReadSettings();
   void ApplyStoredVolume(std::vector<std::string>& problems);
   void EndProgram();
@@ -292,8 +295,6 @@ class Form1 : public EchoLinkEvents {
   void CheckForStalledClip();
   bool NodeIsBusy();
   const char* SlotDueNow() const;
-  // The enabled slot, if any, at this minute and second of the hour.
-  const char* SlotAt(int minute, int second) const;
   // False, with a log line, when there is no sound device to be heard through.
   bool SoundCanBeHeard();
   // The busy-channel wait of a scheduled announcement; see busy_wait_seconds.

@@ -46,7 +46,9 @@ struct MessageBoxRequest {
   MsgAnswer default_answer = MsgAnswer::kOk;
 };
 
-// Modal message boxes. While one is open no other handler of the window runs.
+// Modal message boxes. MessageBox() returns the operator's answer; the window's boxes run the
+// loop while they are open, so timers and node events go on being handled meanwhile, and a
+// handler that shows one finds the model as those handlers left it.
 class Dialogs {
  public:
   virtual ~Dialogs() = default;

@@ -1,4 +1,4 @@
-// The settings record in and out of "Horatone.ini": start-up reads the 66 keys into the
+// The settings record in and out of "Horatone.ini": start-up reads the keys into the
 // controls in table order, SaveData writes them back in the same order. A stored value that
 // cannot be converted does not stop start-up: the key takes its default and is reported.
 #include <charconv>
@@ -179,7 +179,7 @@ std::vector<std::pair<std::string, std::string>> Form1::SettingsLines() {
 }
 
 bool Form1::SaveData() {
-  // One replacement of the file for the whole record: all 66 keys or, on failure, none.
+  // One replacement of the file for the whole record: every key or, on failure, none.
   const Status written =
       services_.profile.WriteStrings(std::string(texts::kSettingsSection), SettingsLines());
   if (!written) {

@@ -1,6 +1,6 @@
-// The settings record: the 66 keys of "Horatone.ini" in the one order in which they are both
+// The settings record: the keys of "Horatone.ini" in the one order in which they are both
 // read and written, each with its kind, its default and the control that holds it; and the
-// 28 language texts with their describing labels and the captions they set.
+// language texts with their describing labels and the captions they set.
 #pragma once
 
 #include <array>

@@ -39,12 +39,20 @@ std::string_view KindName(SettingKind kind) {
   return "text";
 }
 
-// The tab a key's control sits on, by its place in the table: the setup tab first, then the
-// voice folders and formats, then the language texts.
-std::string_view TabOf(std::size_t index) {
-  if (index < 21) return "setup";
-  if (index < 36) return "voices";
-  return "language";
+// The tab a key's control sits on: a voice's folder and format are on the voices tab, the
+// language texts on their own, everything else on the setup tab.
+std::string_view TabOf(Form1& form, const SettingKey& setting) {
+  if (setting.kind == SettingKind::kText) {
+    for (const LanguageEntry& entry : kLanguageTexts) {
+      if (&setting.text(form) == &form.LanguageText(entry.number)) return "language";
+    }
+  }
+  for (const VoiceSlot& slot : form.voice_slots()) {
+    if (setting.kind == SettingKind::kText && &setting.text(form) == slot.folder) return "voices";
+    if (setting.kind == SettingKind::kOption && &setting.option(form).group() == &slot.wav->group())
+      return "voices";
+  }
+  return "setup";
 }
 
 std::string Trimmed(std::string_view text) {
@@ -165,7 +173,7 @@ std::string SettingsFormJson(Form1& form) {
     }
     if (out.back() != '[') out += ",";
     out += "{\"key\":" + JsonQuote(setting.key) + ",\"kind\":" + JsonQuote(KindName(setting.kind)) +
-           ",\"tab\":" + JsonQuote(TabOf(i)) + ",\"label\":" + JsonQuote(LabelOf(form, setting)) +
+           ",\"tab\":" + JsonQuote(TabOf(form, setting)) + ",\"label\":" + JsonQuote(LabelOf(form, setting)) +
            ",\"group\":" + JsonQuote(group_id) + ",\"groupLabel\":" + JsonQuote(group_label) +
            ",\"value\":" + JsonQuote(lines[i].second) +
            ",\"derived\":" + (IsOnATab(setting.key) ? "false" : "true");
@@ -290,14 +298,11 @@ std::string FormOutcomeJson(const FormOutcome& outcome) {
 
 std::string ClockStatusJson(Form1& form) {
   const LocalTime now = form.services().clock.Now();
-  // The next enabled slot: on the hour, at the quarters, at the half hour; at second 0.
+  // The next slot the schedule would speak at: second 0 of one of the coming minutes.
   std::string next = "none";
   for (int ahead = 1; ahead <= 60; ++ahead) {
     const int minute = (now.minute + ahead) % 60;
-    const bool on = (minute == 0 && form.OnHour.value() == 1) ||
-                    ((minute == 15 || minute == 45) && form.QuarterHour.value() == 1) ||
-                    (minute == 30 && form.HalfHour.value() == 1);
-    if (!on) continue;
+    if (form.SlotAt(minute, 0) == nullptr) continue;
     char text[8];
     std::snprintf(text, sizeof text, "%02d:%02d", (now.hour + (now.minute + ahead) / 60) % 24,
                   minute);

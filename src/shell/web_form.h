@@ -1,5 +1,5 @@
 // What the web page shows of the window model and how its settings form goes back into it:
-// the 66 settings as form fields, checked with the settings file's own conversions, applied
+// the settings as form fields, checked with the settings file's own conversions, applied
 // to the controls and saved through SaveData; the revision that tells a save built on what
 // the page last saw from one built on stale data; and the clock's status as JSON. Everything
 // here runs on the loop thread, inside the window's dispatch.
@@ -16,7 +16,7 @@ namespace horatone {
 
 class Form1;
 
-// A digest of the 66 values the window holds and of the 66 texts the settings file holds, so
+// A digest of the values the window holds and of the texts the settings file holds, so
 // that a change from the window, from a reload or from `config set` all make a new revision.
 std::string SettingsRevision(Form1& form);
 
