@@ -64,12 +64,12 @@ bool Form1::LoadClip(std::optional<std::string_view> stem, bool key, std::option
 }
 
 bool Form1::Fail(const std::string& reason) {
-  load_failure_ = reason.empty() ? "unknown failure" : reason;
+  load_status_ = Status::Error(reason.empty() ? "unknown failure" : reason);
   return false;
 }
 
 void Form1::LoadFile() {
-  load_failure_.reset();
+  load_status_ = Status::Ok();
   if (!ComposeStep()) RecoverFromLoadFailure();
 }
 
@@ -143,7 +143,7 @@ void Form1::Log(const std::string& line) {
 }
 
 void Form1::RecoverFromLoadFailure() {
-  Log("clip failed: " + ClipPath + ": " + load_failure_.value_or(""));
+  Log("clip failed: " + ClipPath + ": " + load_status_.message);
   Option3.set_value(true);
   FileLocation.set_text(std::string(texts::kRecoveryFolder));
   OptionWAV.set_value(true);

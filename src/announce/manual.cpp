@@ -14,7 +14,7 @@ void Form1::Command1_Click() {
   Log("Play");
   if (!SoundCanBeHeard()) return;
   LoadFile();
-  if (load_failure_) return;
+  if (!load_status_.ok()) return;
   RunFromStart();
   // Whatever this clip keyed is released once it has ended (see Beacon8_Timer).
   lone_play_ = !Timer2.running();

@@ -37,7 +37,7 @@ void Form1::StartAnnouncement(std::optional<int> first_step) {
   if (!SoundCanBeHeard()) return;
   lone_play_ = false;
   LoadFile();
-  if (load_failure_) return;  // the recovery has ended the announcement
+  if (!load_status_.ok()) return;  // the recovery has ended the announcement
   ApplyVolumeAndRate();
   RunFromStart();
   const int step = first_step.value_or(Check2.value() == 1 ? kStepLeadIn : kStepTimeIs);
@@ -52,7 +52,7 @@ void Form1::TXFile() {
   ApplyVolumeAndRate();
   ClipPath.clear();
   LoadFile();
-  if (load_failure_) return;  // released by the recovery; nothing more is keyed
+  if (!load_status_.ok()) return;  // released by the recovery; nothing more is keyed
   Text2.set_text(std::string(texts::kZeroTime));
   ShowPtt(PTT, true);
   ContinuePastFailure(echolink_->Transmit(true));
@@ -110,7 +110,7 @@ void Form1::Timer2_Timer() {
       ClipPath.clear();
       LoadStep = block->step;
       TXFile();
-      if (load_failure_) return;
+      if (!load_status_.ok()) return;
       ApplyVolumeAndRate();
       LoadStep = block->load_step_after == kReadyValue ? ReadyStep() : block->load_step_after;
     }

@@ -27,11 +27,11 @@ namespace horatone {
 
 class Form14;
 
-// Conversions of stored texts by kind; nullopt when the text is not valid for the kind.
-std::optional<bool> ParseOptionText(std::string_view text);
-std::optional<int> ParseCheckText(std::string_view text);
-std::optional<float> ParsePositionText(std::string_view text);
-std::optional<int> ParseVolumeText(std::string_view text);
+// Conversions of stored texts by kind; a failure when the text is not valid for the kind.
+Result<bool> ParseOptionText(std::string_view text);
+Result<int> ParseCheckText(std::string_view text);
+Result<float> ParsePositionText(std::string_view text);
+Result<int> ParseVolumeText(std::string_view text);
 std::string PositionText(float twips);
 
 struct Form1Services {
@@ -305,8 +305,8 @@ class Form1 : public EchoLinkEvents {
 
   Form1Services services_;
   bool ended_ = false;
-  // Why the last LoadFile failed; empty when it loaded its clip.
-  std::optional<std::string> load_failure_;
+  // Why the last LoadFile failed; ok when it loaded its clip.
+  Status load_status_;
   // The clip last started, logged once the handler ends with it still the one loaded: a step
   // may start a clip that a later step of the same handler replaces before it is heard.
   std::weak_ptr<MediaGraph> started_graph_;

@@ -13,7 +13,9 @@
 namespace horatone {
 namespace {
 
-std::optional<double> ParseNumber(std::string_view text) {
+// A number as the settings file stores it: decimals and a sign allowed (a check box may read
+// "1.0"), unlike the whole numbers of options and addresses (shell/parse_number.h).
+std::optional<double> StoredNumber(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return std::nullopt;
   double value = 0;
@@ -35,7 +37,7 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 // Whole numbers as the original's integer conversion makes them: halves go to the even one.
 std::optional<long> RoundToInteger(std::string_view text, long low, long high) {
-  const std::optional<double> number = ParseNumber(text);
+  const std::optional<double> number = StoredNumber(text);
   if (!number) return std::nullopt;
   const double rounded = std::nearbyint(*number);
   if (rounded < low || rounded > high) return std::nullopt;
@@ -44,29 +46,37 @@ std::optional<long> RoundToInteger(std::string_view text, long low, long high) {
 
 }  // namespace
 
-std::optional<bool> ParseOptionText(std::string_view text) {
+namespace {
+
+Status NotValid(std::string_view text) {
+  return Status::BadInput("\"" + std::string(text) + "\" is not valid");
+}
+
+}  // namespace
+
+Result<bool> ParseOptionText(std::string_view text) {
   if (EqualsIgnoringCase(text, "True")) return true;
   if (EqualsIgnoringCase(text, "False")) return false;
-  const std::optional<double> number = ParseNumber(text);
-  if (!number) return std::nullopt;
+  const std::optional<double> number = StoredNumber(text);
+  if (!number) return NotValid(text);
   return *number != 0;
 }
 
-std::optional<int> ParseCheckText(std::string_view text) {
+Result<int> ParseCheckText(std::string_view text) {
   const std::optional<long> value = RoundToInteger(text, 0, 2);
-  if (!value) return std::nullopt;
+  if (!value) return NotValid(text);
   return static_cast<int>(*value);
 }
 
-std::optional<float> ParsePositionText(std::string_view text) {
-  const std::optional<double> number = ParseNumber(text);
-  if (!number || std::fabs(*number) > std::numeric_limits<float>::max()) return std::nullopt;
+Result<float> ParsePositionText(std::string_view text) {
+  const std::optional<double> number = StoredNumber(text);
+  if (!number || std::fabs(*number) > std::numeric_limits<float>::max()) return NotValid(text);
   return static_cast<float>(*number);
 }
 
-std::optional<int> ParseVolumeText(std::string_view text) {
+Result<int> ParseVolumeText(std::string_view text) {
   const std::optional<long> value = RoundToInteger(text, -3000, 0);
-  if (!value) return std::nullopt;
+  if (!value) return NotValid(text);
   return static_cast<int>(*value);
 }
 
@@ -153,7 +163,7 @@ void Form1::ReloadSettings() {
 }
 
 void Form1::ApplyStoredVolume(std::vector<std::string>& problems) {
-  std::optional<int> volume = ParseVolumeText(VolSet.text());
+  Result<int> volume = ParseVolumeText(VolSet.text());
   if (!volume) {
     const std::string_view fallback = SettingDefault("VOLSET");
     problems.push_back(Problem("VOLSET", VolSet.text(), fallback));

@@ -106,41 +106,41 @@ std::string StoredText(Form1& form, const SettingKey& setting) {
                                            std::string(setting.default_text));
 }
 
-// Why `text` is not a good value for `setting`, or nothing. The conversions are the ones
+// Why `text` is not a good value for `setting` (ok when it is). The conversions are the ones
 // start-up reads the file with; a text must also come back from the file as it was written.
-std::optional<std::string> Refusal(const SettingKey& setting, const std::string& text) {
+Status Refusal(const SettingKey& setting, const std::string& text) {
   bool good = true;
   if (setting.key == "VOLSET") {
-    good = ParseVolumeText(text).has_value();
+    good = ParseVolumeText(text).ok();
   } else {
     switch (setting.kind) {
       case SettingKind::kText:
         break;
       case SettingKind::kOption:
-        good = ParseOptionText(text).has_value();
+        good = ParseOptionText(text).ok();
         break;
       case SettingKind::kCheck:
-        good = ParseCheckText(text).has_value();
+        good = ParseCheckText(text).ok();
         break;
       case SettingKind::kPosition:
-        good = ParsePositionText(text).has_value();
+        good = ParsePositionText(text).ok();
         break;
     }
   }
-  if (!good) return std::string(setting.key) + " = \"" + text + "\" is not valid";
+  if (!good) return Status::BadInput(std::string(setting.key) + " = \"" + text + "\" is not valid");
   if (text.size() > kLongestValue) {
-    return std::string(setting.key) + " is longer than " + std::to_string(kLongestValue) +
-           " characters";
+    return Status::BadInput(std::string(setting.key) + " is longer than " + std::to_string(kLongestValue) +
+           " characters");
   }
   if (text.find_first_of("\r\n") != std::string::npos) {
-    return std::string(setting.key) + " holds a line break";
+    return Status::BadInput(std::string(setting.key) + " holds a line break");
   }
   if (!text.empty() &&
       (text.front() == ' ' || text.back() == ' ' || text.front() == '\t' || text.back() == '\t')) {
     // Blanks around a value are dropped when the file is read.
-    return std::string(setting.key) + " starts or ends with a blank";
+    return Status::BadInput(std::string(setting.key) + " starts or ends with a blank");
   }
-  return std::nullopt;
+  return Status::Ok();
 }
 
 }  // namespace
@@ -218,8 +218,8 @@ FormOutcome ApplySettingsForm(Form1& form, const std::string& base_revision,
         outcome.problems.push_back(key + " is not a setting of the page");
       } else if (given.count(key)) {
         outcome.problems.push_back(key + " is given twice");
-      } else if (const auto why = Refusal(*setting, text)) {
-        outcome.problems.push_back(*why);
+      } else if (Status why = Refusal(*setting, text); !why) {
+        outcome.problems.push_back(std::move(why.message));
       } else {
         given[key] = text;
       }
