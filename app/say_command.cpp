@@ -175,12 +175,12 @@ int SayCommand(const std::vector<std::string>& args, const std::filesystem::path
   AudioEngineOptions audio;
   audio.backend = "virtual";
   audio.sample_rate = rate;
-  Status why;
-  std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, audio, &why);
-  if (!engine) {
-    err << "horatone say: " << why.message << "\n";
+  Result<std::unique_ptr<AudioEngine>> opened = AudioEngine::Open(mapper, audio);
+  if (!opened) {
+    err << "horatone say: " << opened.message() << "\n";
     return 1;
   }
+  std::unique_ptr<AudioEngine> engine = std::move(*opened);
   SimulatedNode node(loop);
   ConsoleDialogs dialogs(note);
   NoShell shell;
