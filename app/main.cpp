@@ -134,9 +134,9 @@ int main(int argc, char** argv) {
       options.ignore_settings_errors = true;
     } else if (command.empty() && arg == "--start-at") {
       if (!value(&text)) return Usage("--start-at needs \"YYYY-MM-DD HH:MM:SS\"");
-      std::string error;
-      options.start_at = ParseLocalDateTime(text, &error);
-      if (!options.start_at) return Usage("--start-at: " + error);
+      const Result<LocalTime> start_at = ParseLocalDateTime(text);
+      if (!start_at) return Usage("--start-at: " + start_at.message());
+      options.start_at = *start_at;
     } else if (command.empty() && arg.rfind("--svx-", 0) == 0) {
       if (!value(&text)) return Usage(arg + " needs a value");
       if (arg == "--svx-audio") {

@@ -28,7 +28,7 @@ constexpr std::int64_t kLongestAnnouncementMs = 10 * 60 * 1000;
 
 class NoShell : public ShellOpener {
  public:
-  int Open(const std::string&) override { return 42; }
+  int Open(const std::string&) override { return kShellOpened; }
 };
 
 class NoEnd : public ProgramEnd {

@@ -269,10 +269,10 @@ std::shared_ptr<MediaGraph> AudioEngine::CreateGraph(Status*) {
   return std::make_shared<EngineGraph>(core_);
 }
 
-std::optional<std::string> AudioEngine::Unavailable() const {
-  if (available_.load(std::memory_order_acquire)) return std::nullopt;
+Status AudioEngine::Unavailable() const {
+  if (available_.load(std::memory_order_acquire)) return Status::Ok();
   std::lock_guard<std::mutex> lock(shared_mutex_);
-  return unavailable_reason_;
+  return Status::Unavailable(unavailable_reason_);
 }
 
 void AudioEngine::PrepareForSound() {

@@ -63,7 +63,7 @@ class AudioEngine final : public MediaService {
   AudioEngine& operator=(const AudioEngine&) = delete;
 
   std::shared_ptr<MediaGraph> CreateGraph(Status* why = nullptr) override;
-  std::optional<std::string> Unavailable() const override;
+  Status Unavailable() const override;
   void PrepareForSound() override;
   // Hands the changes of the last handler to the mixer in one batch, frees the voices the
   // mixer has let go, and delivers a device-lost report.

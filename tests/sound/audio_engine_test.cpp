@@ -291,7 +291,7 @@ TEST(AudioEngineOpen, BadOutputsAreRefusedAndAMissingDeviceIsReportedOnceAndHeld
   engine->Commit();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].find("no-such-device"), std::string::npos) << reports[0];
-  EXPECT_EQ(engine->Unavailable(), reports[0]);
+  EXPECT_EQ(engine->Unavailable().message, reports[0]);
 }
 
 // An output from outside the sound library, as a node adds its own: it keeps time and
@@ -369,7 +369,7 @@ TEST(AudioEngineOutputs, AnAddedRowOpensWithItsDetailAndItsFailuresAreTheEngines
   engine->Commit();
   EXPECT_EQ(notes, std::vector<std::string>{"audio output: tape C90"});  // no device suffix
   EXPECT_TRUE(lost.empty());
-  EXPECT_FALSE(engine->Unavailable());
+  EXPECT_TRUE(engine->Unavailable().ok());
   engine.reset();
   EXPECT_EQ(tape.details, (std::vector<std::string>{"torn", "C90"}));
 
@@ -379,7 +379,7 @@ TEST(AudioEngineOutputs, AnAddedRowOpensWithItsDetailAndItsFailuresAreTheEngines
   ASSERT_TRUE(opened);
   (*opened)->Commit();
   EXPECT_EQ(lost, std::vector<std::string>{"no reel in the deck"});
-  EXPECT_EQ((*opened)->Unavailable(), "no reel in the deck");
+  EXPECT_EQ((*opened)->Unavailable().message, "no reel in the deck");
   opened->reset();
   EXPECT_EQ(tape.details.size(), 3u);
 }
