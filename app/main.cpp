@@ -189,7 +189,9 @@ int main(int argc, char** argv) {
     return WebPasswordCommand(options.root, std::cin, isatty(STDIN_FILENO), std::cerr);
   }
   if (!options.web.empty()) {
-    if (const auto problem = WebStartProblem(options.web, options.root)) return Usage(*problem);
+    if (const Status problem = WebStartProblem(options.web, options.root); !problem) {
+      return Usage(problem.message);
+    }
   }
   if (options.node != "sim" && options.node != "stdio" && options.node != "rig" &&
       options.node != "svxlink" && options.node.rfind("listen:", 0) != 0) {
