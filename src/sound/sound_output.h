@@ -1,6 +1,6 @@
 // The outputs the engine plays through, one row each: the name it is chosen by, how it is
 // listed, what kind of output it is and how it opens. The sound library's own rows live here;
-// a part that carries its own audio (the SvxLink node's UDP stream) hands the engine its row
+// a node that carries its own audio (SvxLink's UDP stream) hands the engine its row
 // through AudioEngineOptions, so a new output is one more row and nothing else.
 #pragma once
 
