@@ -27,7 +27,7 @@ class NoMedia : public MediaService {
 
 class NoShell : public ShellOpener {
  public:
-  int Open(const std::string&) override { return 0; }
+  int Open(const std::string&) override { return kShellNotReported; }
 };
 
 class NoEnd : public ProgramEnd {

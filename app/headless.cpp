@@ -16,6 +16,7 @@
 #include "node/quiet_release.h"
 #include "node/rig/rig_node.h"
 #include "node/simulated/simulated_node.h"
+#include "node/svxlink/svx_udp_sink.h"
 #include "runtime/system_clock.h"
 #include "ui/web/web_front.h"
 #include "shell/form1.h"
@@ -97,10 +98,13 @@ std::unique_ptr<AudioEngine> OpenAudioEngine(const HeadlessOptions& options,
     if (*form) (*form)->AbandonAnnouncement("the sound device was lost");
   };
   audio.on_note = log;
-  Status why;
-  std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, audio, &why);
-  if (!engine) log("cannot start the audio engine: " + why.message);
-  return engine;
+  audio.more_outputs.push_back(SvxUdpOutput());
+  Result<std::unique_ptr<AudioEngine>> engine = AudioEngine::Open(mapper, audio);
+  if (!engine) {
+    log("cannot start the audio engine: " + engine.message());
+    return nullptr;
+  }
+  return std::move(*engine);
 }
 
 int RunHeadless(const HeadlessOptions& options) {

@@ -13,14 +13,15 @@
 #include "config_command.h"
 #include "headless.h"
 #include "make_voice_command.h"
-#include "say_command.h"
-#include "sound/voice_check.h"
-#include "runtime/path_mapper.h"
 #include "node/rig/rig_settings.h"
+#include "runtime/path_mapper.h"
 #include "runtime/system_clock.h"
-#include "ui/web/web_password.h"
-#include "ui/web/web_front.h"
+#include "say_command.h"
+#include "shell/parse_number.h"
 #include "shell/version.h"
+#include "sound/voice_check.h"
+#include "ui/web/web_front.h"
+#include "ui/web/web_password.h"
 #ifdef HORATONE_WITH_WINDOW
 #include "desktop.h"
 #endif
@@ -103,12 +104,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> rest;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    const auto value = [&](std::string* out) {
-      if (i + 1 >= args.size()) return false;
-      *out = args[++i];
-      return true;
-    };
-    std::string text;
+    const bool has_value = i + 1 < args.size();
     if (arg == "--help" || arg == "-h") {
       std::cout << kHelp << RigOptionsHelp();
       return 0;
@@ -116,29 +112,32 @@ int main(int argc, char** argv) {
       std::cout << VersionReply() << "\n";
       return 0;
     } else if (arg == "--root") {
-      if (!value(&text)) return Usage("--root needs a folder");
-      options.root = text;
+      if (!has_value) return Usage("--root needs a folder");
+      options.root = args[++i];
     } else if (command.empty() && arg == "--headless") {
       headless = true;
     } else if (command.empty() && arg == "--node") {
-      if (!value(&options.node))
-        return Usage("--node needs sim, stdio, listen:PORT, rig or svxlink");
+      if (!has_value) return Usage("--node needs sim, stdio, listen:PORT, rig or svxlink");
+      options.node = args[++i];
     } else if (command.empty() && arg == "--audio") {
-      if (!value(&options.audio)) return Usage("--audio needs a back end name");
+      if (!has_value) return Usage("--audio needs a back end name");
+      options.audio = args[++i];
     } else if (command.empty() && arg == "--capture") {
-      if (!value(&text)) return Usage("--capture needs a file name");
-      options.capture = text;
+      if (!has_value) return Usage("--capture needs a file name");
+      options.capture = args[++i];
     } else if (command.empty() && arg == "--web") {
-      if (!value(&options.web)) return Usage("--web needs ADDR:PORT, for example 127.0.0.1:8073");
+      if (!has_value) return Usage("--web needs ADDR:PORT, for example 127.0.0.1:8073");
+      options.web = args[++i];
     } else if (command.empty() && arg == "--ignore-settings-errors") {
       options.ignore_settings_errors = true;
     } else if (command.empty() && arg == "--start-at") {
-      if (!value(&text)) return Usage("--start-at needs \"YYYY-MM-DD HH:MM:SS\"");
-      std::string error;
-      options.start_at = ParseLocalDateTime(text, &error);
-      if (!options.start_at) return Usage("--start-at: " + error);
+      if (!has_value) return Usage("--start-at needs \"YYYY-MM-DD HH:MM:SS\"");
+      const Result<LocalTime> start_at = ParseLocalDateTime(args[++i]);
+      if (!start_at) return Usage("--start-at: " + start_at.message());
+      options.start_at = *start_at;
     } else if (command.empty() && arg.rfind("--svx-", 0) == 0) {
-      if (!value(&text)) return Usage(arg + " needs a value");
+      if (!has_value) return Usage(arg + " needs a value");
+      const std::string& text = args[++i];
       if (arg == "--svx-audio") {
         options.svx_audio = text;
       } else if (arg == "--svx-squelch") {
@@ -148,18 +147,16 @@ int main(int argc, char** argv) {
       } else if (arg == "--svx-events") {
         options.svxlink.events = text;
       } else if (arg == "--svx-rate" || arg == "--svx-dtmf-pause") {
-        int* target = arg == "--svx-rate" ? &options.svx_rate : &options.svxlink.dtmf_pause_ms;
-        if (text.empty() || text.size() > 6 ||
-            text.find_first_not_of("0123456789") != std::string::npos)
-          return Usage(arg + " needs a number");
-        *target = std::stoi(text);
+        const Result<int> number = ParseNumber(text, 0, 999999);
+        if (!number) return Usage(arg + " needs a number");
+        (arg == "--svx-rate" ? options.svx_rate : options.svxlink.dtmf_pause_ms) = *number;
       } else {
         return Usage("unknown option '" + arg + "'");
       }
       svx_given = true;
     } else if (const char* rig_key = command.empty() ? RigKeyForOption(arg) : nullptr) {
-      if (!value(&text)) return Usage(arg + " needs a value");
-      options.rig_options[rig_key] = text;
+      if (!has_value) return Usage(arg + " needs a value");
+      options.rig_options[rig_key] = args[++i];
     } else if (!command.empty()) {
       rest.push_back(arg);
     } else {
@@ -189,7 +186,9 @@ int main(int argc, char** argv) {
     return WebPasswordCommand(options.root, std::cin, isatty(STDIN_FILENO), std::cerr);
   }
   if (!options.web.empty()) {
-    if (const auto problem = WebStartProblem(options.web, options.root)) return Usage(*problem);
+    if (const Status problem = WebStartProblem(options.web, options.root); !problem) {
+      return Usage(problem.message);
+    }
   }
   if (options.node != "sim" && options.node != "stdio" && options.node != "rig" &&
       options.node != "svxlink" && options.node.rfind("listen:", 0) != 0) {

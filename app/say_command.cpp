@@ -11,15 +11,16 @@
 #include <cstring>
 #include <ostream>
 
-#include "sound/audio_engine.h"
+#include "node/simulated/simulated_node.h"
 #include "runtime/console_dialogs.h"
 #include "runtime/ini_profile_file.h"
 #include "runtime/path_mapper.h"
-#include "node/simulated/simulated_node.h"
 #include "runtime/system_clock.h"
 #include "runtime/virtual_loop.h"
 #include "shell/form1.h"
+#include "shell/parse_number.h"
 #include "shell/texts.h"
+#include "sound/audio_engine.h"
 
 namespace horatone {
 namespace {
@@ -28,20 +29,13 @@ constexpr std::int64_t kLongestAnnouncementMs = 10 * 60 * 1000;
 
 class NoShell : public ShellOpener {
  public:
-  int Open(const std::string&) override { return 42; }
+  int Open(const std::string&) override { return kShellOpened; }
 };
 
 class NoEnd : public ProgramEnd {
  public:
   void EndNow() override {}
 };
-
-bool ParseNumber(const std::string& text, int low, int high, int* out) {
-  if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  *out = std::stoi(text);
-  return *out >= low && *out <= high;
-}
 
 // A WAV file built in memory: libsndfile seeks back to finish the header, which a pipe
 // cannot do, so standard output gets the finished bytes.
@@ -84,8 +78,8 @@ SF_VIRTUAL_IO MemoryIo() {
 }
 
 // Writes the sound as 16-bit WAV to `target`, a path or "-" for standard output.
-bool WriteWav(const std::string& target, const std::vector<float>& stereo, int rate, int channels,
-              std::string* why) {
+Status WriteWav(const std::string& target, const std::vector<float>& stereo, int rate,
+                int channels) {
   SF_INFO info{};
   info.samplerate = rate;
   info.channels = channels;
@@ -94,10 +88,7 @@ bool WriteWav(const std::string& target, const std::vector<float>& stereo, int r
   SF_VIRTUAL_IO io = MemoryIo();
   SNDFILE* file = target == "-" ? sf_open_virtual(&io, SFM_RDWR, &info, &memory)
                                 : sf_open(target.c_str(), SFM_WRITE, &info);
-  if (file == nullptr) {
-    *why = "cannot write " + target + ": " + sf_strerror(nullptr);
-    return false;
-  }
+  if (file == nullptr) return Status::Error("cannot write " + target + ": " + sf_strerror(nullptr));
   // The same conversion as the capture of the air.
   sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
   const sf_count_t frames = static_cast<sf_count_t>(stereo.size() / 2);
@@ -108,19 +99,15 @@ bool WriteWav(const std::string& target, const std::vector<float>& stereo, int r
       data.push_back(0.5f * (stereo[2 * f] + stereo[2 * f + 1]));
   }
   const float* samples = channels == 1 ? data.data() : stereo.data();
-  bool written = sf_writef_float(file, samples, frames) == frames;
-  if (!written) *why = "writing " + target + " failed: " + sf_strerror(file);
-  if (sf_close(file) != 0 && written) {
-    *why = "closing " + target + " failed";
-    written = false;
+  Status written = Status::Ok();
+  if (sf_writef_float(file, samples, frames) != frames) {
+    written = Status::Error("writing " + target + " failed: " + sf_strerror(file));
   }
+  if (sf_close(file) != 0 && written) written = Status::Error("closing " + target + " failed");
   if (written && target == "-") {
     for (std::size_t put = 0; put < memory.bytes.size();) {
       const ssize_t n = write(STDOUT_FILENO, memory.bytes.data() + put, memory.bytes.size() - put);
-      if (n <= 0) {
-        *why = "writing to standard output failed";
-        return false;
-      }
+      if (n <= 0) return Status::Error("writing to standard output failed");
       put += static_cast<std::size_t>(n);
     }
   }
@@ -146,18 +133,22 @@ int SayCommand(const std::vector<std::string>& args, const std::filesystem::path
     const bool has_value = i + 1 < args.size();
     if (arg == "--at" && has_value) {
       const std::string text = args[++i];
-      int hour = 0, minute = 0;
-      if (text.size() != 5 || text[2] != ':' || !ParseNumber(text.substr(0, 2), 0, 23, &hour) ||
-          !ParseNumber(text.substr(3, 2), 0, 59, &minute))
-        return usage("--at needs HH:MM, for example 14:05");
-      at.hour = hour;
-      at.minute = minute;
+      const bool shaped = text.size() == 5 && text[2] == ':';
+      const Result<int> hour = ParseNumber(shaped ? text.substr(0, 2) : "", 0, 23);
+      const Result<int> minute = ParseNumber(shaped ? text.substr(3, 2) : "", 0, 59);
+      if (!hour || !minute) return usage("--at needs HH:MM, for example 14:05");
+      at.hour = *hour;
+      at.minute = *minute;
       at.second = 0;
       at.millisecond = 0;
     } else if (arg == "--rate" && has_value) {
-      if (!ParseNumber(args[++i], 8000, 192000, &rate)) return usage("--rate needs 8000 to 192000");
+      const Result<int> number = ParseNumber(args[++i], 8000, 192000);
+      if (!number) return usage("--rate needs 8000 to 192000");
+      rate = *number;
     } else if (arg == "--channels" && has_value) {
-      if (!ParseNumber(args[++i], 1, 2, &channels)) return usage("--channels needs 1 or 2");
+      const Result<int> number = ParseNumber(args[++i], 1, 2);
+      if (!number) return usage("--channels needs 1 or 2");
+      channels = *number;
     } else if (target.empty() && (arg == "-" || arg.rfind("--", 0) != 0)) {
       target = arg;
     } else {
@@ -175,12 +166,12 @@ int SayCommand(const std::vector<std::string>& args, const std::filesystem::path
   AudioEngineOptions audio;
   audio.backend = "virtual";
   audio.sample_rate = rate;
-  Status why;
-  std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, audio, &why);
-  if (!engine) {
-    err << "horatone say: " << why.message << "\n";
+  Result<std::unique_ptr<AudioEngine>> opened = AudioEngine::Open(mapper, audio);
+  if (!opened) {
+    err << "horatone say: " << opened.message() << "\n";
     return 1;
   }
+  std::unique_ptr<AudioEngine> engine = std::move(*opened);
   SimulatedNode node(loop);
   ConsoleDialogs dialogs(note);
   NoShell shell;
@@ -225,9 +216,8 @@ int SayCommand(const std::vector<std::string>& args, const std::filesystem::path
   }
   const std::vector<float> sound(air.begin() + static_cast<std::ptrdiff_t>(first),
                                  air.begin() + static_cast<std::ptrdiff_t>(last));
-  std::string failure;
-  if (!WriteWav(target, sound, rate, channels, &failure)) {
-    err << "horatone say: " << failure << "\n";
+  if (const Status written = WriteWav(target, sound, rate, channels); !written) {
+    err << "horatone say: " << written.message << "\n";
     return 1;
   }
   if (target != "-") {

@@ -29,7 +29,7 @@ void JoinsOfRealAnnouncements() {
   AudioEngineOptions options;
   options.backend = "virtual";
   options.capture_file = dir.path() / "air.wav";
-  auto engine = AudioEngine::Open(mapper, options);
+  std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, options).value();
 
   VirtualLoop loop;
   VirtualClock clock(loop, {2026, 12, 6, 14, 20, 10, 0});

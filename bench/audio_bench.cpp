@@ -46,7 +46,7 @@ void JoinGaps(const std::filesystem::path& dir, const PathMapper& mapper) {
   AudioEngineOptions options;
   options.backend = "null";
   options.capture_file = dir / "air.wav";
-  auto engine = AudioEngine::Open(mapper, options);
+  std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, options).value();
 
   auto next_tick = Clock::now();
   auto tick = [&] {
@@ -110,7 +110,8 @@ void RenderTimes(const std::filesystem::path& dir, const PathMapper& mapper) {
     constexpr int kRounds = 200;
     double cold = 0, cached = 0;
     for (int i = 0; i < kRounds; ++i) {
-      auto engine = AudioEngine::Open(mapper, options);  // an empty clip cache
+      // An empty clip cache.
+      std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, options).value();
       auto graph = engine->CreateGraph();
       auto start = Clock::now();
       bench::Must(graph->RenderFile(path));
@@ -129,7 +130,7 @@ void CpuUse(const std::filesystem::path& dir, const PathMapper& mapper) {
   testing::WriteClip(dir / "long.wav", testing::Tone(22050, 1, 4.0, 440));
   AudioEngineOptions options;
   options.backend = "null";
-  auto engine = AudioEngine::Open(mapper, options);
+  std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, options).value();
   auto measure = [](double seconds) {
     const double cpu = CpuSeconds();
     const auto start = Clock::now();

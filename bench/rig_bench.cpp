@@ -62,12 +62,12 @@ int Run(int runs) {
   AudioEngineOptions audio;
   audio.backend = "null";
   audio.capture_file = dir.path() / "air.wav";
-  Status why;
-  std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, audio, &why);
-  if (!engine) {
-    std::fprintf(stderr, "rig_bench: %s\n", why.message.c_str());
+  Result<std::unique_ptr<AudioEngine>> opened = AudioEngine::Open(mapper, audio);
+  if (!opened) {
+    std::fprintf(stderr, "rig_bench: %s\n", opened.message().c_str());
     return 1;
   }
+  std::unique_ptr<AudioEngine> engine = std::move(*opened);
 
   std::mutex mutex;
   std::vector<Transition> transitions;
@@ -87,6 +87,7 @@ int Run(int runs) {
     std::lock_guard lock(mutex);
     transitions.push_back({keyed, asked_at, SteadyClock::now(), frames});
   };
+  Status why;
   std::unique_ptr<RigNode> node = RigNode::Open(settings, hooks, &why);
   if (!node) {
     std::fprintf(stderr, "rig_bench: %s\n", why.message.c_str());

@@ -34,13 +34,13 @@ void OpenWebLink(const std::string& link, ShellOpener& shell, Dialogs& dialogs) 
 }
 
 void ReportOpenResult(const std::string& link, int code, Dialogs& dialogs) {
-  if (code >= 33 || code == 0) return;
+  if (code >= kShellFirstSuccess || code == kShellNotReported) return;
   const std::string title(texts::kProductName);
-  if (code == 31) {
+  if (code == kShellNoAssociation) {
     dialogs.MessageBox({"No Association Found for HTTP Addresses. "
                         "A Web Browser Should be Installed or Reinstalled.",
                         title, MsgIcon::kExclamation});
-  } else if (code == 2 || code == 3) {
+  } else if (code == kShellFileNotFound || code == kShellPathNotFound) {
     dialogs.MessageBox({"The '" + link + "' File or Path was Not Found.", title,
                         MsgIcon::kExclamation});
   } else {

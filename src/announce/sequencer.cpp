@@ -26,10 +26,10 @@ void Form1::RunFromStart() {
 }
 
 bool Form1::SoundCanBeHeard() {
-  const std::optional<std::string> why = services_.media.Unavailable();
-  if (!why) return true;
+  const Status sound = services_.media.Unavailable();
+  if (sound) return true;
   // Keying the transmitter with nothing to send would put dead air on the channel.
-  Log("no sound device: announcement skipped (" + *why + ")");
+  Log("no sound device: announcement skipped (" + sound.message + ")");
   return false;
 }
 

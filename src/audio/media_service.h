@@ -41,8 +41,8 @@ class MediaService {
   // Called by the loop after every handler: changes made since the last call reach the
   // output together, so a graph started and dropped inside one handler is never heard.
   virtual void Commit() {}
-  // Why nothing could be heard now (no sound device), or nothing when sound can be played.
-  virtual std::optional<std::string> Unavailable() const { return std::nullopt; }
+  // Ok when sound can be played now; else why nothing could be heard (no sound device).
+  virtual Status Unavailable() const { return Status::Ok(); }
   // A sound is due within a few seconds: the output may get ready for it now.
   virtual void PrepareForSound() {}
 };

@@ -47,14 +47,14 @@ std::string WithWebScheme(const std::string& link) {
 }
 
 int ShellCodeForExit(int exit_code) {
-  if (exit_code == 0) return DesktopOpener::kSuccess;
+  if (exit_code == 0) return kShellOpened;
   // 127: the opener itself could not be run (a spawn that reports a failed exec only through
   // the child's status, as under an emulator), the same as no opener at all.
   if (exit_code == kXdgToolMissing || exit_code == kExecFailed) {
-    return DesktopOpener::kNoAssociation;
+    return kShellNoAssociation;
   }
-  if (exit_code == kXdgFileNotFound) return DesktopOpener::kFileNotFound;
-  return std::clamp(exit_code, 1, 32);
+  if (exit_code == kXdgFileNotFound) return kShellFileNotFound;
+  return std::clamp(exit_code, 1, kShellLastFailure);
 }
 
 namespace {
@@ -62,7 +62,7 @@ namespace {
 // The shell-execute code for a finished child's wait status.
 int CodeForStatus(int status) {
   if (WIFEXITED(status)) return ShellCodeForExit(WEXITSTATUS(status));
-  return 32;  // killed by a signal
+  return kShellLastFailure;  // killed by a signal
 }
 
 }  // namespace
@@ -80,8 +80,8 @@ std::optional<int> DesktopOpener::Spawn(const std::string& link, pid_t* pid) con
   std::vector<char*> argv = {const_cast<char*>(program_.c_str()), const_cast<char*>(target.c_str()),
                              nullptr};
   const int spawned = posix_spawnp(pid, program_.c_str(), nullptr, nullptr, argv.data(), environ);
-  if (spawned == ENOENT || spawned == EACCES) return kNoAssociation;
-  if (spawned != 0) return std::clamp(spawned, 1, 32);
+  if (spawned == ENOENT || spawned == EACCES) return kShellNoAssociation;
+  if (spawned != 0) return std::clamp(spawned, 1, kShellLastFailure);
   return std::nullopt;
 }
 
@@ -95,14 +95,14 @@ int DesktopOpener::Open(const std::string& link) {
   while (true) {
     const pid_t done = waitpid(pid, &status, WNOHANG);
     if (done == pid) break;
-    if (done < 0 && errno != EINTR) return kSuccess;
+    if (done < 0 && errno != EINTR) return kShellOpened;
     if (std::chrono::steady_clock::now() >= give_up) {
       std::thread([pid] {
         int ignored = 0;
         while (waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
         }
       }).detach();
-      return kSuccess;
+      return kShellOpened;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -128,7 +128,7 @@ void DesktopOpener::Poll() {
     const pid_t reaped = waitpid(it->pid, &status, WNOHANG);
     const bool ended = reaped == it->pid || (reaped < 0 && errno != EINTR);
     if (!it->reported && (ended || now >= it->give_up_ms)) {
-      const int code = reaped == it->pid ? CodeForStatus(status) : kSuccess;
+      const int code = reaped == it->pid ? CodeForStatus(status) : kShellOpened;
       if (it->done) outcomes.emplace_back(std::move(it->done), code);
       it->reported = true;
     }

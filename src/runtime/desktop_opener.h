@@ -1,7 +1,8 @@
 // Hands a link to the desktop with xdg-open, started directly (never through a shell), and
-// turns its outcome into the shell-execute result codes the About window judges: 42 for
-// success, 31 when no program handles the link or xdg-open is missing, 2 when the file was
-// not found, and any other failure's exit code within 1 to 32. Loop thread. OpenAsync never
+// turns its outcome into the shell-execute result codes the About window judges (see
+// services.h): kShellOpened for success, kShellNoAssociation when no program handles the link
+// or xdg-open is missing, kShellFileNotFound when the file was not found, and any other
+// failure's exit code within 1 to kShellLastFailure. Loop thread. OpenAsync never
 // blocks the loop: a timer looks after the running openers and reports each one's outcome;
 // one still running after a while has found its program and counts as a success.
 #pragma once
@@ -21,9 +22,6 @@ namespace horatone {
 
 class DesktopOpener : public ShellOpener {
  public:
-  static constexpr int kSuccess = 42;
-  static constexpr int kNoAssociation = 31;
-  static constexpr int kFileNotFound = 2;
   // How often a running opener is looked at.
   static constexpr int kPollMs = 20;
 

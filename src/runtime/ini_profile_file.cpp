@@ -197,12 +197,12 @@ std::filesystem::path IniProfileFile::Path() const { return mapper_.Map(name_); 
 
 std::string IniProfileFile::Describe() const { return Path().string(); }
 
-Status IniProfileFile::Load(std::vector<Line>& lines) const {
-  lines.clear();
+Result<std::vector<IniProfileFile::Line>> IniProfileFile::Load() const {
+  std::vector<Line> lines;
   const std::filesystem::path path = Path();
   struct stat seen {};
   if (::lstat(path.c_str(), &seen) != 0) {
-    if (errno == ENOENT) return Status::Ok();
+    if (errno == ENOENT) return lines;
     return Status::Error(path.string() + ": " + ErrnoText());
   }
   const bool link = S_ISLNK(seen.st_mode);
@@ -214,7 +214,7 @@ Status IniProfileFile::Load(std::vector<Line>& lines) const {
   const int fd =
       ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (link ? 0 : O_NOFOLLOW));
   if (fd < 0) {
-    if (errno == ENOENT && link) return Status::Ok();  // a link to nothing: no file yet
+    if (errno == ENOENT && link) return lines;  // a link to nothing: no file yet
     return Status::Error(path.string() + ": cannot be read: " + ErrnoText());
   }
   struct Closer {
@@ -237,8 +237,7 @@ Status IniProfileFile::Load(std::vector<Line>& lines) const {
       cache.size == info.st_size && cache.modified.tv_sec == info.st_mtim.tv_sec &&
       cache.modified.tv_nsec == info.st_mtim.tv_nsec &&
       cache.changed.tv_sec == info.st_ctim.tv_sec && cache.changed.tv_nsec == info.st_ctim.tv_nsec) {
-    lines = cache.lines;
-    return Status::Ok();
+    return cache.lines;
   }
   // Read to the limit and one byte beyond, in case the file grows while it is read.
   std::string bytes(static_cast<std::size_t>(info.st_size) + 1, '\0');
@@ -272,7 +271,7 @@ Status IniProfileFile::Load(std::vector<Line>& lines) const {
   }
   if (!current.text.empty()) lines.push_back(std::move(current));
   cache = Cache{true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim, lines};
-  return Status::Ok();
+  return lines;
 }
 
 Status IniProfileFile::CheckLink(const std::filesystem::path& path, const struct stat& link) const {
@@ -331,13 +330,13 @@ IniProfileFile::Lookup IniProfileFile::Find(const std::vector<Line>& lines,
 
 std::string IniProfileFile::GetString(const std::string& section, const std::string& key,
                                       const std::string& default_value) {
-  std::vector<Line> lines;
   std::string value;
   bool found = false;
-  if (Load(lines)) {
-    const Lookup lookup = Find(lines, section, key);
+  // A file that cannot be read gives the defaults here; Check() says why.
+  if (const Result<std::vector<Line>> lines = Load()) {
+    const Lookup lookup = Find(*lines, section, key);
     if (lookup.key >= 0) {
-      const std::string& text = lines[lookup.key].text;
+      const std::string& text = (*lines)[lookup.key].text;
       const size_t equals = text.find('=');
       value = equals == std::string::npos ? std::string() : Trim(text.substr(equals + 1));
       if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
@@ -355,10 +354,7 @@ std::string IniProfileFile::GetString(const std::string& section, const std::str
   return CutCharacters(ToUtf8(value), kMaxValueCharacters);
 }
 
-Status IniProfileFile::Check() const {
-  std::vector<Line> lines;
-  return Load(lines);
-}
+Status IniProfileFile::Check() const { return Load().status(); }
 
 Status IniProfileFile::WriteString(const std::string& section, const std::string& key,
                                    const std::string& value) {
@@ -373,8 +369,9 @@ Status IniProfileFile::WriteStrings(const std::string& section,
     }
   }
   const FolderLock lock(Path().parent_path());
-  std::vector<Line> lines;
-  if (Status loaded = Load(lines); !loaded) return loaded;
+  Result<std::vector<Line>> loaded = Load();
+  if (!loaded) return loaded.status();
+  std::vector<Line>& lines = *loaded;
   for (const auto& [key, value] : keys) Apply(lines, section, key, value);
   return Store(lines);
 }
@@ -399,8 +396,9 @@ void IniProfileFile::Apply(std::vector<Line>& lines, const std::string& section,
 
 Status IniProfileFile::DeleteKey(const std::string& section, const std::string& key) {
   const FolderLock lock(Path().parent_path());
-  std::vector<Line> lines;
-  if (Status loaded = Load(lines); !loaded) return loaded;
+  Result<std::vector<Line>> loaded = Load();
+  if (!loaded) return loaded.status();
+  std::vector<Line>& lines = *loaded;
   const Lookup lookup = Find(lines, section, key);
   if (lookup.key < 0) return Status::Ok();
   lines.erase(lines.begin() + lookup.key);

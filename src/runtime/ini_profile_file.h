@@ -51,7 +51,7 @@ class IniProfileFile : public ProfileStore {
 
   // Reads the file; an absent file is empty. Only a regular file of a sane size is read, and
   // a link only when CheckLink allows it; anything else is an error naming the file.
-  Status Load(std::vector<Line>& lines) const;
+  Result<std::vector<Line>> Load() const;
   Status CheckLink(const std::filesystem::path& path, const struct stat& link) const;
   // One key's write on the lines, as the profile writer makes it.
   void Apply(std::vector<Line>& lines, const std::string& section, const std::string& key,

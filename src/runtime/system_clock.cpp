@@ -4,7 +4,7 @@
 
 #include <time.h>
 
-#include <cctype>
+#include "shell/parse_number.h"
 
 namespace horatone {
 namespace {
@@ -22,22 +22,16 @@ int DaysInMonth(int year, int month) {
   return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
 }
 
-// Reads exactly `width` decimal digits at `pos`.
-std::optional<int> Digits(std::string_view text, std::size_t pos, std::size_t width) {
-  int value = 0;
-  for (std::size_t i = pos; i < pos + width; ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
-    value = value * 10 + (text[i] - '0');
-  }
-  return value;
+// Exactly `width` decimal digits at `pos`; the ranges are checked by the caller.
+Result<int> Digits(std::string_view text, std::size_t pos, std::size_t width) {
+  return ParseNumber(text.substr(pos, width), 0, 9999);
 }
 
 }  // namespace
 
-std::optional<LocalTime> ParseLocalDateTime(std::string_view text, std::string* error) {
-  const auto fail = [&](const std::string& why) -> std::optional<LocalTime> {
-    if (error) *error = "start time \"" + std::string(text) + "\": " + why;
-    return std::nullopt;
+Result<LocalTime> ParseLocalDateTime(std::string_view text) {
+  const auto fail = [&](const std::string& why) -> Result<LocalTime> {
+    return Status::BadInput("start time \"" + std::string(text) + "\": " + why);
   };
   constexpr std::string_view kShape = "YYYY-MM-DD HH:MM:SS";
   if (text.size() != kShape.size() || text[4] != '-' || text[7] != '-' || text[10] != ' ' ||

@@ -9,12 +9,13 @@
 #include <string_view>
 
 #include "shell/services.h"
+#include "shell/status.h"
 
 namespace horatone {
 
-// "YYYY-MM-DD HH:MM:SS" as a local date and time; nullopt with `error` filled on any other text
-// or an impossible date or time.
-std::optional<LocalTime> ParseLocalDateTime(std::string_view text, std::string* error);
+// "YYYY-MM-DD HH:MM:SS" as a local date and time; fails, saying why, on any other text or an
+// impossible date or time.
+Result<LocalTime> ParseLocalDateTime(std::string_view text);
 
 class SystemClock : public Clock {
  public:

@@ -55,8 +55,18 @@ class Dialogs {
   virtual MsgAnswer MessageBox(const MessageBoxRequest& request) = 0;
 };
 
-// Hands a link to the desktop. The result follows the shell-execute convention:
-// 33 and above is success, 0 to 32 a failure code.
+// ShellOpener's results, in the shell-execute convention: kShellFirstSuccess and above is
+// success, 1 to kShellLastFailure a failure code that the About window reports, and 0 is
+// neither: the About window passes it over without a word.
+inline constexpr int kShellNotReported = 0;
+inline constexpr int kShellOpened = 42;  // what an opener answers for success
+inline constexpr int kShellFirstSuccess = 33;
+inline constexpr int kShellLastFailure = 32;
+inline constexpr int kShellNoAssociation = 31;  // no program handles links of this kind
+inline constexpr int kShellFileNotFound = 2;
+inline constexpr int kShellPathNotFound = 3;
+
+// Hands a link to the desktop; the result is one of the codes above.
 class ShellOpener {
  public:
   virtual ~ShellOpener() = default;

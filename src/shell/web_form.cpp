@@ -314,12 +314,12 @@ std::string ClockStatusJson(Form1& form) {
   if (const auto slash = clip.find_last_of("/\\"); slash != std::string::npos) {
     clip = clip.substr(slash + 1);
   }
-  const std::optional<std::string> no_sound = form.services().media.Unavailable();
+  const Status sound = form.services().media.Unavailable();
   return "\"time\":" + JsonQuote(form.ShowTheTime.caption()) +
          ",\"transmitter\":" + JsonQuote(form.PTT.caption()) +
          ",\"announcing\":" + (announcing ? "true" : "false") +
          ",\"clip\":" + JsonQuote(form.ClipGraph ? clip : "") + ",\"next\":" + JsonQuote(next) +
-         ",\"sound\":" + JsonQuote(no_sound ? "lost (" + *no_sound + "), reconnecting" : "ready");
+         ",\"sound\":" + JsonQuote(sound ? "ready" : "lost (" + sound.message + "), reconnecting");
 }
 
 }  // namespace horatone

@@ -15,7 +15,6 @@
 #include "sound/clip_decoder.h"
 #include "sound/mixer.h"
 #include "sound/output_sink.h"
-#include "node/svxlink/svx_udp_sink.h"
 #include "sound/wav_capture.h"
 
 namespace horatone {
@@ -155,13 +154,6 @@ bool RealTimeAllowed() {
   return granted;
 }
 
-std::string SplitDevice(const std::string& backend, std::string* device) {
-  const std::size_t colon = backend.find(':');
-  if (colon == std::string::npos) return backend;
-  *device = backend.substr(colon + 1);
-  return backend.substr(0, colon);
-}
-
 std::string Milliseconds(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f ms", seconds * 1000.0);
@@ -170,93 +162,65 @@ std::string Milliseconds(double seconds) {
 
 }  // namespace
 
-std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEngineOptions options,
-                                               Status* why) {
+Result<std::unique_ptr<AudioEngine>> AudioEngine::Open(const PathMapper& mapper,
+                                                       AudioEngineOptions options) {
   const int rate = options.sample_rate;
   if (rate < 8000 || rate > 192000) {
-    if (why) *why = Status::Error("Unsupported output sample rate " + std::to_string(rate) + " Hz");
-    return nullptr;
+    return Status::BadInput("Unsupported output sample rate " + std::to_string(rate) + " Hz");
+  }
+  const std::vector<SoundOutput> table = SoundOutputs(std::move(options.more_outputs));
+  options.more_outputs.clear();
+  const OutputChoice choice = SplitOutputChoice(options.backend);
+  const SoundOutput* wanted = FindSoundOutput(table, choice.name);
+  if (wanted == nullptr) {
+    return Status::BadInput("Unknown audio output \"" + options.backend + "\" (" +
+                            ListSoundOutputs(table) + ")");
   }
   DeviceOptions device;
-  const std::string wanted = SplitDevice(options.backend, &device.device);
-  if (wanted != "" && wanted != "pulse" && wanted != "alsa" && wanted != "null" &&
-      wanted != "virtual" && wanted != "svxlink") {
-    if (why)
-      *why = Status::Error("Unknown audio output \"" + options.backend +
-                           "\" (pulse, alsa, alsa:DEVICE, svxlink:HOST:PORT, null or virtual)");
-    return nullptr;
-  }
-  const bool real_device = wanted == "" || wanted == "pulse" || wanted == "alsa";
-  const bool real_time = real_device && RealTimeAllowed();
+  device.device = choice.detail;
+  const bool real_time = wanted->device && RealTimeAllowed();
   device.sample_rate = rate;
   device.answer_timeout_ms = options.answer_timeout_ms;
   device.cancel = nullptr;  // set to the engine's quit flag once it exists
   device.real_time = real_time;
   device.buffer_ms = options.buffer_ms > 0 ? options.buffer_ms : real_time ? 200 : 400;
 
-  std::unique_ptr<OutputSink> sink;
-  std::string name = wanted;
-  std::string note;     // which output, and why
-  std::string missing;  // why there is no sound device yet
-  if (wanted == "") {
-    std::string pulse_failure, alsa_failure;
-    sink = OpenPulseSink(device, &pulse_failure);
-    name = "pulse";
-    if (sink) {
-      note = "audio output: PulseAudio (its server answered)";
-    } else if ((sink = OpenAlsaSink(device, &alsa_failure))) {
-      name = "alsa";
-      note = "audio output: ALSA default device (" + pulse_failure + ")";
-    } else {
-      missing = pulse_failure + "; " + alsa_failure;
-      note = "audio output: no sound server or device (" + missing +
-             "); waiting for a PulseAudio server";
-    }
-  } else if (wanted == "pulse") {
-    sink = OpenPulseSink(device, &missing);
-    note = sink ? "audio output: PulseAudio" : "audio output: waiting for a PulseAudio server";
-  } else if (wanted == "alsa") {
-    sink = OpenAlsaSink(device, &missing);
-    note = "audio output: ALSA device " + (device.device.empty() ? "default" : device.device);
-  } else if (wanted == "null") {
-    sink = OpenNullSink(rate);
-    note = "audio output: none (null, as asked): nothing is heard";
-  } else if (wanted == "svxlink") {
-    SvxUdpTarget target;
-    std::string bad;
-    if (!ParseSvxUdpTarget(device.device, &target, &bad)) {
-      if (why) *why = Status::Error("SvxLink audio: " + bad);
-      return nullptr;
-    }
-    sink = SvxUdpSink::Open(target, rate, &missing);
-    note = "audio output: SvxLink's UDP audio at " + device.device;
-  }
-  if (real_device) {
+  Result<OpenedOutput> opened = wanted->open(device);
+  if (!opened) return opened.status();
+  std::string note = std::move(opened->note);
+  if (wanted->device) {
     note += real_time ? ", real-time audio thread" : ", normal priority (real-time not granted)";
     note += ", buffer " + std::to_string(device.buffer_ms) + " ms";
   }
+  // The automatic choice reconnects as the output it took.
+  const SoundOutput* used = FindSoundOutput(table, opened->name);
+  SoundOutput output = used != nullptr ? *used : *wanted;
+  output.name = opened->name;
 
   std::unique_ptr<WavCapture> capture;
   if (!options.capture_file.empty()) {
-    capture = WavCapture::Open(options.capture_file, rate, why);
-    if (!capture) return nullptr;
+    Result<std::unique_ptr<WavCapture>> opened_capture =
+        WavCapture::Open(options.capture_file, rate);
+    if (!opened_capture) return opened_capture.status();
+    capture = std::move(*opened_capture);
   }
 
   // Each clip renders this far ahead of what is sent, so that the loop has this long to start
   // the next clip at a clip's end and the two join seamlessly. Wherever the stream runs in real
   // time (a device, SvxLink's stream, the null output's capture) it covers a loop thread that a
   // busy machine keeps waiting; in virtual time the loop is never late.
+  std::unique_ptr<OutputSink> sink = std::move(opened->sink);
   const int block = rate / 500;
   const int period = std::max(block, sink ? sink->period_frames() : block);
   const int holdback =
-      wanted != "virtual" ? rate / 10 : std::max(rate / 100, period + rate * 8 / 1000);
+      !output.virtual_time ? rate / 10 : std::max(rate / 100, period + rate * 8 / 1000);
   auto core = std::make_shared<EngineCore>(mapper, rate, block, holdback);
-  std::unique_ptr<AudioEngine> engine(new AudioEngine(std::move(core), std::move(options), name,
-                                                      std::move(sink), std::move(capture),
-                                                      real_time, device));
+  std::unique_ptr<AudioEngine> engine(new AudioEngine(std::move(core), std::move(options),
+                                                      std::move(output), std::move(sink),
+                                                      std::move(capture), real_time, device));
   engine->Post(Report::kNote, note);
-  if (!missing.empty()) engine->DeviceLost(missing);
-  if (wanted != "virtual") {
+  if (!opened->missing.ok()) engine->DeviceLost(opened->missing.message);
+  if (!engine->output_.virtual_time) {
     engine->thread_ = std::thread([e = engine.get()] {
       e->RunAudioThread();
       e->thread_done_.store(true, std::memory_order_release);
@@ -266,11 +230,12 @@ std::unique_ptr<AudioEngine> AudioEngine::Open(const PathMapper& mapper, AudioEn
 }
 
 AudioEngine::AudioEngine(std::shared_ptr<EngineCore> core, AudioEngineOptions options,
-                         std::string backend_name, std::unique_ptr<OutputSink> sink,
+                         SoundOutput output, std::unique_ptr<OutputSink> sink,
                          std::unique_ptr<WavCapture> capture, bool real_time, DeviceOptions device)
     : core_(std::move(core)),
       options_(std::move(options)),
-      backend_name_(std::move(backend_name)),
+      output_(std::move(output)),
+      backend_name_(output_.name),
       sample_rate_(options_.sample_rate),
       block_frames_(sample_rate_ / 500),
       real_time_(real_time),
@@ -280,7 +245,7 @@ AudioEngine::AudioEngine(std::shared_ptr<EngineCore> core, AudioEngineOptions op
       }()),
       keeper_(OpenNullSink(sample_rate_)),
       capture_(std::move(capture)) {
-  if (backend_name_ == "virtual") {
+  if (output_.virtual_time) {
     available_.store(true, std::memory_order_release);
     return;
   }
@@ -304,14 +269,14 @@ std::shared_ptr<MediaGraph> AudioEngine::CreateGraph(Status*) {
   return std::make_shared<EngineGraph>(core_);
 }
 
-std::optional<std::string> AudioEngine::Unavailable() const {
-  if (available_.load(std::memory_order_acquire)) return std::nullopt;
+Status AudioEngine::Unavailable() const {
+  if (available_.load(std::memory_order_acquire)) return Status::Ok();
   std::lock_guard<std::mutex> lock(shared_mutex_);
-  return unavailable_reason_;
+  return Status::Unavailable(unavailable_reason_);
 }
 
 void AudioEngine::PrepareForSound() {
-  if (backend_name_ != "pulse" && backend_name_ != "alsa") return;
+  if (!output_.device) return;
   prepare_.store(true, std::memory_order_release);
   WakeAudioThread();
 }
@@ -337,7 +302,7 @@ void AudioEngine::Post(Report kind, std::string message) {
 }
 
 void AudioEngine::Pump(int64_t frames, std::vector<float>* out) {
-  if (backend_name_ != "virtual") return;  // a real device paces itself on the audio thread
+  if (!output_.virtual_time) return;  // a real device paces itself on the audio thread
   std::vector<float> block(2 * static_cast<std::size_t>(block_frames_));
   while (frames > 0) {
     const int count = static_cast<int>(std::min<int64_t>(frames, block_frames_));
@@ -407,15 +372,13 @@ void AudioEngine::DeviceLost(const std::string& why) {
 void AudioEngine::TryReconnect() {
   const auto now = std::chrono::steady_clock::now();
   if (now < next_retry_) return;
-  std::string why;
   // The sound library's own threads are made at normal priority, as at start-up.
   if (real_time_) {
     sched_param normal{};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
   }
-  std::unique_ptr<OutputSink> device = backend_name_ == "alsa"
-                                           ? OpenAlsaSink(device_options_, &why)
-                                           : OpenPulseSink(device_options_, &why);
+  Result<OpenedOutput> opened = output_.open(device_options_);
+  std::unique_ptr<OutputSink> device = opened ? std::move(opened->sink) : nullptr;
   if (real_time_) RaiseToRealTime();
   if (!device) {
     retry_interval_ =
@@ -465,15 +428,14 @@ void AudioEngine::AccountSilence(std::vector<float>& silence) {
 void AudioEngine::RenderOnKeeper(std::vector<float>& block) {
   if (core_->mixer.Silent()) {
     // A commit wakes it at once; without a device it also looks for one ten times a second.
-    IdleThroughSilence(block,
-                       std::chrono::milliseconds(device_ || backend_name_ == "null" ? 500 : 100));
+    IdleThroughSilence(block, std::chrono::milliseconds(device_ ? 500 : 100));
     return;
   }
   core_->mixer.Render(block.data(), block_frames_);
   if (capture_) capture_->Write(block.data(), block_frames_);
   OutputSink& pacer = Pacer();
-  std::string ignored;
-  pacer.Write(block.data(), block_frames_, &ignored);
+  // A sink that only keeps time has nothing to fail.
+  ContinuePastFailure(pacer.Write(block.data(), block_frames_));
   heard_frame_.store(core_->mixer.frames_emitted() - pacer.QueuedFrames(),
                      std::memory_order_release);
 }
@@ -482,9 +444,8 @@ void AudioEngine::RenderOnKeeper(std::vector<float>& block) {
 bool AudioEngine::PlayOnDevice(std::vector<float>& block) {
   core_->mixer.Render(block.data(), block_frames_);
   if (capture_) capture_->Write(block.data(), block_frames_);
-  std::string why;
-  if (!device_->Write(block.data(), block_frames_, &why)) {
-    if (!quit_.load(std::memory_order_acquire)) DeviceLost(why);
+  if (Status written = device_->Write(block.data(), block_frames_); !written) {
+    if (!quit_.load(std::memory_order_acquire)) DeviceLost(written.message);
     return false;
   }
   // The device's delay is read every few blocks; between readings the estimate only errs late.
@@ -508,9 +469,8 @@ bool AudioEngine::PlayOnDevice(std::vector<float>& block) {
 // the moment the device will have played what it still holds.
 void AudioEngine::Rest() {
   keeper_->Restart(device_->QueuedFrames());
-  std::string why;
-  if (!device_->Rest(true, &why)) {
-    DeviceLost(why);
+  if (Status rested = device_->Rest(true); !rested) {
+    DeviceLost(rested.message);
     return;
   }
   resting_ = true;
@@ -528,12 +488,11 @@ void AudioEngine::Rest() {
 bool AudioEngine::WriteLead(std::vector<float>& block) {
   awake_reported_.store(true, std::memory_order_release);
   std::fill(block.begin(), block.end(), 0.0f);
-  std::string why;
   for (int lead = sample_rate_ * kLeadMs / 1000; lead > 0; lead -= block_frames_) {
     const int count = std::min(lead, block_frames_);
     if (capture_) capture_->Write(block.data(), count);
-    if (!device_->Write(block.data(), count, &why)) {
-      if (!quit_.load(std::memory_order_acquire)) DeviceLost(why);
+    if (Status written = device_->Write(block.data(), count); !written) {
+      if (!quit_.load(std::memory_order_acquire)) DeviceLost(written.message);
       return false;
     }
     core_->mixer.SkipSilence(count);
@@ -547,7 +506,7 @@ void AudioEngine::RunAudioThread() {
   using Clock = std::chrono::steady_clock;
   while (!quit_.load(std::memory_order_acquire)) {
     if (!device_) {
-      if (backend_name_ == "pulse" || backend_name_ == "alsa") TryReconnect();
+      if (output_.device) TryReconnect();
       if (!device_) {
         RenderOnKeeper(block);
         continue;
@@ -573,17 +532,15 @@ void AudioEngine::RunAudioThread() {
         continue;
       }
       if (!awake_) {
-        std::string why;
-        if (!device_->Rest(false, &why)) {
-          DeviceLost(why);
+        if (Status woken = device_->Rest(false); !woken) {
+          DeviceLost(woken.message);
           continue;
         }
         awake_ = true;
       }
       if (silent) {
-        std::string why;
-        if (!device_->KeepPlayingSilence(&why)) {
-          DeviceLost(why);
+        if (Status kept = device_->KeepPlayingSilence(); !kept) {
+          DeviceLost(kept.message);
           continue;
         }
         IdleThroughSilence(block, std::chrono::milliseconds(20));
@@ -591,9 +548,8 @@ void AudioEngine::RunAudioThread() {
       }
       // The sound goes in over silence that the stream already plays, where the sink reads
       // next; a device that cannot do that starts with a lead of silence instead.
-      std::string why;
-      if (!device_->KeepPlayingSilence(&why)) {
-        DeviceLost(why);
+      if (Status kept = device_->KeepPlayingSilence(); !kept) {
+        DeviceLost(kept.message);
         continue;
       }
       const bool replacing = device_->ReplaceSilence();

@@ -20,8 +20,9 @@
 #include <vector>
 
 #include "audio/media_service.h"
-#include "sound/output_sink.h"
 #include "runtime/path_mapper.h"
+#include "sound/output_sink.h"
+#include "sound/sound_output.h"
 
 namespace horatone {
 
@@ -29,9 +30,12 @@ class EngineCore;
 class WavCapture;
 
 struct AudioEngineOptions {
-  // "pulse", "alsa", "alsa:DEVICE", "null" or "virtual". Empty takes PulseAudio when a server
-  // answers, else ALSA when its default device opens, else waits for a PulseAudio server.
+  // "pulse", "alsa", "alsa:DEVICE", "null", "virtual" or one of `more_outputs`. Empty takes
+  // PulseAudio when a server answers, else ALSA when its default device opens, else waits for
+  // a PulseAudio server.
   std::string backend;
+  // Outputs beyond the sound library's own, such as a node's audio input.
+  std::vector<SoundOutput> more_outputs;
   // When not empty, everything sent on air, silence included, is also written here (16-bit WAV).
   std::filesystem::path capture_file;
   // Told on the loop thread from Commit() each time the sound device fails or goes away (also
@@ -52,14 +56,14 @@ class AudioEngine final : public MediaService {
  public:
   // Fails only for an unknown back end name or a capture file that cannot be written; an output
   // device that cannot be opened is reported through on_device_lost instead.
-  static std::unique_ptr<AudioEngine> Open(const PathMapper& mapper, AudioEngineOptions options,
-                                           Status* why = nullptr);
+  static Result<std::unique_ptr<AudioEngine>> Open(const PathMapper& mapper,
+                                                   AudioEngineOptions options);
   ~AudioEngine() override;
   AudioEngine(const AudioEngine&) = delete;
   AudioEngine& operator=(const AudioEngine&) = delete;
 
   std::shared_ptr<MediaGraph> CreateGraph(Status* why = nullptr) override;
-  std::optional<std::string> Unavailable() const override;
+  Status Unavailable() const override;
   void PrepareForSound() override;
   // Hands the changes of the last handler to the mixer in one batch, frees the voices the
   // mixer has let go, and delivers a device-lost report.
@@ -89,9 +93,9 @@ class AudioEngine final : public MediaService {
   bool real_time() const { return real_time_; }
 
  private:
-  AudioEngine(std::shared_ptr<EngineCore> core, AudioEngineOptions options,
-              std::string backend_name, std::unique_ptr<OutputSink> sink,
-              std::unique_ptr<WavCapture> capture, bool real_time, DeviceOptions device);
+  AudioEngine(std::shared_ptr<EngineCore> core, AudioEngineOptions options, SoundOutput output,
+              std::unique_ptr<OutputSink> sink, std::unique_ptr<WavCapture> capture, bool real_time,
+              DeviceOptions device);
   enum class Report { kLost, kNote };
   void RunAudioThread();
   // Audio thread, while nothing plays (or there is no device): sleeps until the loop commits a
@@ -114,6 +118,7 @@ class AudioEngine final : public MediaService {
 
   std::shared_ptr<EngineCore> core_;
   AudioEngineOptions options_;
+  const SoundOutput output_;  // the row in use: how it reconnects, whether it is pumped
   const std::string backend_name_;
   const int sample_rate_;
   const int block_frames_;

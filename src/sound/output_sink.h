@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "shell/status.h"
+
 namespace horatone {
 
 class OutputSink {
@@ -22,17 +24,17 @@ class OutputSink {
   // Frames handed over that have not been played yet, as the device tells it now: a sample
   // written now is heard this many frames later. What the device cannot tell is counted high.
   virtual int64_t QueuedFrames() = 0;
-  // Hands over interleaved stereo frames, waiting while the device is full. False when the
-  // device has failed, gone or stopped answering, with the reason in `why`.
-  virtual bool Write(const float* frames, int count, std::string* why) = 0;
+  // Hands over interleaved stereo frames, waiting while the device is full. Fails when the
+  // device has failed, gone or stopped answering.
+  virtual Status Write(const float* frames, int count) = 0;
   // A device stream rests while there is nothing to say, so that the sound server can suspend
   // its sink: what it still holds is dropped and nothing is requested. Rest(false) readies it
-  // for the next Write(). False when the device has failed.
-  virtual bool Rest(bool /*rest*/, std::string* /*why*/) { return true; }
+  // for the next Write(). Fails when the device has failed.
+  virtual Status Rest(bool /*rest*/) { return Status::Ok(); }
   // Ahead of a sound that is due soon: keeps the stream playing silence, topped up to its full
-  // buffer without waiting, so that the sink runs before the sound comes. False when the device
-  // has failed; a device that cannot do it writes nothing and answers true.
-  virtual bool KeepPlayingSilence(std::string* /*why*/) { return true; }
+  // buffer without waiting, so that the sink runs before the sound comes. Fails when the device
+  // has failed; a device that cannot do it writes nothing and answers Ok.
+  virtual Status KeepPlayingSilence() { return Status::Ok(); }
   // After KeepPlayingSilence(): the next Write() replaces the silence not yet taken by the sink,
   // so the sound is heard after only what the sink has rendered ahead. False when the device
   // cannot (nothing changes).
@@ -56,7 +58,8 @@ struct DeviceOptions {
   // How much the device may hold ahead of what is heard: enough that a machine busy with other
   // work never lets it run dry. The engine asks for more when it cannot run in real time.
   int buffer_ms = 200;
-  // ALSA device name ("default" when empty).
+  // What follows the output's name and a colon: the ALSA device ("default" when empty),
+  // SvxLink's HOST:PORT.
   std::string device;
   // Longest wait for a server or device that does not answer, when opening and when writing.
   int answer_timeout_ms = 3000;
@@ -72,9 +75,9 @@ struct DeviceOptions {
 bool RaiseToRealTime();
 bool RaiseToRealTime(pid_t thread);
 
-// Each returns nullptr, with the reason in `why`, when the output cannot be opened.
-std::unique_ptr<OutputSink> OpenPulseSink(const DeviceOptions& options, std::string* why);
-std::unique_ptr<OutputSink> OpenAlsaSink(const DeviceOptions& options, std::string* why);
+// Each fails, saying why, when the output cannot be opened.
+Result<std::unique_ptr<OutputSink>> OpenPulseSink(const DeviceOptions& options);
+Result<std::unique_ptr<OutputSink>> OpenAlsaSink(const DeviceOptions& options);
 // Never fails: paces the stream by the monotonic clock.
 std::unique_ptr<OutputSink> OpenNullSink(int sample_rate);
 

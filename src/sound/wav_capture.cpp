@@ -11,18 +11,16 @@ namespace {
 constexpr std::size_t kRingChunks = 2048;
 }  // namespace
 
-std::unique_ptr<WavCapture> WavCapture::Open(const std::filesystem::path& file, int sample_rate,
-                                             Status* why) {
+Result<std::unique_ptr<WavCapture>> WavCapture::Open(const std::filesystem::path& file,
+                                                     int sample_rate) {
   SF_INFO info{};
   info.samplerate = sample_rate;
   info.channels = 2;
   info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
   SNDFILE* sf = sf_open(file.c_str(), SFM_WRITE, &info);
   if (sf == nullptr) {
-    if (why)
-      *why = Status::Error("Cannot write the capture file " + file.string() + ": " +
-                           sf_strerror(nullptr));
-    return nullptr;
+    return Status::Error("Cannot write the capture file " + file.string() + ": " +
+                         sf_strerror(nullptr));
   }
   sf_command(sf, SFC_SET_CLIPPING, nullptr, SF_TRUE);
   sf_command(sf, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);

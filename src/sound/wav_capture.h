@@ -23,8 +23,8 @@ namespace horatone {
 
 class WavCapture {
  public:
-  static std::unique_ptr<WavCapture> Open(const std::filesystem::path& file, int sample_rate,
-                                          Status* why);
+  static Result<std::unique_ptr<WavCapture>> Open(const std::filesystem::path& file,
+                                                  int sample_rate);
   ~WavCapture();
 
   // Interleaved stereo, from one thread at a time. Never waits and never allocates.

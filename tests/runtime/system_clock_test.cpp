@@ -19,8 +19,9 @@ TEST(SystemClock, RefusesBadTimesSayingWhyAndKeepsAGoodOneThroughSummerTimeAndAL
            {"2024-01-01 24:00:00", "hour"},
            {"2024-00-01 10:00:00", "month"},
            {"2024-01-01 10:00:60", "second"}}) {
-    std::string error;
-    EXPECT_FALSE(ParseLocalDateTime(text, &error)) << text;
+    const Result<LocalTime> parsed = ParseLocalDateTime(text);
+    const std::string& error = parsed.message();
+    EXPECT_FALSE(parsed) << text;
     EXPECT_NE(error.find(says), std::string::npos) << text << " -> " << error;
     EXPECT_NE(error.find(text), std::string::npos) << error;
   }
@@ -28,9 +29,8 @@ TEST(SystemClock, RefusesBadTimesSayingWhyAndKeepsAGoodOneThroughSummerTimeAndAL
   const std::string saved = old_tz ? old_tz : "";
   setenv("TZ", "Europe/Berlin", 1);
   for (const char* text : {"2024-07-14 09:59:00", "2024-02-29 23:59:00"}) {
-    std::string error;
-    const auto start = ParseLocalDateTime(text, &error);
-    ASSERT_TRUE(start) << error;
+    const Result<LocalTime> start = ParseLocalDateTime(text);
+    ASSERT_TRUE(start) << start.message();
     const LocalTime now = SystemClock(*start).Now();
     EXPECT_EQ((std::array{now.year, now.month, now.day, now.hour, now.minute}),
               (std::array{start->year, start->month, start->day, start->hour, start->minute}));

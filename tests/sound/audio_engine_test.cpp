@@ -24,7 +24,9 @@ class AudioEngineTest : public ::testing::Test {
     AudioEngineOptions options;
     options.backend = "virtual";
     options.capture_file = dir_.path() / "air.wav";
-    EXPECT_TRUE(engine_ = AudioEngine::Open(mapper_, options));
+    Result<std::unique_ptr<AudioEngine>> opened = AudioEngine::Open(mapper_, options);
+    EXPECT_TRUE(opened);
+    if (opened) engine_ = std::move(*opened);
   }
 
   // Writes a clip into the voice folder and returns its path as the operator writes it.
@@ -267,27 +269,119 @@ TEST(AudioEngineOpen, BadOutputsAreRefusedAndAMissingDeviceIsReportedOnceAndHeld
   PathMapper mapper(dir.path());
   AudioEngineOptions options;
   options.backend = "oss";
-  Status why;
-  EXPECT_EQ(AudioEngine::Open(mapper, options, &why), nullptr);
-  EXPECT_NE(why.message.find("oss"), std::string::npos) << why.message;
+  Result<std::unique_ptr<AudioEngine>> refused = AudioEngine::Open(mapper, options);
+  EXPECT_FALSE(refused);
+  EXPECT_NE(refused.message().find("oss"), std::string::npos) << refused.message();
   options.backend = "virtual";
   options.capture_file = dir.path() / "no such folder" / "air.wav";
-  EXPECT_EQ(AudioEngine::Open(mapper, options, &why), nullptr);
-  EXPECT_NE(why.message.find("air.wav"), std::string::npos) << why.message;
+  refused = AudioEngine::Open(mapper, options);
+  EXPECT_FALSE(refused);
+  EXPECT_NE(refused.message().find("air.wav"), std::string::npos) << refused.message();
 
   std::vector<std::string> reports;
   options = {};
   options.backend = "alsa:no-such-device";
   options.on_device_lost = [&](const std::string& why) { reports.push_back(why); };
-  auto engine = AudioEngine::Open(mapper, options);
-  ASSERT_TRUE(engine);
+  Result<std::unique_ptr<AudioEngine>> opened = AudioEngine::Open(mapper, options);
+  ASSERT_TRUE(opened);
+  std::unique_ptr<AudioEngine> engine = std::move(*opened);
   EXPECT_EQ(engine->backend_name(), "alsa");  // it keeps trying; it never falls back to null
   EXPECT_TRUE(reports.empty());               // delivered on the loop thread, at a commit
   engine->Commit();
   engine->Commit();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].find("no-such-device"), std::string::npos) << reports[0];
-  EXPECT_EQ(engine->Unavailable(), reports[0]);
+  EXPECT_EQ(engine->Unavailable().message, reports[0]);
+}
+
+// An output from outside the sound library, as a node adds its own: it keeps time and
+// counts what it is given.
+class CountingSink final : public OutputSink {
+ public:
+  explicit CountingSink(int64_t* written) : written_(written) {}
+  std::string name() const override { return "tape"; }
+  int period_frames() const override { return 96; }
+  int64_t QueuedFrames() override { return 0; }
+  Status Write(const float*, int count) override {
+    *written_ += count;
+    return Status::Ok();
+  }
+  int64_t FramesDueNow() override { return 0; }
+
+ private:
+  int64_t* written_;
+};
+
+struct TapeRow {
+  std::vector<std::string> details;  // what each open was given after the colon
+  int64_t written = 0;
+  Status missing;  // the sink is missing with this, when set
+
+  SoundOutput Row() {
+    SoundOutput row;
+    row.name = "tape";
+    row.spellings = {"tape:REEL"};
+    row.open = [this](const DeviceOptions& options) -> Result<OpenedOutput> {
+      details.push_back(options.device);
+      if (options.device == "torn") return Status::BadInput("the reel is torn");
+      OpenedOutput opened{"tape", nullptr, missing, "audio output: tape " + options.device};
+      if (missing.ok()) opened.sink = std::make_unique<CountingSink>(&written);
+      return opened;
+    };
+    return row;
+  }
+};
+
+TEST(AudioEngineOutputs, TheUnknownOutputMessageListsTheTableWithAddedRowsBeforeTheStandIns) {
+  TempDir dir;
+  PathMapper mapper(dir.path());
+  AudioEngineOptions options;
+  options.backend = "oss";
+  EXPECT_EQ(AudioEngine::Open(mapper, options).message(),
+            "Unknown audio output \"oss\" (pulse, alsa, alsa:DEVICE, null or virtual)");
+  TapeRow tape;
+  options.more_outputs.push_back(tape.Row());
+  options.backend = "tapes:x";
+  EXPECT_EQ(AudioEngine::Open(mapper, options).message(),
+            "Unknown audio output \"tapes:x\" (pulse, alsa, alsa:DEVICE, tape:REEL, null or "
+            "virtual)");
+  EXPECT_TRUE(tape.details.empty());
+}
+
+TEST(AudioEngineOutputs, AnAddedRowOpensWithItsDetailAndItsFailuresAreTheEngines) {
+  TempDir dir;
+  PathMapper mapper(dir.path());
+  TapeRow tape;
+  std::vector<std::string> notes, lost;
+  AudioEngineOptions options;
+  options.more_outputs.push_back(tape.Row());
+  options.on_note = [&](const std::string& line) { notes.push_back(line); };
+  options.on_device_lost = [&](const std::string& why) { lost.push_back(why); };
+
+  options.backend = "tape:torn";
+  EXPECT_EQ(AudioEngine::Open(mapper, options).message(), "the reel is torn");
+
+  options.backend = "tape:C90";
+  Result<std::unique_ptr<AudioEngine>> opened = AudioEngine::Open(mapper, options);
+  ASSERT_TRUE(opened) << opened.message();
+  std::unique_ptr<AudioEngine> engine = std::move(*opened);
+  EXPECT_EQ(engine->backend_name(), "tape");
+  engine->Commit();
+  EXPECT_EQ(notes, std::vector<std::string>{"audio output: tape C90"});  // no device suffix
+  EXPECT_TRUE(lost.empty());
+  EXPECT_TRUE(engine->Unavailable().ok());
+  engine.reset();
+  EXPECT_EQ(tape.details, (std::vector<std::string>{"torn", "C90"}));
+
+  // A missing output is reported, not refused; it is no device, so nobody looks for it again.
+  tape.missing = Status::Unavailable("no reel in the deck");
+  opened = AudioEngine::Open(mapper, options);
+  ASSERT_TRUE(opened);
+  (*opened)->Commit();
+  EXPECT_EQ(lost, std::vector<std::string>{"no reel in the deck"});
+  EXPECT_EQ((*opened)->Unavailable().message, "no reel in the deck");
+  opened->reset();
+  EXPECT_EQ(tape.details.size(), 3u);
 }
 
 }  // namespace

@@ -34,7 +34,9 @@ class FakeMedia : public MediaService {
 
   std::shared_ptr<MediaGraph> CreateGraph(Status* why) override;
   void Commit() override;
-  std::optional<std::string> Unavailable() const override { return unavailable; }
+  Status Unavailable() const override {
+    return unavailable ? Status::Unavailable(*unavailable) : Status::Ok();
+  }
   void PrepareForSound() override { prepared_at_ms.push_back(time_.NowMs()); }
 
   // Paths of the clips that became audible, in order (a clip started and dropped inside one
@@ -130,7 +132,7 @@ class RecordingShell : public ShellOpener {
     opened.push_back(link);
     return result;
   }
-  int result = 42;
+  int result = kShellOpened;
   std::vector<std::string> opened;
 };
 

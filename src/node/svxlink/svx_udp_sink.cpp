@@ -13,56 +13,71 @@
 #include <cmath>
 #include <cstring>
 
+#include "shell/parse_number.h"
+
 namespace horatone {
 
-bool ParseSvxUdpTarget(const std::string& text, SvxUdpTarget* target, std::string* why) {
+Result<SvxUdpTarget> ParseSvxUdpTarget(const std::string& text) {
   const std::size_t first = text.find(':');
   if (first == std::string::npos || first == 0) {
-    *why = "\"" + text + "\" is not HOST:PORT";
-    return false;
+    return Status::BadInput("\"" + text + "\" is not HOST:PORT");
   }
   SvxUdpTarget parsed;
   parsed.host = text.substr(0, first);
   const std::string rest = text.substr(first + 1);
   const std::size_t second = rest.find(':');
-  const auto number = [](const std::string& digits, int low, int high, int* out) {
-    if (digits.empty() || digits.size() > 5 ||
-        digits.find_first_not_of("0123456789") != std::string::npos)
-      return false;
-    *out = std::stoi(digits);
-    return *out >= low && *out <= high;
-  };
-  if (!number(rest.substr(0, second), 1, 65535, &parsed.port)) {
-    *why = "\"" + text + "\": the port must be a number from 1 to 65535";
-    return false;
+  const Result<int> port = ParseNumber(rest.substr(0, second), 1, 65535);
+  if (!port) {
+    return Status::BadInput("\"" + text + "\": the port must be a number from 1 to 65535");
   }
-  if (second != std::string::npos && !number(rest.substr(second + 1), 0, 1, &parsed.channel)) {
-    *why = "\"" + text + "\": the channel must be 0 or 1";
-    return false;
+  parsed.port = *port;
+  if (second != std::string::npos) {
+    const Result<int> channel = ParseNumber(rest.substr(second + 1), 0, 1);
+    if (!channel) return Status::BadInput("\"" + text + "\": the channel must be 0 or 1");
+    parsed.channel = *channel;
   }
   in_addr address{};
   if (inet_pton(AF_INET, parsed.host.c_str(), &address) != 1) {
-    *why = "\"" + parsed.host + "\" is not a numeric IPv4 address";
-    return false;
+    return Status::BadInput("\"" + parsed.host + "\" is not a numeric IPv4 address");
   }
-  *target = parsed;
-  return true;
+  return parsed;
 }
 
-std::unique_ptr<SvxUdpSink> SvxUdpSink::Open(const SvxUdpTarget& target, int sample_rate,
-                                             std::string* why) {
+SoundOutput SvxUdpOutput() {
+  SoundOutput row;
+  row.name = "svxlink";
+  row.spellings = {"svxlink:HOST:PORT"};
+  // A bad address stops the start; a socket that cannot be made leaves the stream missing.
+  row.open = [](const DeviceOptions& options) -> Result<OpenedOutput> {
+    const Result<SvxUdpTarget> target = ParseSvxUdpTarget(options.device);
+    if (!target) return Status::BadInput("SvxLink audio: " + target.message());
+    Result<std::unique_ptr<SvxUdpSink>> sink = SvxUdpSink::Open(*target, options.sample_rate);
+    OpenedOutput opened;
+    opened.name = "svxlink";
+    opened.note = "audio output: SvxLink's UDP audio at " + options.device;
+    if (sink) {
+      opened.sink = std::move(*sink);
+    } else {
+      opened.missing = sink.status();
+    }
+    return opened;
+  };
+  return row;
+}
+
+Result<std::unique_ptr<SvxUdpSink>> SvxUdpSink::Open(const SvxUdpTarget& target, int sample_rate) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(target.port));
   if (inet_pton(AF_INET, target.host.c_str(), &address.sin_addr) != 1) {
-    *why = "SvxLink audio: \"" + target.host + "\" is not a numeric IPv4 address";
-    return nullptr;
+    return Status::BadInput("SvxLink audio: \"" + target.host + "\" is not a numeric IPv4 address");
   }
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    *why = std::string("SvxLink audio: cannot make a UDP socket: ") + std::strerror(errno);
+    Status failed = Status::Error(std::string("SvxLink audio: cannot make a UDP socket: ") +
+                                  std::strerror(errno));
     if (fd >= 0) close(fd);
-    return nullptr;
+    return failed;
   }
   const std::string name = "svxlink:" + target.host + ":" + std::to_string(target.port) + ":" +
                            std::to_string(target.channel);
@@ -95,7 +110,7 @@ void SvxUdpSink::Flush() {
   packet_.clear();
 }
 
-bool SvxUdpSink::Write(const float* frames, int count, std::string*) {
+Status SvxUdpSink::Write(const float* frames, int count) {
   clock_.Start();
   if (packet_.empty()) clock_.ForgiveStall();
   for (int i = 0; i < count; ++i) {
@@ -115,7 +130,7 @@ bool SvxUdpSink::Write(const float* frames, int count, std::string*) {
   queued_end_ns_.store(
       clock_.DeadlineNs(clock_.frames() + static_cast<int64_t>(packet_.size() / 4)),
       std::memory_order_relaxed);
-  return true;
+  return Status::Ok();
 }
 
 int64_t SvxUdpSink::FramesDueNow() {

@@ -10,7 +10,9 @@
 #include <memory>
 #include <string>
 
+#include "shell/status.h"
 #include "sound/output_sink.h"
+#include "sound/sound_output.h"
 #include "sound/stream_clock.h"
 
 namespace horatone {
@@ -21,24 +23,26 @@ struct SvxUdpTarget {
   int channel = 0;  // 0 or 1: where in each frame the clock's audio goes
 };
 
-// Reads "HOST:PORT" or "HOST:PORT:CHANNEL"; false with the reason in `why`.
-bool ParseSvxUdpTarget(const std::string& text, SvxUdpTarget* target, std::string* why);
+// Reads "HOST:PORT" or "HOST:PORT:CHANNEL".
+Result<SvxUdpTarget> ParseSvxUdpTarget(const std::string& text);
+
+// The engine's row for this stream: "svxlink:HOST:PORT[:CHANNEL]".
+SoundOutput SvxUdpOutput();
 
 class SvxUdpSink final : public OutputSink {
  public:
   // 512 frames at 16 kHz, the size SvxLink itself sends; scaled with the rate.
   static int PacketFrames(int sample_rate) { return sample_rate * 32 / 1000; }
 
-  // nullptr with the reason in `why` when the host is not a numeric address or no socket can
-  // be made. A SvxLink that is not (yet) listening is no failure: UDP has no connection.
-  static std::unique_ptr<SvxUdpSink> Open(const SvxUdpTarget& target, int sample_rate,
-                                          std::string* why);
+  // Fails when the host is not a numeric address or no socket can be made. A SvxLink that is
+  // not (yet) listening is no failure: UDP has no connection.
+  static Result<std::unique_ptr<SvxUdpSink>> Open(const SvxUdpTarget& target, int sample_rate);
   ~SvxUdpSink() override;
 
   std::string name() const override { return name_; }
   // SvxLink takes a whole packet at a time, so the engine holds back at least that much.
   int period_frames() const override { return packet_frames_; }
-  bool Write(const float* frames, int count, std::string* why) override;
+  Status Write(const float* frames, int count) override;
   int64_t FramesDueNow() override;
   void Skip(int64_t frames) override;
 

@@ -35,19 +35,17 @@ class AlsaSink final : public OutputSink {
   // The device is open without blocking: a wait for room is a poll with a time limit, so a
   // device (or the sound server behind ALSA's pulse plug-in) that stops answering fails the
   // write instead of holding the clock.
-  bool Write(const float* frames, int count, std::string* why) override {
+  Status Write(const float* frames, int count) override {
     int waited_ms = 0;
     while (count > 0) {
       if (interrupted_.load(std::memory_order_acquire)) {
-        *why = "ALSA output interrupted";
-        return false;
+        return Status::Error("ALSA output interrupted");
       }
       snd_pcm_sframes_t written =
           snd_pcm_writei(pcm_, frames, static_cast<snd_pcm_uframes_t>(count));
       if (written == -EAGAIN) {
         if (waited_ms >= timeout_ms_) {
-          *why = "ALSA: the device stopped taking sound";
-          return false;
+          return Status::Unavailable("ALSA: the device stopped taking sound");
         }
         snd_pcm_wait(pcm_, 50);
         waited_ms += 50;
@@ -57,8 +55,7 @@ class AlsaSink final : public OutputSink {
         if (written == -EPIPE) underruns_.fetch_add(1, std::memory_order_acq_rel);
         // An underrun or a suspend is recovered; anything else means the device is gone.
         if (snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) {
-          *why = std::string("ALSA output failed: ") + snd_strerror(static_cast<int>(written));
-          return false;
+          return Failed(static_cast<int>(written));
         }
         continue;
       }
@@ -66,18 +63,18 @@ class AlsaSink final : public OutputSink {
       frames += 2 * written;
       count -= static_cast<int>(written);
     }
-    return true;
+    return Status::Ok();
   }
-  bool Rest(bool rest, std::string* why) override {
+  Status Rest(bool rest) override {
     if (!rest) {
       const int error = snd_pcm_prepare(pcm_);
-      if (error < 0) return Fail(error, why);
-      return true;
+      if (error < 0) return Failed(error);
+      return Status::Ok();
     }
     // Whatever is still queued is played to its end first: the device drains on its own (the
     // call returns at once without blocking) and is watched until it has, within the answer time.
     const int error = snd_pcm_drain(pcm_);
-    if (error < 0 && error != -EAGAIN) return Fail(error, why);
+    if (error < 0 && error != -EAGAIN) return Failed(error);
     for (int waited_ms = 0; waited_ms < timeout_ms_; waited_ms += 5) {
       if (snd_pcm_state(pcm_) != SND_PCM_STATE_DRAINING ||
           interrupted_.load(std::memory_order_acquire)) {
@@ -86,15 +83,14 @@ class AlsaSink final : public OutputSink {
       usleep(5000);
     }
     snd_pcm_drop(pcm_);
-    return true;
+    return Status::Ok();
   }
   int64_t Underruns() override { return underruns_.load(std::memory_order_acquire); }
   void Interrupt() override { interrupted_.store(true, std::memory_order_release); }
 
  private:
-  static bool Fail(int error, std::string* why) {
-    *why = std::string("ALSA output failed: ") + snd_strerror(error);
-    return false;
+  static Status Failed(int error) {
+    return Status::Error(std::string("ALSA output failed: ") + snd_strerror(error));
   }
 
   snd_pcm_t* pcm_;
@@ -109,27 +105,24 @@ class AlsaSink final : public OutputSink {
 // ALSA reports a missing card on stderr as well as through the result; the result is enough.
 static void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
 
-static std::unique_ptr<OutputSink> OpenAlsaDevice(const DeviceOptions& options, std::string* why) {
+static Result<std::unique_ptr<OutputSink>> OpenAlsaDevice(const DeviceOptions& options) {
   snd_lib_error_set_handler(&QuietAlsaErrors);
   snd_pcm_t* pcm = nullptr;
   const std::string device = options.device.empty() ? "default" : options.device;
   int error = snd_pcm_open(&pcm, device.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
-  if (error < 0) {
-    *why = "ALSA " + device + ": " + snd_strerror(error);
-    return nullptr;
-  }
+  if (error < 0) return Status::NotFound("ALSA " + device + ": " + snd_strerror(error));
   error = snd_pcm_set_params(pcm, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2,
                              static_cast<unsigned>(options.sample_rate), 1,
                              static_cast<unsigned>(options.buffer_ms) * 1000);
   snd_pcm_uframes_t buffer = 0, period = 0;
   if (error >= 0) error = snd_pcm_get_params(pcm, &buffer, &period);
   if (error < 0) {
-    *why = "ALSA " + device + ": " + snd_strerror(error);
     snd_pcm_close(pcm);
-    return nullptr;
+    return Status::Error("ALSA " + device + ": " + snd_strerror(error));
   }
   (void)buffer;
-  return std::make_unique<AlsaSink>(pcm, static_cast<int>(period), options.answer_timeout_ms);
+  return std::unique_ptr<OutputSink>(
+      std::make_unique<AlsaSink>(pcm, static_cast<int>(period), options.answer_timeout_ms));
 }
 
 // The threads of this process, other than `except`, whose scheduling policy is `policy`.
@@ -154,13 +147,13 @@ static std::vector<pid_t> ThreadsWithPolicy(int policy, pid_t except) {
 // starts in the scheduling policy of the thread that starts it, so the device is opened on a
 // thread of its own in SCHED_BATCH, which nothing else here uses: the threads in that policy
 // afterwards are the library's, and are raised (or put back to normal where that fails).
-std::unique_ptr<OutputSink> OpenAlsaSink(const DeviceOptions& options, std::string* why) {
-  if (!options.real_time) return OpenAlsaDevice(options, why);
-  std::unique_ptr<OutputSink> sink;
+Result<std::unique_ptr<OutputSink>> OpenAlsaSink(const DeviceOptions& options) {
+  if (!options.real_time) return OpenAlsaDevice(options);
+  Result<std::unique_ptr<OutputSink>> sink = Status::Error("ALSA: the device was not opened");
   std::thread opener([&] {
     sched_param normal{};
     const bool marked = pthread_setschedparam(pthread_self(), SCHED_BATCH, &normal) == 0;
-    sink = OpenAlsaDevice(options, why);
+    sink = OpenAlsaDevice(options);
     if (!marked) return;
     for (const pid_t tid : ThreadsWithPolicy(SCHED_BATCH, gettid())) {
       if (!RaiseToRealTime(tid)) sched_setscheduler(tid, SCHED_OTHER, &normal);

@@ -19,12 +19,12 @@ class NullSink final : public OutputSink {
     clock_.RestartAt(StreamClock::NowNs() + ahead_frames * 1'000'000'000 / sample_rate_);
   }
   // The clock starts with the first write, so that a sink opened early does not race ahead.
-  bool Write(const float*, int count, std::string*) override {
+  Status Write(const float*, int count) override {
     clock_.Start();
     clock_.Count(count);
     clock_.ForgiveStall();
     StreamClock::SleepUntil(clock_.DeadlineNs(clock_.frames()));
-    return true;
+    return Status::Ok();
   }
   int64_t FramesDueNow() override { return clock_.DueNow(); }
   void Skip(int64_t frames) override { clock_.Count(frames); }

@@ -49,9 +49,9 @@ class PulseSink final : public OutputSink {
     pa_threaded_mainloop_free(loop_);
   }
 
-  bool Connect(std::string* why) {
+  Status Connect() {
     loop_ = pa_threaded_mainloop_new();
-    if (loop_ == nullptr) return Fail("PulseAudio: cannot make its main loop", why);
+    if (loop_ == nullptr) return Status::Error("PulseAudio: cannot make its main loop");
     api_ = pa_threaded_mainloop_get_api(loop_);
     const std::string product(texts::kProductName);
     pa_proplist* props = pa_proplist_new();
@@ -59,12 +59,13 @@ class PulseSink final : public OutputSink {
     pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "announcement");
     context_ = pa_context_new_with_proplist(api_, product.c_str(), props);
     pa_proplist_free(props);
-    if (context_ == nullptr) return Fail("PulseAudio: cannot make a context", why);
+    if (context_ == nullptr) return Status::Error("PulseAudio: cannot make a context");
     pa_context_set_state_callback(context_, &PulseSink::Wake, this);
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-      return Fail(std::string("PulseAudio: ") + pa_strerror(pa_context_errno(context_)), why);
+      return Status::Unavailable(std::string("PulseAudio: ") +
+                                 pa_strerror(pa_context_errno(context_)));
     }
-    if (pa_threaded_mainloop_start(loop_) < 0) return Fail("PulseAudio: cannot start", why);
+    if (pa_threaded_mainloop_start(loop_) < 0) return Status::Error("PulseAudio: cannot start");
 
     pa_threaded_mainloop_lock(loop_);
     // Every write reaches the server through the main loop's thread, so with a real-time feeder
@@ -84,25 +85,25 @@ class PulseSink final : public OutputSink {
       const std::string reason =
           ready ? pa_strerror(pa_context_errno(context_)) : "the server did not answer";
       pa_threaded_mainloop_unlock(loop_);
-      return Fail("PulseAudio: " + reason, why);
+      return Status::Unavailable("PulseAudio: " + reason);
     }
 
     // The stream itself is made when there is something to say.
     pa_threaded_mainloop_unlock(loop_);
-    return true;
+    return Status::Ok();
   }
 
   // Under the lock: a new playback stream, ready to take sound. A resting sink has no stream
   // of ours at all, so the server can suspend it; a new stream starts as cleanly as any
   // player's.
-  bool OpenStream(std::string* why) {
+  Status OpenStream() {
     pa_sample_spec spec{};
     spec.format = PA_SAMPLE_FLOAT32NE;
     spec.rate = static_cast<uint32_t>(rate_);
     spec.channels = 2;
     stream_ = pa_stream_new(context_, "time announcements", &spec, nullptr);
     if (stream_ == nullptr) {
-      return Fail("PulseAudio: " + std::string(pa_strerror(pa_context_errno(context_))), why);
+      return Status::Error("PulseAudio: " + std::string(pa_strerror(pa_context_errno(context_))));
     }
     pa_stream_set_state_callback(stream_, &PulseSink::Wake, this);
     pa_stream_set_write_callback(stream_, &PulseSink::Writable, this);
@@ -122,17 +123,17 @@ class PulseSink final : public OutputSink {
     if (pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) < 0) {
       const std::string reason = pa_strerror(pa_context_errno(context_));
       CloseStream();
-      return Fail("PulseAudio: " + reason, why);
+      return Status::Error("PulseAudio: " + reason);
     }
     const bool answered = WaitFor([this] {
       const pa_stream_state_t state = pa_stream_get_state(stream_);
       return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
     });
-    if (answered && pa_stream_get_state(stream_) == PA_STREAM_READY) return true;
+    if (answered && pa_stream_get_state(stream_) == PA_STREAM_READY) return Status::Ok();
     const std::string reason =
         answered ? pa_strerror(pa_context_errno(context_)) : "the server did not answer";
     CloseStream();
-    return Fail("PulseAudio: the stream did not open: " + reason, why);
+    return Status::Unavailable("PulseAudio: the stream did not open: " + reason);
   }
 
   void CloseStream() {
@@ -164,7 +165,7 @@ class PulseSink final : public OutputSink {
     return static_cast<int64_t>(usec * static_cast<uint64_t>(rate_) / 1'000'000);
   }
 
-  bool Write(const float* frames, int count, std::string* why) override {
+  Status Write(const float* frames, int count) override {
     Locked lock(loop_);
     const char* data = reinterpret_cast<const char*>(frames);
     std::size_t left = Bytes(count);
@@ -173,8 +174,8 @@ class PulseSink final : public OutputSink {
       // next: the sink takes its next piece after it, never between its first blocks, and by
       // the time it needs more the server has asked for the rest.
       first_sound_.insert(first_sound_.end(), data, data + left);
-      if (first_sound_.size() < Bytes(buffer_frames_ / 2)) return true;
-      return ReplaceWithFirstSound(why);
+      if (first_sound_.size() < Bytes(buffer_frames_ / 2)) return Status::Ok();
+      return ReplaceWithFirstSound();
     }
     while (left > 0) {
       std::size_t room = 0;
@@ -184,83 +185,64 @@ class PulseSink final : public OutputSink {
         return room != static_cast<std::size_t>(-1) && room > 0;
       });
       if (interrupted_.load(std::memory_order_acquire)) {
-        *why = "PulseAudio output interrupted";
-        return false;
+        return Status::Error("PulseAudio output interrupted");
       }
-      if (!Good()) {
-        *why = "PulseAudio: the connection to the sound server was lost";
-        return false;
-      }
-      if (!answered) {
-        *why = "PulseAudio: the sound server stopped taking sound";
-        return false;
-      }
+      if (!Good()) return ConnectionLost();
+      if (!answered)
+        return Status::Unavailable("PulseAudio: the sound server stopped taking sound");
       const std::size_t take = std::min(left, room);
       if (pa_stream_write(stream_, data, take, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
-        *why = std::string("PulseAudio output failed: ") + pa_strerror(pa_context_errno(context_));
-        return false;
+        return OutputFailed();
       }
       data += take;
       left -= take;
     }
-    return true;
+    return Status::Ok();
   }
 
-  bool Rest(bool rest, std::string* why) override {
+  Status Rest(bool rest) override {
     Locked lock(loop_);
-    if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
-      *why = "PulseAudio: the connection to the sound server was lost";
-      return false;
-    }
-    if (rest == (stream_ == nullptr)) return true;  // a resting sink has no stream
+    if (pa_context_get_state(context_) != PA_CONTEXT_READY) return ConnectionLost();
+    if (rest == (stream_ == nullptr)) return Status::Ok();  // a resting sink has no stream
     if (rest) {
-      if (replace_next_ && !ReplaceWithFirstSound(why)) return false;
+      if (replace_next_) {
+        if (Status replaced = ReplaceWithFirstSound(); !replaced) return replaced;
+      }
       // Whatever is still queued is played to its end first (within the answer time).
       if (pa_operation* op = pa_stream_drain(stream_, &PulseSink::Drained, this)) {
         WaitFor([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING || !Good(); });
         pa_operation_unref(op);
       }
       CloseStream();
-      return true;
+      return Status::Ok();
     }
-    return OpenStream(why);
+    return OpenStream();
   }
 
   // Under the lock.
-  bool ReplaceWithFirstSound(std::string* why) {
+  Status ReplaceWithFirstSound() {
     replace_next_ = false;
-    if (!Good()) {
-      *why = "PulseAudio: the connection to the sound server was lost";
-      return false;
-    }
+    if (!Good()) return ConnectionLost();
     if (pa_stream_write(stream_, first_sound_.data(), first_sound_.size(), nullptr, 0,
                         PA_SEEK_RELATIVE_ON_READ) < 0) {
-      *why = std::string("PulseAudio output failed: ") + pa_strerror(pa_context_errno(context_));
-      return false;
+      return OutputFailed();
     }
     first_sound_.clear();
-    return true;
+    return Status::Ok();
   }
 
-  bool KeepPlayingSilence(std::string* why) override {
+  Status KeepPlayingSilence() override {
     Locked lock(loop_);
-    if (!Good()) {
-      *why = "PulseAudio: the connection to the sound server was lost";
-      return false;
-    }
+    if (!Good()) return ConnectionLost();
     std::size_t room = pa_stream_writable_size(stream_);
-    if (room == static_cast<std::size_t>(-1)) {
-      *why = std::string("PulseAudio output failed: ") + pa_strerror(pa_context_errno(context_));
-      return false;
-    }
+    if (room == static_cast<std::size_t>(-1)) return OutputFailed();
     room = std::min(room - room % Bytes(1), silence_.size());
-    if (room == 0) return true;
+    if (room == 0) return Status::Ok();
     if (pa_stream_write(stream_, silence_.data(), room, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
-      *why = std::string("PulseAudio output failed: ") + pa_strerror(pa_context_errno(context_));
-      return false;
+      return OutputFailed();
     }
     playing_silence_ = true;
-    return true;
+    return Status::Ok();
   }
 
   bool ReplaceSilence() override {
@@ -344,9 +326,13 @@ class PulseSink final : public OutputSink {
 
   uint32_t Bytes(int frames) const { return static_cast<uint32_t>(frames) * 2 * sizeof(float); }
 
-  static bool Fail(const std::string& reason, std::string* why) {
-    *why = reason;
-    return false;
+  static Status ConnectionLost() {
+    return Status::Unavailable("PulseAudio: the connection to the sound server was lost");
+  }
+  // Under the lock.
+  Status OutputFailed() const {
+    return Status::Error(std::string("PulseAudio output failed: ") +
+                         pa_strerror(pa_context_errno(context_)));
   }
 
   const int rate_;
@@ -371,10 +357,10 @@ class PulseSink final : public OutputSink {
 
 }  // namespace
 
-std::unique_ptr<OutputSink> OpenPulseSink(const DeviceOptions& options, std::string* why) {
+Result<std::unique_ptr<OutputSink>> OpenPulseSink(const DeviceOptions& options) {
   auto sink = std::make_unique<PulseSink>(options);
-  if (!sink->Connect(why)) return nullptr;
-  return sink;
+  if (Status connected = sink->Connect(); !connected) return connected;
+  return std::unique_ptr<OutputSink>(std::move(sink));
 }
 
 }  // namespace horatone

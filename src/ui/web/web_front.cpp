@@ -6,11 +6,12 @@
 
 #include <fstream>
 
-#include "sound/voice_check.h"
 #include "runtime/path_mapper.h"
 #include "runtime/posix_loop.h"
 #include "shell/form1.h"
+#include "shell/parse_number.h"
 #include "shell/web_form.h"
+#include "sound/voice_check.h"
 
 namespace horatone {
 namespace {
@@ -25,13 +26,10 @@ bool SameSecret(const std::string& a, const std::string& b) {
 
 // The module next to the program (the build tree), else in ../lib/horatone/ from it (where it
 // is installed, under any prefix).
-WebStartFunction LoadModule(std::string* why) {
+Result<WebStartFunction> LoadModule() {
   std::error_code error;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) {
-    *why = "cannot find the program's own folder: " + error.message();
-    return nullptr;
-  }
+  if (error) return Status::Error("cannot find the program's own folder: " + error.message());
   const std::vector<std::filesystem::path> places = {
       self.parent_path() / kWebModuleName,
       self.parent_path().parent_path() / "lib" / "horatone" / kWebModuleName};
@@ -39,19 +37,15 @@ WebStartFunction LoadModule(std::string* why) {
     if (!std::filesystem::exists(place, error)) continue;
     // Never closed: its threads and statics live until the program ends.
     void* module = ::dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module) {
-      *why = ::dlerror();
-      return nullptr;
-    }
+    if (!module) return Status::Error(::dlerror());
     if (void* start = ::dlsym(module, kWebStartSymbol)) {
       return reinterpret_cast<WebStartFunction>(start);
     }
-    *why = place.string() + " is not the web page's module";
-    return nullptr;
+    return Status::Error(place.string() + " is not the web page's module");
   }
-  *why = std::string(kWebModuleName) + " is not installed (looked in " +
-         places[0].parent_path().string() + " and " + places[1].parent_path().string() + ")";
-  return nullptr;
+  return Status::NotFound(std::string(kWebModuleName) + " is not installed (looked in " +
+                          places[0].parent_path().string() + " and " +
+                          places[1].parent_path().string() + ")");
 }
 
 }  // namespace
@@ -67,11 +61,10 @@ std::vector<std::string> RecentLogLines::Lines() const {
   return {lines_.begin(), lines_.end()};
 }
 
-std::optional<WebListen> ParseWebAddress(const std::string& text, std::string* why) {
+Result<WebListen> ParseWebAddress(const std::string& text) {
   const std::size_t colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0) {
-    *why = "--web needs ADDR:PORT, for example 127.0.0.1:8073";
-    return std::nullopt;
+    return Status::BadInput("--web needs ADDR:PORT, for example 127.0.0.1:8073");
   }
   WebListen listen;
   listen.host = text.substr(0, colon);
@@ -79,13 +72,9 @@ std::optional<WebListen> ParseWebAddress(const std::string& text, std::string* w
     listen.host = listen.host.substr(1, listen.host.size() - 2);
   }
   const std::string port = text.substr(colon + 1);
-  if (port.empty() || port.size() > 5 ||
-      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
-      std::stoi(port) > 65535) {
-    *why = "--web: \"" + port + "\" is not a port number (1 to 65535)";
-    return std::nullopt;
-  }
-  listen.port = std::stoi(port);
+  const Result<int> number = ParseNumber(port, 1, 65535);
+  if (!number) return Status::BadInput("--web: \"" + port + "\" is not a port number (1 to 65535)");
+  listen.port = *number;
   listen.loopback =
       listen.host == "localhost" || listen.host == "::1" || listen.host.rfind("127.", 0) == 0;
   return listen;
@@ -95,32 +84,28 @@ std::filesystem::path WebPasswordFile(const std::filesystem::path& root) {
   return root / "horatone-web.passwd";
 }
 
-std::optional<std::string> WebStartProblem(const std::string& text,
-                                           const std::filesystem::path& root) {
-  std::string why;
-  const std::optional<WebListen> listen = ParseWebAddress(text, &why);
-  if (!listen) return why;
+Status WebStartProblem(const std::string& text, const std::filesystem::path& root) {
+  const Result<WebListen> listen = ParseWebAddress(text);
+  if (!listen) return listen.status();
   std::error_code error;
   if (!listen->loopback && !std::filesystem::exists(WebPasswordFile(root), error)) {
-    return "--web " + text +
-           ": the page would be open to the network without a password; set one first with "
-           "'horatone web-password --root " +
-           root.string() + "', or bind to 127.0.0.1";
+    return Status::BadInput(
+        "--web " + text +
+        ": the page would be open to the network without a password; set one first with "
+        "'horatone web-password --root " +
+        root.string() + "', or bind to 127.0.0.1");
   }
-  return std::nullopt;
+  return Status::Ok();
 }
 
-std::unique_ptr<WebService> StartWebPage(const std::string& address,
-                                         const std::filesystem::path& root, PosixLoop& loop,
-                                         Form1& form, const RecentLogLines& log_lines,
-                                         std::function<std::string()> node_state,
-                                         std::function<void(const std::string&)> log, Status* why) {
-  std::string problem;
-  const std::optional<WebListen> listen = ParseWebAddress(address, &problem);
-  if (!listen) {
-    *why = Status::Error(problem);
-    return nullptr;
-  }
+static Result<std::unique_ptr<WebService>> StartPage(const std::string& address,
+                                                     const std::filesystem::path& root,
+                                                     PosixLoop& loop, Form1& form,
+                                                     const RecentLogLines& log_lines,
+                                                     std::function<std::string()> node_state,
+                                                     std::function<void(const std::string&)> log) {
+  const Result<WebListen> listen = ParseWebAddress(address);
+  if (!listen) return listen.status();
   std::string hash;
   const std::filesystem::path password_file = WebPasswordFile(root);
   std::error_code error;
@@ -128,18 +113,13 @@ std::unique_ptr<WebService> StartWebPage(const std::string& address,
     std::ifstream in(password_file);
     std::getline(in, hash);
     if (!in || hash.empty() || hash[0] != '$') {
-      *why = Status::Error(password_file.string() + " cannot be read or holds no password hash");
-      return nullptr;
+      return Status::Error(password_file.string() + " cannot be read or holds no password hash");
     }
   } else if (!listen->loopback) {
-    *why = Status::Error("no password for a page open to the network");
-    return nullptr;
+    return Status::BadInput("no password for a page open to the network");
   }
-  const WebStartFunction start = LoadModule(&problem);
-  if (!start) {
-    *why = Status::Error(problem);
-    return nullptr;
-  }
+  const Result<WebStartFunction> start = LoadModule();
+  if (!start) return start.status();
 
   WebHooks hooks;
   hooks.post_to_loop = [&loop](std::function<void()> task) { loop.Post(std::move(task)); };
@@ -187,12 +167,24 @@ std::unique_ptr<WebService> StartWebPage(const std::string& address,
   };
   hooks.log_lines = [&log_lines] { return log_lines.Lines(); };
 
-  WebService* service = start(*listen, std::move(hooks), &problem);
-  if (!service) {
-    *why = Status::Error("cannot listen on " + address + ": " + problem);
+  std::string problem;
+  WebService* service = (*start)(*listen, std::move(hooks), &problem);
+  if (!service) return Status::Unavailable("cannot listen on " + address + ": " + problem);
+  return std::unique_ptr<WebService>(service);
+}
+
+std::unique_ptr<WebService> StartWebPage(const std::string& address,
+                                         const std::filesystem::path& root, PosixLoop& loop,
+                                         Form1& form, const RecentLogLines& log_lines,
+                                         std::function<std::string()> node_state,
+                                         std::function<void(const std::string&)> log, Status* why) {
+  Result<std::unique_ptr<WebService>> started =
+      StartPage(address, root, loop, form, log_lines, std::move(node_state), std::move(log));
+  if (!started) {
+    if (why) *why = started.status();
     return nullptr;
   }
-  return std::unique_ptr<WebService>(service);
+  return std::move(*started);
 }
 
 }  // namespace horatone

@@ -8,12 +8,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "ui/web/web_service.h"
 #include "shell/status.h"
+#include "ui/web/web_service.h"
 
 namespace horatone {
 
@@ -32,16 +31,15 @@ class RecentLogLines {
   std::deque<std::string> lines_;
 };
 
-// "ADDR:PORT" (an IPv6 address in brackets); nullopt with `why` when it is not one.
-std::optional<WebListen> ParseWebAddress(const std::string& text, std::string* why);
+// "ADDR:PORT" (an IPv6 address in brackets).
+Result<WebListen> ParseWebAddress(const std::string& text);
 
 // The file that holds the page's password hash, in the system directory.
 std::filesystem::path WebPasswordFile(const std::filesystem::path& root);
 
-// Why the clock must not start with `--web text` (a bad address, or one open to the network
-// without a password); nothing when it may.
-std::optional<std::string> WebStartProblem(const std::string& text,
-                                           const std::filesystem::path& root);
+// Ok when the clock may start with `--web text`; else why not (a bad address, or one open to
+// the network without a password).
+Status WebStartProblem(const std::string& text, const std::filesystem::path& root);
 
 // Loads the page's module and starts it on `address`; nullptr with `why` when the module, the
 // password file or the address cannot be used. Stop it before `form` and `loop` end.

@@ -63,7 +63,7 @@ Status WritePrivateFile(const std::filesystem::path& path, const std::string& te
 
 }  // namespace
 
-Status HashWebPassword(const std::string& password, std::string* hash) {
+Result<std::string> HashWebPassword(const std::string& password) {
   char random[16];
   std::ifstream urandom("/dev/urandom", std::ios::binary);
   if (!urandom.read(random, sizeof random)) return Status::Error("cannot read /dev/urandom");
@@ -74,8 +74,7 @@ Status HashWebPassword(const std::string& password, std::string* hash) {
   crypt_data data{};
   const char* hashed = ::crypt_r(password.c_str(), salt, &data);
   if (!hashed || hashed[0] == '*') return Status::Error("libcrypt cannot hash the password");
-  *hash = hashed;
-  return Status::Ok();
+  return std::string(hashed);
 }
 
 int WebPasswordCommand(const std::filesystem::path& root, std::istream& in, bool terminal,
@@ -92,9 +91,9 @@ int WebPasswordCommand(const std::filesystem::path& root, std::istream& in, bool
     err << "A password needs at least 8 characters; nothing changed.\n";
     return 1;
   }
-  std::string hash;
-  Status done = HashWebPassword(password, &hash);
-  if (done) done = WritePrivateFile(WebPasswordFile(root), hash + "\n");
+  const Result<std::string> hash = HashWebPassword(password);
+  Status done = hash.status();
+  if (hash) done = WritePrivateFile(WebPasswordFile(root), *hash + "\n");
   if (!done) {
     err << done.message << "\n";
     return 1;

@@ -12,7 +12,7 @@
 namespace horatone {
 
 // The hash of `password` with a fresh salt; an error when libcrypt cannot make one.
-Status HashWebPassword(const std::string& password, std::string* hash);
+Result<std::string> HashWebPassword(const std::string& password);
 
 // Reads the password from `in` (asked twice, without echo, when `in` is a terminal) and
 // stores its hash. Exit status: 0 stored, 1 not stored (the reason on `err`).
