@@ -19,9 +19,8 @@ constexpr const char* kUsage =
 // The settings commands never play a clip.
 class NoMedia : public MediaService {
  public:
-  std::shared_ptr<MediaGraph> CreateGraph(Status* why) override {
-    if (why) *why = Status::Error("no audio in the config command");
-    return nullptr;
+  Result<std::shared_ptr<MediaGraph>> CreateGraph() override {
+    return Status::Unavailable("no audio in the config command");
   }
 };
 

@@ -56,7 +56,7 @@ void JoinGaps(const std::filesystem::path& dir, const PathMapper& mapper) {
   for (int chain = 0; chain < kChains; ++chain) {
     std::shared_ptr<MediaGraph> graph;
     for (int clip = 0; clip < kClipsPerChain; ++clip) {
-      auto next = engine->CreateGraph();
+      auto next = bench::Must(engine->CreateGraph());
       bench::Must(next->RenderFile((dir / ("level" + std::to_string(clip % 2) + ".wav")).string()));
       bench::Must(next->SetVolume(0));
       bench::Must(next->SetRate(1.0));
@@ -112,12 +112,12 @@ void RenderTimes(const std::filesystem::path& dir, const PathMapper& mapper) {
     for (int i = 0; i < kRounds; ++i) {
       // An empty clip cache.
       std::unique_ptr<AudioEngine> engine = AudioEngine::Open(mapper, options).value();
-      auto graph = engine->CreateGraph();
+      auto graph = bench::Must(engine->CreateGraph());
       auto start = Clock::now();
       bench::Must(graph->RenderFile(path));
       cold += std::chrono::duration<double>(Clock::now() - start).count();
       start = Clock::now();
-      auto again = engine->CreateGraph();
+      auto again = bench::Must(engine->CreateGraph());
       bench::Must(again->RenderFile(path));
       cached += std::chrono::duration<double>(Clock::now() - start).count();
     }
@@ -138,7 +138,7 @@ void CpuUse(const std::filesystem::path& dir, const PathMapper& mapper) {
     return 100 * (CpuSeconds() - cpu) / std::chrono::duration<double>(Clock::now() - start).count();
   };
   const double idle = measure(3.0);
-  auto graph = engine->CreateGraph();
+  auto graph = bench::Must(engine->CreateGraph());
   bench::Must(graph->RenderFile((dir / "long.wav").string()));
   bench::Must(graph->Run());
   engine->Commit();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <utility>
 #include <vector>
 
 #include "announce/clip_names.h"
@@ -22,6 +23,13 @@ inline void Must(const Status& status) {
   if (status) return;
   std::fprintf(stderr, "benchmark set-up failed: %s\n", status.message.c_str());
   std::exit(1);
+}
+
+// The same for a step that makes something: its value, or the end of the run.
+template <typename T>
+T Must(Result<T> made) {
+  Must(made.status());
+  return std::move(made).value();
 }
 
 constexpr int kRate = 48000;

@@ -110,7 +110,7 @@ int Run(int runs) {
   auto announce = [&](const std::filesystem::path& file, bool release) {
     requests.push_back(SteadyClock::now());
     bench::Must(rig->Transmit(true));
-    auto graph = engine->CreateGraph();
+    auto graph = bench::Must(engine->CreateGraph());
     bench::Must(graph->RenderFile(file.string()));
     bench::Must(graph->Run());
     bench::Must(graph->SetCurrentPosition(0));

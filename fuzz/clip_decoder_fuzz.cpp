@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::shared_ptr<const horatone::DecodedClip> clip;
   const horatone::Status status = horatone::DecodeClipFile(file, &clip);
-  if (!status.ok) {
+  if (!status.ok()) {
     FUZZ_CHECK(!status.message.empty());
   } else {
     FUZZ_CHECK(clip != nullptr);
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   horatone::ClipCache cache;
   std::shared_ptr<const horatone::DecodedClip> cached;
-  FUZZ_CHECK(cache.Load(file, &cached).ok == status.ok);
-  if (status.ok) FUZZ_CHECK(cached->frames == clip->frames);
+  FUZZ_CHECK(cache.Load(file, &cached).ok() == status.ok());
+  if (status.ok()) FUZZ_CHECK(cached->frames == clip->frames);
   return 0;
 }

@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const horatone::Status written = file.WriteString(kSection, kWritten, value);
   const bool breaks = value.find_first_of(std::string("\r\0", 2)) != std::string::npos;
-  FUZZ_CHECK(written.ok != breaks);
-  if (!written.ok) return 0;
+  FUZZ_CHECK(written.ok() != breaks);
+  if (!written.ok()) return 0;
 
   IniProfileFile reread(mapper, "Horatone.ini");
   const auto after = ReadKeys(reread);
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (PlainValue(value)) FUZZ_CHECK(reread.GetString(kSection, kWritten, "") == value);
 
-  FUZZ_CHECK(reread.DeleteKey(kSection, kWritten).ok);
+  FUZZ_CHECK(reread.DeleteKey(kSection, kWritten).ok());
   IniProfileFile third(mapper, "Horatone.ini");
   const auto deleted = ReadKeys(third);
   for (const auto& [key, old_value] : before) {

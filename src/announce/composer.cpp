@@ -40,9 +40,9 @@ bool Form1::LoadClip(std::optional<std::string_view> stem, bool key, std::option
   }
   // 3.-4. A fresh graph in place of the old one.
   CleanUp();
-  Status why;
-  std::shared_ptr<MediaGraph> graph = services_.media.CreateGraph(&why);
-  if (!graph) return Fail(why.message);
+  Result<std::shared_ptr<MediaGraph>> created = services_.media.CreateGraph();
+  if (!created) return Fail(created.message());
+  std::shared_ptr<MediaGraph> graph = std::move(*created);
   ClipGraph = graph;
   ClipAudio = graph;
   ClipPosition = graph;

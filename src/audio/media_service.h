@@ -18,7 +18,8 @@ class MediaGraph {
 
   // Decodes `path` (a path as the operator wrote it; the service maps it) into the graph.
   virtual Status RenderFile(const std::string& path) = 0;
-  // Clip length in seconds; identical on every render of the same file.
+  // Clip length in seconds; identical on every render of the same file. Absent (like the
+  // position) while no file has been rendered into the graph.
   virtual std::optional<double> Duration() = 0;
   // Seconds played; exactly Duration() once the clip has played to its end.
   virtual std::optional<double> CurrentPosition() = 0;
@@ -36,8 +37,8 @@ class MediaGraph {
 class MediaService {
  public:
   virtual ~MediaService() = default;
-  // A fresh, empty graph, or a status saying why none could be made.
-  virtual std::shared_ptr<MediaGraph> CreateGraph(Status* why = nullptr) = 0;
+  // A fresh, empty graph, or why none could be made.
+  virtual Result<std::shared_ptr<MediaGraph>> CreateGraph() = 0;
   // Called by the loop after every handler: changes made since the last call reach the
   // output together, so a graph started and dropped inside one handler is never heard.
   virtual void Commit() {}

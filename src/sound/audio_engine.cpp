@@ -265,8 +265,8 @@ AudioEngine::~AudioEngine() {
   ContinuePastFailure(FinalizeCapture());
 }
 
-std::shared_ptr<MediaGraph> AudioEngine::CreateGraph(Status*) {
-  return std::make_shared<EngineGraph>(core_);
+Result<std::shared_ptr<MediaGraph>> AudioEngine::CreateGraph() {
+  return std::shared_ptr<MediaGraph>(std::make_shared<EngineGraph>(core_));
 }
 
 Status AudioEngine::Unavailable() const {

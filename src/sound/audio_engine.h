@@ -62,7 +62,7 @@ class AudioEngine final : public MediaService {
   AudioEngine(const AudioEngine&) = delete;
   AudioEngine& operator=(const AudioEngine&) = delete;
 
-  std::shared_ptr<MediaGraph> CreateGraph(Status* why = nullptr) override;
+  Result<std::shared_ptr<MediaGraph>> CreateGraph() override;
   Status Unavailable() const override;
   void PrepareForSound() override;
   // Hands the changes of the last handler to the mixer in one batch, frees the voices the

@@ -38,7 +38,7 @@ class AudioEngineTest : public ::testing::Test {
 
   // What a trigger does: a new graph, rendered, volume and rate set, run from position 0.
   std::shared_ptr<MediaGraph> Start(const std::string& path, double rate = 1.0, long volume = 0) {
-    std::shared_ptr<MediaGraph> graph = engine_->CreateGraph();
+    std::shared_ptr<MediaGraph> graph = engine_->CreateGraph().value();
     EXPECT_TRUE(graph->RenderFile(path) && graph->SetVolume(volume) && graph->SetRate(rate) &&
                 graph->Run() && graph->SetCurrentPosition(0));
     return graph;

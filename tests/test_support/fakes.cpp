@@ -13,14 +13,11 @@ void FakeMedia::AddVoice(const std::string& folder, const std::string& ext, doub
     SetClip(folder + stem + ext, seconds + 0.01 * index++);
 }
 
-std::shared_ptr<MediaGraph> FakeMedia::CreateGraph(Status* why) {
-  if (fail_create) {
-    if (why) *why = Status::Error("no audio output device");
-    return nullptr;
-  }
+Result<std::shared_ptr<MediaGraph>> FakeMedia::CreateGraph() {
+  if (fail_create) return Status::Unavailable("no audio output device");
   auto graph = std::make_shared<Graph>(*this);
   graphs_.push_back(graph);
-  return graph;
+  return std::shared_ptr<MediaGraph>(graph);
 }
 
 void FakeMedia::Commit() {

@@ -32,7 +32,7 @@ class FakeMedia : public MediaService {
   void AddVoice(const std::string& folder, const std::string& ext, double seconds);
   void RemoveClip(const std::string& path) { clips_.erase(path); }
 
-  std::shared_ptr<MediaGraph> CreateGraph(Status* why) override;
+  Result<std::shared_ptr<MediaGraph>> CreateGraph() override;
   void Commit() override;
   Status Unavailable() const override {
     return unavailable ? Status::Unavailable(*unavailable) : Status::Ok();
