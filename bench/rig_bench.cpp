@@ -92,7 +92,7 @@ int Run(int runs) {
     std::fprintf(stderr, "rig_bench: %s\n", why.message.c_str());
     return 1;
   }
-  auto rig = node->Create(nullptr);
+  auto rig = node->Create().value();
   for (int i = 0; i < 500 && !node->connected(); ++i) std::this_thread::sleep_for(10ms);
   auto count = [&] {
     std::lock_guard lock(mutex);

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "shell/status.h"
@@ -26,13 +25,13 @@ class EchoLinkObject {
 
   // True keys the transmitter, False releases it.
   virtual Status Transmit(bool key) = 0;
-  // The node's own report of its transmitter; nullopt when it cannot be read.
-  virtual std::optional<bool> TransmitState() = 0;
-  virtual std::optional<bool> BusyFlag1() = 0;
-  virtual std::optional<bool> BusyFlag2() = 0;
-  virtual std::optional<bool> BusyFlag3() = 0;
+  // The node's own report of its transmitter; a failure when it cannot be read.
+  virtual Result<bool> TransmitState() = 0;
+  virtual Result<bool> BusyFlag1() = 0;
+  virtual Result<bool> BusyFlag2() = 0;
+  virtual Result<bool> BusyFlag3() = 0;
   // InfoText of the object's InfoObject.
-  virtual std::optional<std::string> InfoText() = 0;
+  virtual Result<std::string> InfoText() = 0;
   virtual Status AuxFlag(bool value) = 0;
   virtual Status SendChatText(const std::string& text) = 0;
 
@@ -43,8 +42,8 @@ class EchoLinkObject {
 class NodeFactory {
  public:
   virtual ~NodeFactory() = default;
-  // A new automation object, or nullptr with `why` filled when none can be made.
-  virtual std::unique_ptr<EchoLinkObject> Create(Status* why) = 0;
+  // A new automation object, or why none can be made.
+  virtual Result<std::unique_ptr<EchoLinkObject>> Create() = 0;
 };
 
 }  // namespace horatone

@@ -48,7 +48,7 @@ class BridgeNode : public NodeFactory {
   BridgeNode& operator=(const BridgeNode&) = delete;
 
   // Objects made here stay usable after the bridge is gone; their calls then fail.
-  std::unique_ptr<EchoLinkObject> Create(Status* why) override;
+  Result<std::unique_ptr<EchoLinkObject>> Create() override;
 
   // The bound port of a listening bridge, 0 otherwise.
   std::uint16_t listen_port() const;

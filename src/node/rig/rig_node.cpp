@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "node/node_events.h"
+#include "node/node_core.h"
 #include "node/rig/dtmf_receiver.h"
 #include "node/rig/rx_audio.h"
 
@@ -50,10 +50,8 @@ std::int64_t Ns(SteadyClock::time_point t) {
 
 }  // namespace
 
-class RigNode::Core : public std::enable_shared_from_this<Core> {
+class RigNode::Core final : public NodeCore, public std::enable_shared_from_this<Core> {
  public:
-  class Instance;
-
   Core(RigSettings settings, Hooks hooks)
       : settings_(std::move(settings)),
         hooks_(std::move(hooks)),
@@ -89,7 +87,7 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
   void StartReceiver(std::unique_ptr<RxAudio> rx) { rx_audio_ = std::move(rx); }
 
   // --- Loop thread ------------------------------------------------------------------------
-  Status Transmit(bool key) {
+  Status Transmit(bool key) override {
     std::lock_guard lock(mutex_);
     if (stop_) return Status::Error("the rig is closed");
     if (!key) {
@@ -121,15 +119,24 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
     return Status::Ok();
   }
 
-  std::optional<bool> TransmitState() {
+  Result<bool> TransmitState() override {
     const int state = transmit_state_.load();
-    if (state < 0) return std::nullopt;
+    if (state < 0) return Status::Unavailable("the rig is not connected");
     return state == 1;
   }
 
-  std::optional<bool> Busy() {
-    if (!connected_.load()) return std::nullopt;  // unknown: the schedule waits for the rig
+  Result<bool> BusyFlag1() override {
+    // Unknown: the schedule waits for the rig.
+    if (!connected_.load()) return Status::Unavailable("the rig is not connected");
     return busy_.load();
+  }
+  Result<bool> BusyFlag2() override { return false; }
+  Result<bool> BusyFlag3() override { return false; }
+  Result<std::string> InfoText() override { return model_name_; }
+  Status AuxFlag(bool) override { return Status::Ok(); }
+  Status SendChatText(const std::string& text) override {
+    Log("chat (no chat on the air): " + text);
+    return Status::Ok();
   }
 
   void Log(const std::string& line) {
@@ -145,7 +152,6 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
 
   bool connected() const { return connected_.load(); }
   const std::string& model_name() const { return model_name_; }
-  std::vector<Instance*> instances;  // loop thread
 
   // --- Receiver thread ----------------------------------------------------------------------
   void Feed(const int16_t* samples, int count) {
@@ -270,35 +276,9 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
   SteadyClock::time_point next_ptt_poll_{}, next_dcd_poll_{}, next_release_try_{};
 };
 
-class RigNode::Core::Instance : public EchoLinkObject {
- public:
-  explicit Instance(std::shared_ptr<Core> core) : core_(std::move(core)) {
-    core_->instances.push_back(this);
-  }
-  ~Instance() override { std::erase(core_->instances, this); }
-  EchoLinkEvents* events() const { return events_; }
-
-  Status Transmit(bool key) override { return core_->Transmit(key); }
-  std::optional<bool> TransmitState() override { return core_->TransmitState(); }
-  std::optional<bool> BusyFlag1() override { return core_->Busy(); }
-  std::optional<bool> BusyFlag2() override { return false; }
-  std::optional<bool> BusyFlag3() override { return false; }
-  std::optional<std::string> InfoText() override { return core_->model_name(); }
-  Status AuxFlag(bool) override { return Status::Ok(); }
-  Status SendChatText(const std::string& text) override {
-    core_->Log("chat (no chat on the air): " + text);
-    return Status::Ok();
-  }
-  void SetEvents(EchoLinkEvents* events) override { events_ = events; }
-
- private:
-  std::shared_ptr<Core> core_;
-  EchoLinkEvents* events_ = nullptr;
-};
-
 void RigNode::Core::DeliverCode(const std::string& code) {
   Log("DTMF from the air: " + code);
-  ToEachWithEvents(instances, [&](EchoLinkEvents& events) { events.DTMFString(code); });
+  DeliverDtmf(code);
 }
 
 void RigNode::Core::Run() {
@@ -566,9 +546,7 @@ RigNode::RigNode(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
 RigNode::~RigNode() { core_->Stop(); }
 
-std::unique_ptr<EchoLinkObject> RigNode::Create(Status*) {
-  return std::make_unique<Core::Instance>(core_);
-}
+Result<std::unique_ptr<EchoLinkObject>> RigNode::Create() { return NodeCore::NewObject(core_); }
 
 void RigNode::FeedReceiverAudio(const int16_t* samples, int count) { core_->Feed(samples, count); }
 

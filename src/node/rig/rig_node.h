@@ -51,7 +51,7 @@ class RigNode : public NodeFactory {
   RigNode& operator=(const RigNode&) = delete;
 
   // Objects made here stay usable after the node is gone; their calls then fail.
-  std::unique_ptr<EchoLinkObject> Create(Status* why) override;
+  Result<std::unique_ptr<EchoLinkObject>> Create() override;
 
   // The receiver's audio, 8 kHz mono, from one thread at a time (the capture, or a test).
   // Deaf while the transmitter is keyed, being keyed, and for the hang time after.

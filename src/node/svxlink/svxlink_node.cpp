@@ -16,7 +16,7 @@
 #include <map>
 #include <vector>
 
-#include "node/node_events.h"
+#include "node/node_core.h"
 #include "runtime/posix_loop.h"
 
 namespace horatone {
@@ -61,10 +61,8 @@ bool ParseEndpoint(const std::string& text, sockaddr_in* address) {
 
 }  // namespace
 
-class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
+class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_this<Core> {
  public:
-  class Instance;
-
   Core(PosixLoop& loop, SvxLinkSettings settings, Hooks hooks)
       : loop_(loop), settings_(std::move(settings)), hooks_(std::move(hooks)) {}
 
@@ -128,7 +126,7 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
 
   bool connected() const { return squelch_fd_ >= 0; }
 
-  Status Transmit(bool key) {
+  Status Transmit(bool key) override {
     if (closed_) return Status::Error("the SvxLink node is closed");
     if (!key) {
       if (!keyed_ || release_pending_) return Status::Ok();
@@ -152,30 +150,37 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
     return Status::Ok();
   }
 
-  std::optional<bool> TransmitState() const {
-    if (!connected()) return std::nullopt;
+  Result<bool> TransmitState() override {
+    if (!connected()) return NotConnected();
     return reports_seen_ ? tx_on_ : keyed_;
   }
   // A station on one of SvxLink's other receivers: a squelch open while the clock's is closed.
-  std::optional<bool> StationHeard() const {
-    if (!connected()) return std::nullopt;
+  Result<bool> BusyFlag1() override {
+    if (!connected()) return NotConnected();
     return sql_open_ && !keyed_;
   }
   // SvxLink transmitting for someone else: a transmission that began while the clock was not
   // keyed, up to the moment a station's squelch closes in it. What follows a station is the
   // repeater's hang time, and the tail after the clock's own is not someone else's either.
-  std::optional<bool> TransmittingForOthers() const {
-    if (!connected()) return std::nullopt;
+  Result<bool> BusyFlag2() override {
+    if (!connected()) return NotConnected();
     return tx_on_ && tx_for_others_;
+  }
+  Result<bool> BusyFlag3() override { return false; }
+  Result<std::string> InfoText() override { return std::string("SvxLink"); }
+  Status AuxFlag(bool) override { return Status::Ok(); }
+  Status SendChatText(const std::string& text) override {
+    Log("chat (SvxLink has no chat): " + text);
+    return Status::Ok();
   }
 
   void Log(const std::string& line) const {
     if (hooks_.log) hooks_.log(line);
   }
 
-  std::vector<Instance*> instances;
-
  private:
+  static Status NotConnected() { return Status::Unavailable("SvxLink is not connected"); }
+
   struct Reporter {
     PosixLoop::WatchId watch = 0;
     std::string pending;
@@ -379,35 +384,9 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
   std::string busy_logged_;
 };
 
-class SvxLinkNode::Core::Instance : public EchoLinkObject {
- public:
-  explicit Instance(std::shared_ptr<Core> core) : core_(std::move(core)) {
-    core_->instances.push_back(this);
-  }
-  ~Instance() override { std::erase(core_->instances, this); }
-  EchoLinkEvents* events() const { return events_; }
-
-  Status Transmit(bool key) override { return core_->Transmit(key); }
-  std::optional<bool> TransmitState() override { return core_->TransmitState(); }
-  std::optional<bool> BusyFlag1() override { return core_->StationHeard(); }
-  std::optional<bool> BusyFlag2() override { return core_->TransmittingForOthers(); }
-  std::optional<bool> BusyFlag3() override { return false; }
-  std::optional<std::string> InfoText() override { return std::string("SvxLink"); }
-  Status AuxFlag(bool) override { return Status::Ok(); }
-  Status SendChatText(const std::string& text) override {
-    core_->Log("chat (SvxLink has no chat): " + text);
-    return Status::Ok();
-  }
-  void SetEvents(EchoLinkEvents* events) override { events_ = events; }
-
- private:
-  std::shared_ptr<Core> core_;
-  EchoLinkEvents* events_ = nullptr;
-};
-
 void SvxLinkNode::Core::Deliver(const std::string& code) {
   Log("DTMF from SvxLink: " + code);
-  ToEachWithEvents(instances, [&](EchoLinkEvents& events) { events.DTMFString(code); });
+  DeliverDtmf(code);
 }
 
 std::unique_ptr<SvxLinkNode> SvxLinkNode::Open(PosixLoop& loop, SvxLinkSettings settings,
@@ -432,8 +411,8 @@ SvxLinkNode::SvxLinkNode(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
 SvxLinkNode::~SvxLinkNode() { core_->Stop(); }
 
-std::unique_ptr<EchoLinkObject> SvxLinkNode::Create(Status*) {
-  return std::make_unique<Core::Instance>(core_);
+Result<std::unique_ptr<EchoLinkObject>> SvxLinkNode::Create() {
+  return NodeCore::NewObject(core_);
 }
 
 bool SvxLinkNode::connected() const { return core_->connected(); }

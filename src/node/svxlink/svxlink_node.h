@@ -53,7 +53,7 @@ class SvxLinkNode : public NodeFactory {
   SvxLinkNode& operator=(const SvxLinkNode&) = delete;
 
   // Objects made here stay usable after the node is gone; their calls then fail.
-  std::unique_ptr<EchoLinkObject> Create(Status* why) override;
+  Result<std::unique_ptr<EchoLinkObject>> Create() override;
   bool connected() const;
 
   class Core;

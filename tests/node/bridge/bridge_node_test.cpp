@@ -52,7 +52,7 @@ class BridgeListening : public ::testing::Test {
          .log = [this](std::string line) { log_.push_back(std::move(line)); }},
         &why);
     ASSERT_TRUE(bridge_) << why.message;
-    object_ = bridge_->Create(&why);
+    object_ = bridge_->Create().value();
     events_.then = [this](const std::string& what) {
       EXPECT_TRUE(!what.starts_with("DTMF") || object_->Transmit(true).ok());
     };
@@ -82,8 +82,7 @@ TEST_F(BridgeListening, ExchangesLinesWithOneNodeRefusesASecondAndTakesTheNextAf
     if (disconnects_ == 1) return first_gone.set_value();
     loop_.Quit();
   };
-  Status why;
-  auto about_object = bridge_->Create(&why);  // shares the connection, has no handlers
+  auto about_object = bridge_->Create().value();  // shares the connection, has no handlers
   // What the node had reported at each event, as the about window's object sees it.
   Lines reported;
   events_.then = [&](const std::string& what) {
@@ -131,7 +130,7 @@ TEST_F(BridgeListening, ExchangesLinesWithOneNodeRefusesASecondAndTakesTheNextAf
   EXPECT_TRUE(object_->AuxFlag(false).ok());
   EXPECT_FALSE(object_->Transmit(true).ok());
   EXPECT_FALSE(object_->SendChatText("x").ok());
-  EXPECT_FALSE(object_->BusyFlag1().has_value());
+  EXPECT_FALSE(object_->BusyFlag1().ok());
 }
 
 // Nodes that close and come straight back are taken and their cut-off lines dropped; the last
@@ -206,8 +205,7 @@ TEST(BridgeNodeOverPipes, ANodeThatDoesNotReadNeverBlocksTheClockAndGetsEverythi
   auto bridge = BridgeNode::OverDescriptors(
       loop, in[0], out[1],
       {.on_disconnect = {}, .log = [&](std::string line) { log.push_back(std::move(line)); }});
-  Status why;
-  auto object = bridge->Create(&why);
+  auto object = bridge->Create().value();
   // Nothing reads the output pipe yet: the pipe fills, then the bridge's own buffer.
   const std::string text(1000, 'x');
   int accepted = 0;

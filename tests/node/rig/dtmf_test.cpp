@@ -56,7 +56,7 @@ class DtmfFromTheAir : public ::testing::Test {
     Status why;
     node_ = RigNode::Open(settings, std::move(hooks), &why);
     ASSERT_TRUE(node_) << why.message;
-    object_ = node_->Create(nullptr);
+    object_ = node_->Create().value();
     object_->SetEvents(&codes_);
     ASSERT_TRUE(tasks_.RunUntil([&] { return node_->connected(); }));
   }
