@@ -19,9 +19,10 @@ class EchoLinkEvents {
   virtual void ChatTextReceived(const std::string& text) = 0;
 };
 
-class EchoLinkObject {
+// The calls the clock makes on the node.
+class EchoLinkCalls {
  public:
-  virtual ~EchoLinkObject() = default;
+  virtual ~EchoLinkCalls() = default;
 
   // True keys the transmitter, False releases it.
   virtual Status Transmit(bool key) = 0;
@@ -34,7 +35,10 @@ class EchoLinkObject {
   virtual Result<std::string> InfoText() = 0;
   virtual Status AuxFlag(bool value) = 0;
   virtual Status SendChatText(const std::string& text) = 0;
+};
 
+class EchoLinkObject : public EchoLinkCalls {
+ public:
   // Where this instance delivers its events; nullptr for none (the About window's instance).
   virtual void SetEvents(EchoLinkEvents* events) = 0;
 };

@@ -12,20 +12,9 @@
 
 namespace horatone {
 
-class NodeCore {
+// A node implements the calls; its objects pass them on.
+class NodeCore : public EchoLinkCalls {
  public:
-  virtual ~NodeCore() = default;
-
-  // What an object's calls ask of the node; see EchoLinkObject.
-  virtual Status Transmit(bool key) = 0;
-  virtual Result<bool> TransmitState() = 0;
-  virtual Result<bool> BusyFlag1() = 0;
-  virtual Result<bool> BusyFlag2() = 0;
-  virtual Result<bool> BusyFlag3() = 0;
-  virtual Result<std::string> InfoText() = 0;
-  virtual Status AuxFlag(bool value) = 0;
-  virtual Status SendChatText(const std::string& text) = 0;
-
   // A new object on `core`, which it keeps alive.
   static std::unique_ptr<EchoLinkObject> NewObject(std::shared_ptr<NodeCore> core);
 
