@@ -167,7 +167,7 @@ int RunHeadless(const HeadlessOptions& options) {
       if (form_ptr) form_ptr->AbandonAnnouncement(why);
     };
     hooks.is_clock_code = [&](const std::string& code) {
-      return form_ptr && form_ptr->DTMFTime.text() == code;
+      return form_ptr && form_ptr->IsClockCode(code);
     };
     svxlink = SvxLinkNode::Open(loop, options.svxlink, std::move(hooks), &why);
     if (!svxlink) {

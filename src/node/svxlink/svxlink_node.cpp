@@ -16,6 +16,7 @@
 #include <map>
 #include <vector>
 
+#include "node/dtmf_code.h"
 #include "node/node_core.h"
 #include "runtime/posix_loop.h"
 
@@ -64,7 +65,10 @@ bool ParseEndpoint(const std::string& text, sockaddr_in* address) {
 class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_this<Core> {
  public:
   Core(PosixLoop& loop, SvxLinkSettings settings, Hooks hooks)
-      : loop_(loop), settings_(std::move(settings)), hooks_(std::move(hooks)) {}
+      : loop_(loop),
+        settings_(std::move(settings)),
+        hooks_(std::move(hooks)),
+        code_(settings_.dtmf_pause_ms) {}
 
   Status Start() {
     if (!settings_.events.empty()) {
@@ -95,7 +99,7 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
       if (auto core = weak.lock()) core->ReleaseNow();
     });
     pause_timer_ = loop_.CreateTimer([weak] {
-      if (auto core = weak.lock()) core->EndCode();
+      if (auto core = weak.lock()) core->Paused();
     });
     TryConnect();
     if (!connected()) loop_.StartTimer(reconnect_timer_, kReconnectEveryMs);
@@ -220,7 +224,7 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
     loop_.StopTimer(release_timer_);
     sql_open_ = tx_on_ = tx_for_others_ = false;
     busy_logged_.clear();
-    code_.clear();
+    code_.Forget();
     loop_.StopTimer(pause_timer_);
   }
 
@@ -259,22 +263,26 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
 
   void TakeDigits(const char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-      const char c = bytes[i];
-      if (c == '#') {
-        EndCode();
-      } else if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'D') || c == '*') {
-        if (code_.size() < 64) code_ += c;
+      if (std::optional<std::string> code = code_.Take(bytes[i], loop_.NowMs())) {
+        loop_.StopTimer(pause_timer_);
+        Deliver(*code);
+      } else if (IsDtmfDigit(bytes[i])) {
         loop_.StartTimer(pause_timer_, 60000, settings_.dtmf_pause_ms);
       }
     }
   }
 
-  void EndCode() {
-    loop_.StopTimer(pause_timer_);
-    if (code_.empty()) return;
-    const std::string code = std::move(code_);
-    code_.clear();
-    Deliver(code);
+  void Paused() {
+    if (std::optional<std::string> code = code_.PauseAt(loop_.NowMs())) {
+      loop_.StopTimer(pause_timer_);
+      Deliver(*code);
+    } else if (const std::optional<std::int64_t> ends = code_.EndsAt()) {
+      // The loop's clock had not quite reached the end of the pause.
+      loop_.StartTimer(pause_timer_, 60000,
+                       static_cast<int>(std::max<std::int64_t>(1, *ends - loop_.NowMs())));
+    } else {
+      loop_.StopTimer(pause_timer_);
+    }
   }
 
   void Deliver(const std::string& code);
@@ -376,7 +384,7 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
   std::map<int, Reporter> reporters_;
   TimerService::TimerId reconnect_timer_ = 0, release_timer_ = 0, pause_timer_ = 0;
   std::string last_failure_;
-  std::string code_;
+  DtmfCode code_;  // in loop milliseconds
   bool keyed_ = false;  // the clock's squelch is open
   bool release_pending_ = false;
   bool reports_seen_ = false;
