@@ -13,6 +13,7 @@
 #include "config_command.h"
 #include "headless.h"
 #include "make_voice_command.h"
+#include "node_table.h"
 #include "say_command.h"
 #include "sound/voice_check.h"
 #include "runtime/path_mapper.h"
@@ -42,9 +43,10 @@ usage:
 
 options:
   --root DIR           system directory: Horatone.ini and the drive trees (default )" HORATONE_SYSTEM_DIR R"()
-  --node NODE          sim (the simulated node, default), stdio, listen:PORT (127.0.0.1),
-                       rig (a radio through Hamlib, no node program) or svxlink
-  --audio NAME         pulse, alsa or null (default: the first that works)
+)";
+
+// After the node's lines, which come from the node table.
+constexpr const char* kHelpAfterNode = R"(  --audio NAME         pulse, alsa or null (default: the first that works)
   --capture FILE.wav   also write everything sent on air to FILE.wav
   --start-at TIME      the clock starts at "YYYY-MM-DD HH:MM:SS" and runs on from there
   --ignore-settings-errors
@@ -110,7 +112,7 @@ int main(int argc, char** argv) {
     };
     std::string text;
     if (arg == "--help" || arg == "-h") {
-      std::cout << kHelp << RigOptionsHelp();
+      std::cout << kHelp << NodeOptionHelp() << kHelpAfterNode << RigOptionsHelp();
       return 0;
     } else if (arg == "--version") {
       std::cout << VersionReply() << "\n";
@@ -121,8 +123,7 @@ int main(int argc, char** argv) {
     } else if (command.empty() && arg == "--headless") {
       headless = true;
     } else if (command.empty() && arg == "--node") {
-      if (!value(&options.node))
-        return Usage("--node needs sim, stdio, listen:PORT, rig or svxlink");
+      if (!value(&options.node)) return Usage("--node needs " + NodeNames());
     } else if (command.empty() && arg == "--audio") {
       if (!value(&options.audio)) return Usage("--audio needs a back end name");
     } else if (command.empty() && arg == "--capture") {
@@ -191,10 +192,7 @@ int main(int argc, char** argv) {
   if (!options.web.empty()) {
     if (const auto problem = WebStartProblem(options.web, options.root)) return Usage(*problem);
   }
-  if (options.node != "sim" && options.node != "stdio" && options.node != "rig" &&
-      options.node != "svxlink" && options.node.rfind("listen:", 0) != 0) {
-    return Usage("--node takes sim, stdio, listen:PORT, rig or svxlink");
-  }
+  if (FindNodeChoice(options.node) == nullptr) return Usage("--node takes " + NodeNames());
   if (svx_given != (options.node == "svxlink") || (svx_given && options.svx_audio.empty())) {
     return Usage(svx_given ? "--node svxlink needs --svx-audio, --svx-squelch and --svx-dtmf"
                            : "the --svx-... options need --node svxlink");

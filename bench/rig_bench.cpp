@@ -16,6 +16,7 @@
 #include "sound/audio_files.h"
 #include "node/rig/rig_node.h"
 #include "node/rig/rig_peer.h"
+#include "test_support/reading.h"
 #include "test_support/temp_dir.h"
 
 namespace horatone {
@@ -87,7 +88,7 @@ int Run(int runs) {
     std::lock_guard lock(mutex);
     transitions.push_back({keyed, asked_at, SteadyClock::now(), frames});
   };
-  std::unique_ptr<RigNode> node = RigNode::Open(settings, hooks, &why);
+  std::unique_ptr<RigNode> node = testing::Opened(RigNode::Open(settings, hooks), &why);
   if (!node) {
     std::fprintf(stderr, "rig_bench: %s\n", why.message.c_str());
     return 1;

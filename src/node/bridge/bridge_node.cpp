@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstring>
 #include <deque>
 #include <utility>
@@ -25,6 +24,7 @@
 
 #include "node/bridge/bridge_protocol.h"
 #include "node/node_core.h"
+#include "shell/parse_number.h"
 
 namespace horatone {
 
@@ -144,9 +144,9 @@ class BridgeNode::Core final : public NodeCore,
   void Attach(int in_fd, int out_fd, bool owns_fd);
   void OnReadable();
   void Flush();
-  // The connection is gone: stop reading and writing, and hand the end to the loop after
-  // the lines already received.
-  void Lose(std::string why);
+  // The connection is gone: stop reading, and writing too unless it is only the end of the
+  // node's input (kClosed); hand the end to the loop after the lines already received.
+  void Lose(Status why);
   void Queue(Inbound item);
   void HandleNext();
   void Handle(const NodeMessage& message);
@@ -299,8 +299,8 @@ void BridgeNode::Core::OnReadable() {
     if (!unfinished.empty()) Log("node bridge: dropped an unfinished line at the end of input");
   }
   for (ParsedLine& line : lines) Queue(Inbound{std::move(line), false, {}, connection_});
-  if (got == 0) Lose("end of input");
-  if (got < 0) Lose(ErrnoText("read failed"));
+  if (got == 0) Lose(Status::Closed("end of input"));
+  if (got < 0) Lose(Status::Unavailable(ErrnoText("read failed")));
 }
 
 bool BridgeNode::Core::DrainEnded() {
@@ -346,7 +346,7 @@ void BridgeNode::Core::Flush() {
       }
       return;
     }
-    Lose(ErrnoText("write failed"));
+    Lose(Status::Unavailable(ErrnoText("write failed")));
     return;
   }
   if (out_watch_) {
@@ -355,12 +355,12 @@ void BridgeNode::Core::Flush() {
   }
 }
 
-void BridgeNode::Core::Lose(std::string why) {
+void BridgeNode::Core::Lose(Status why) {
   if (lost_) return;
   lost_ = true;
   if (in_watch_) loop_.Unwatch(in_watch_);
   in_watch_ = 0;
-  if (why != "end of input") {
+  if (why.kind != StatusKind::kClosed) {
     // The output is gone too: nothing more can be said to this node.
     if (out_watch_) loop_.Unwatch(out_watch_);
     out_watch_ = 0;
@@ -373,7 +373,7 @@ void BridgeNode::Core::Lose(std::string why) {
     }
     out_fd_ = -1;
   }
-  Queue(Inbound{{}, true, std::move(why), connection_});
+  Queue(Inbound{{}, true, std::move(why.message), connection_});
 }
 
 void BridgeNode::Core::Queue(Inbound item) {
@@ -471,26 +471,19 @@ BridgeNode::BridgeNode(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
 BridgeNode::~BridgeNode() { core_->Shutdown(); }
 
-std::unique_ptr<BridgeNode> BridgeNode::Open(PosixLoop& loop, std::string_view transport,
-                                             Hooks hooks, Status* why) {
+Result<std::unique_ptr<BridgeNode>> BridgeNode::Open(PosixLoop& loop, std::string_view transport,
+                                                     Hooks hooks) {
   if (transport == "stdio") {
     return OverDescriptors(loop, STDIN_FILENO, STDOUT_FILENO, std::move(hooks));
   }
   constexpr std::string_view kListen = "listen:";
   if (transport.starts_with(kListen)) {
-    const std::string_view digits = transport.substr(kListen.size());
-    unsigned port = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
-    if (!digits.empty() && error == std::errc() && end == digits.data() + digits.size() &&
-        port <= 65535) {
-      return Listen(loop, static_cast<std::uint16_t>(port), std::move(hooks), why);
+    if (const Result<int> port = ParseNumber(transport.substr(kListen.size()), 0, 65535)) {
+      return Listen(loop, static_cast<std::uint16_t>(*port), std::move(hooks));
     }
   }
-  if (why) {
-    *why = Status::Error("node bridge \"" + std::string(transport) +
-                         "\": expected stdio or listen:PORT with PORT 0 to 65535");
-  }
-  return nullptr;
+  return Status::BadInput("node bridge \"" + std::string(transport) +
+                          "\": expected stdio or listen:PORT with PORT 0 to 65535");
 }
 
 std::unique_ptr<BridgeNode> BridgeNode::OverDescriptors(PosixLoop& loop, int in_fd, int out_fd,
@@ -500,14 +493,13 @@ std::unique_ptr<BridgeNode> BridgeNode::OverDescriptors(PosixLoop& loop, int in_
   return std::unique_ptr<BridgeNode>(new BridgeNode(std::move(core)));
 }
 
-std::unique_ptr<BridgeNode> BridgeNode::Listen(PosixLoop& loop, std::uint16_t port, Hooks hooks,
-                                               Status* why) {
+Result<std::unique_ptr<BridgeNode>> BridgeNode::Listen(PosixLoop& loop, std::uint16_t port,
+                                                       Hooks hooks) {
   auto core = std::make_shared<Core>(loop, std::move(hooks));
   Status status = core->StartListening(port);
   if (!status) {
     core->Shutdown();
-    if (why) *why = std::move(status);
-    return nullptr;
+    return status;
   }
   return std::unique_ptr<BridgeNode>(new BridgeNode(std::move(core)));
 }

@@ -61,9 +61,9 @@ class RigNode::Core final : public NodeCore, public std::enable_shared_from_this
 
   // Makes and drops one RIG to check the model and the settings; no I/O.
   Status Check() {
-    std::string why;
-    RIG* rig = MakeRig(&why);
-    if (rig == nullptr) return Status::Error(why);
+    Result<RIG*> made = MakeRig();
+    if (!made) return made.status();
+    RIG* rig = *made;
     model_name_ = std::string(rig->caps->mfg_name) + " " + rig->caps->model_name;
     rig_cleanup(rig);
     return Status::Ok();
@@ -174,11 +174,10 @@ class RigNode::Core final : public NodeCore, public std::enable_shared_from_this
     });
   }
 
-  RIG* MakeRig(std::string* why) {
+  Result<RIG*> MakeRig() {
     RIG* rig = rig_init(static_cast<rig_model_t>(settings_.model));
     if (rig == nullptr) {
-      *why = "Hamlib knows no rig model " + std::to_string(settings_.model);
-      return nullptr;
+      return Status::NotFound("Hamlib knows no rig model " + std::to_string(settings_.model));
     }
     const std::pair<const char*, std::string> conf[] = {
         {"rig_pathname", settings_.rig_file},
@@ -190,19 +189,20 @@ class RigNode::Core final : public NodeCore, public std::enable_shared_from_this
       if (value.empty()) continue;
       const int result = rig_set_conf(rig, rig_token_lookup(rig, name), value.c_str());
       if (result != RIG_OK) {
-        *why = std::string("Hamlib refused ") + name + " \"" + value + "\" for model " +
-               std::to_string(settings_.model) + ": " + HamlibError(result);
         rig_cleanup(rig);
-        return nullptr;
+        return Status::BadInput(std::string("Hamlib refused ") + name + " \"" + value +
+                                "\" for model " + std::to_string(settings_.model) + ": " +
+                                HamlibError(result));
       }
     }
     return rig;
   }
 
   // Worker: a rig opened, with the transmitter released (it may have been left keyed).
-  RIG* OpenRig(std::string* why) {
-    RIG* rig = MakeRig(why);
-    if (rig == nullptr) return nullptr;
+  Result<RIG*> OpenRig() {
+    Result<RIG*> made = MakeRig();
+    if (!made) return made;
+    RIG* rig = *made;
     int result = rig_open(rig);
     if (result == RIG_OK) {
       rig_set_cache_timeout_ms(rig, HAMLIB_CACHE_ALL, 0);  // PTT and DCD read from the rig
@@ -211,11 +211,10 @@ class RigNode::Core final : public NodeCore, public std::enable_shared_from_this
       if (result != RIG_OK) rig_close(rig);
     }
     if (result != RIG_OK) {
-      *why = "cannot open rig model " + std::to_string(settings_.model) +
-             (settings_.rig_file.empty() ? "" : " on " + settings_.rig_file) + ": " +
-             HamlibError(result);
       rig_cleanup(rig);
-      return nullptr;
+      return Status::Unavailable("cannot open rig model " + std::to_string(settings_.model) +
+                                 (settings_.rig_file.empty() ? "" : " on " + settings_.rig_file) +
+                                 ": " + HamlibError(result));
     }
     return rig;
   }
@@ -294,17 +293,18 @@ void RigNode::Core::Run() {
         continue;
       }
       lock.unlock();
-      std::string why;
-      RIG* rig = OpenRig(&why);
+      Result<RIG*> opened = OpenRig();
       lock.lock();
-      if (rig == nullptr) {
-        if (!open_failure_reported) PostLog(why + "; trying again in 2 s, then up to every 30 s");
+      if (!opened) {
+        if (!open_failure_reported) {
+          PostLog(opened.message() + "; trying again in 2 s, then up to every 30 s");
+        }
         open_failure_reported = true;
         next_open = SteadyClock::now() + retry_in;
         retry_in = std::min<SteadyClock::duration>(retry_in * 2, kLongestRetry);
         continue;
       }
-      rig_ = rig;
+      rig_ = *opened;
       open_failure_reported = false;
       retry_in = kFirstRetry;
       radio_ = Radio::kOff;
@@ -514,29 +514,22 @@ void RigNode::Core::Lost(std::unique_lock<std::mutex>& lock, const std::string& 
   });
 }
 
-std::unique_ptr<RigNode> RigNode::Open(const RigSettings& settings, Hooks hooks, Status* why) {
+Result<std::unique_ptr<RigNode>> RigNode::Open(const RigSettings& settings, Hooks hooks) {
   static std::once_flag quiet;
   std::call_once(quiet, [] {
     rig_set_debug(RIG_DEBUG_NONE);
     rig_set_debug_callback(&NoHamlibOutput, nullptr);
   });
   auto core = std::make_shared<Core>(settings, std::move(hooks));
-  if (Status checked = core->Check(); !checked) {
-    if (why) *why = checked;
-    return nullptr;
-  }
+  if (Status checked = core->Check(); !checked) return checked;
   if (!settings.rx_audio.empty()) {
     RxAudio::Hooks rx_hooks;
     Core* raw = core.get();  // the capture stops before the core goes
     rx_hooks.on_block = [raw](const int16_t* samples, int count) { raw->Feed(samples, count); };
     rx_hooks.on_report = [raw](const std::string& line) { raw->PostLog("receiver: " + line); };
-    Status rx_why;
-    std::unique_ptr<RxAudio> rx = RxAudio::Open(settings.rx_audio, std::move(rx_hooks), &rx_why);
-    if (!rx) {
-      if (why) *why = rx_why;
-      return nullptr;
-    }
-    core->StartReceiver(std::move(rx));
+    Result<std::unique_ptr<RxAudio>> rx = RxAudio::Open(settings.rx_audio, std::move(rx_hooks));
+    if (!rx) return rx.status();
+    core->StartReceiver(std::move(*rx));
   }
   core->Start();
   return std::unique_ptr<RigNode>(new RigNode(std::move(core)));

@@ -18,6 +18,7 @@
 
 #include "node/dtmf_code.h"
 #include "node/node_core.h"
+#include "shell/parse_number.h"
 #include "runtime/posix_loop.h"
 
 namespace horatone {
@@ -28,36 +29,32 @@ constexpr std::size_t kLongestReport = 512;
 constexpr std::size_t kMostReporters = 8;
 
 // The slave end of one of SvxLink's PTYs, raw so that digits arrive one by one and nothing
-// is echoed back to SvxLink; -1 with the reason when it cannot be opened.
-int OpenPty(const std::string& path, std::string* why) {
+// is echoed back to SvxLink.
+Result<int> OpenPty(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *why = path + ": " + std::strerror(errno);
-    return -1;
-  }
+  if (fd < 0) return Status::NotFound(path + ": " + std::strerror(errno));
   termios mode{};
   if (tcgetattr(fd, &mode) != 0) {
-    *why = path + " is not a PTY";
     close(fd);
-    return -1;
+    return Status::BadInput(path + " is not a PTY");
   }
   cfmakeraw(&mode);
   tcsetattr(fd, TCSANOW, &mode);
   return fd;
 }
 
-bool ParseEndpoint(const std::string& text, sockaddr_in* address) {
+Result<sockaddr_in> ParseEndpoint(const std::string& text) {
+  const Status wrong =
+      Status::BadInput("the events address \"" + text + "\" is not IPV4-ADDRESS:PORT");
   const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return false;
-  const std::string port = text.substr(colon + 1);
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  const int number = std::stoi(port);
-  if (number < 1 || number > 65535) return false;
-  *address = sockaddr_in{};
-  address->sin_family = AF_INET;
-  address->sin_port = htons(static_cast<uint16_t>(number));
-  return inet_pton(AF_INET, text.substr(0, colon).c_str(), &address->sin_addr) == 1;
+  if (colon == std::string::npos) return wrong;
+  const Result<int> port = ParseNumber(std::string_view(text).substr(colon + 1), 1, 65535);
+  if (!port) return wrong;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(*port));
+  if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) != 1) return wrong;
+  return address;
 }
 
 }  // namespace
@@ -72,11 +69,9 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
 
   Status Start() {
     if (!settings_.events.empty()) {
-      sockaddr_in address{};
-      if (!ParseEndpoint(settings_.events, &address)) {
-        return Status::Error("the events address \"" + settings_.events +
-                             "\" is not IPV4-ADDRESS:PORT");
-      }
+      Result<sockaddr_in> endpoint = ParseEndpoint(settings_.events);
+      if (!endpoint) return endpoint.status();
+      sockaddr_in address = *endpoint;
       listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
       const int yes = 1;
       setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -192,18 +187,17 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
 
   void TryConnect() {
     if (closed_ || connected()) return;
-    std::string why;
-    const int squelch = OpenPty(settings_.squelch_pty, &why);
-    const int dtmf = squelch < 0 ? -1 : OpenPty(settings_.dtmf_pty, &why);
-    if (squelch < 0 || dtmf < 0) {
-      if (squelch >= 0) close(squelch);
-      if (why != last_failure_) Log("waiting for SvxLink: " + why);
-      last_failure_ = why;
+    const Result<int> squelch = OpenPty(settings_.squelch_pty);
+    const Result<int> dtmf = squelch ? OpenPty(settings_.dtmf_pty) : squelch;
+    if (!dtmf) {
+      if (squelch) close(*squelch);
+      if (dtmf.message() != last_failure_) Log("waiting for SvxLink: " + dtmf.message());
+      last_failure_ = dtmf.message();
       return;
     }
     last_failure_.clear();
-    squelch_fd_ = squelch;
-    dtmf_fd_ = dtmf;
+    squelch_fd_ = *squelch;
+    dtmf_fd_ = *dtmf;
     squelch_watch_ = loop_.WatchReadable(squelch_fd_, [this] { Drain(squelch_fd_, false); });
     dtmf_watch_ = loop_.WatchReadable(dtmf_fd_, [this] { Drain(dtmf_fd_, true); });
     loop_.StopTimer(reconnect_timer_);
@@ -397,20 +391,16 @@ void SvxLinkNode::Core::Deliver(const std::string& code) {
   DeliverDtmf(code);
 }
 
-std::unique_ptr<SvxLinkNode> SvxLinkNode::Open(PosixLoop& loop, SvxLinkSettings settings,
-                                               Hooks hooks, Status* why) {
-  const auto fail = [why](std::string message) {
-    if (why) *why = Status::Error(std::move(message));
-    return nullptr;
-  };
-  if (settings.squelch_pty.empty()) return fail("--svx-squelch names no PTY");
-  if (settings.dtmf_pty.empty()) return fail("--svx-dtmf names no PTY");
+Result<std::unique_ptr<SvxLinkNode>> SvxLinkNode::Open(PosixLoop& loop, SvxLinkSettings settings,
+                                                       Hooks hooks) {
+  if (settings.squelch_pty.empty()) return Status::BadInput("--svx-squelch names no PTY");
+  if (settings.dtmf_pty.empty()) return Status::BadInput("--svx-dtmf names no PTY");
   if (settings.dtmf_pause_ms < 200 || settings.dtmf_pause_ms > 10000)
-    return fail("the DTMF pause must be 200 to 10000 ms");
+    return Status::BadInput("the DTMF pause must be 200 to 10000 ms");
   auto core = std::make_shared<Core>(loop, std::move(settings), std::move(hooks));
   if (Status started = core->Start(); !started) {
     core->Stop();
-    return fail(started.message);
+    return started;
   }
   return std::unique_ptr<SvxLinkNode>(new SvxLinkNode(std::move(core)));
 }

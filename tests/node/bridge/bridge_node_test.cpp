@@ -17,6 +17,7 @@
 #include "test_support/fakes.h"
 #include "test_support/loop_watchdog.h"
 #include "test_support/posix_io.h"
+#include "test_support/reading.h"
 
 namespace horatone {
 namespace {
@@ -41,7 +42,7 @@ class BridgeListening : public ::testing::Test {
  protected:
   void SetUp() override {
     Status why;
-    bridge_ = BridgeNode::Listen(
+    bridge_ = testing::Opened(BridgeNode::Listen(
         loop_, 0,
         {.on_disconnect =
              [this] {
@@ -49,7 +50,7 @@ class BridgeListening : public ::testing::Test {
                ContinuePastFailure(object_->Transmit(false));  // what ending the announcement does
                if (on_disconnect_) on_disconnect_();
              },
-         .log = [this](std::string line) { log_.push_back(std::move(line)); }},
+         .log = [this](std::string line) { log_.push_back(std::move(line)); }}),
         &why);
     ASSERT_TRUE(bridge_) << why.message;
     object_ = bridge_->Create().value();
@@ -183,13 +184,13 @@ TEST(BridgeNodeOpen, TransportTextsAreCheckedAndAPortIsNotTakenTwice) {
   PosixLoop loop;
   Status why;
   for (const char* bad : {"", "tcp:4000", "listen:x", "listen:70000", "listen:80 "}) {
-    EXPECT_FALSE(BridgeNode::Open(loop, bad, {}, &why)) << bad;
+    EXPECT_FALSE(testing::Opened(BridgeNode::Open(loop, bad, {}), &why)) << bad;
     EXPECT_NE(why.message.find("stdio or listen:PORT"), std::string::npos) << why.message;
   }
-  auto bridge = BridgeNode::Open(loop, "listen:0", {}, &why);
+  auto bridge = testing::Opened(BridgeNode::Open(loop, "listen:0", {}), &why);
   ASSERT_TRUE(bridge) << why.message;
   const std::string taken = "listen:" + std::to_string(bridge->listen_port());
-  EXPECT_FALSE(BridgeNode::Open(loop, taken, {}, &why));
+  EXPECT_FALSE(testing::Opened(BridgeNode::Open(loop, taken, {}), &why));
   EXPECT_NE(why.message.find("cannot bind 127.0.0.1:"), std::string::npos) << why.message;
 }
 

@@ -57,7 +57,7 @@ class RigNodeTest : public ::testing::Test {
     };
     hooks.on_ptt = [this](bool keyed, auto) { Note(keyed ? "ptt on" : "ptt off"); };
     Status why;
-    node_ = RigNode::Open(settings, std::move(hooks), &why);
+    node_ = testing::Opened(RigNode::Open(settings, std::move(hooks)), &why);
     EXPECT_TRUE(node_) << why.message;
     object_ = node_->Create().value();
     EXPECT_TRUE(tasks_.RunUntil([&] { return node_->connected(); }));
@@ -225,12 +225,12 @@ TEST(RigNodeOpen, AModelOrSettingHamlibDoesNotKnowIsRefusedWithTheReason) {
   RigSettings settings;
   settings.model = 99999;
   Status why;
-  EXPECT_FALSE(RigNode::Open(settings, hooks, &why));
+  EXPECT_FALSE(testing::Opened(RigNode::Open(settings, hooks), &why));
   EXPECT_NE(why.message.find("no rig model 99999"), std::string::npos) << why.message;
 
   settings.model = 1;
   settings.rx_audio = "oss:/dev/dsp";
-  EXPECT_FALSE(RigNode::Open(settings, hooks, &why));
+  EXPECT_FALSE(testing::Opened(RigNode::Open(settings, hooks), &why));
   EXPECT_NE(why.message.find("oss:/dev/dsp"), std::string::npos) << why.message;
 }
 
