@@ -9,19 +9,17 @@
 
 #include "announce/time_texts.h"
 #include "sound/audio_engine.h"
-#include "node/bridge/bridge_node.h"
 #include "runtime/console_dialogs.h"
 #include "runtime/ini_profile_file.h"
 #include "runtime/posix_loop.h"
 #include "node/quiet_release.h"
-#include "node/rig/rig_node.h"
-#include "node/simulated/simulated_node.h"
 #include "node/svxlink/svx_udp_sink.h"
 #include "runtime/system_clock.h"
 #include "ui/web/web_front.h"
 #include "shell/form1.h"
 #include "shell/texts.h"
 #include "shell/version.h"
+#include "node_table.h"
 
 namespace horatone {
 namespace {
@@ -32,7 +30,7 @@ class LoggedOpener : public ShellOpener {
   explicit LoggedOpener(std::function<void(const std::string&)> log) : log_(std::move(log)) {}
   int Open(const std::string& link) override {
     log_("link not opened without a desktop: " + link);
-    return 42;
+    return kShellOpened;
   }
 
  private:
@@ -133,70 +131,38 @@ int RunHeadless(const HeadlessOptions& options) {
   Form1* form_ptr = nullptr;
   std::unique_ptr<AudioEngine> engine = OpenAudioEngine(options, mapper, &form_ptr, log);
   if (!engine) return 1;
-  Status why;
 
-  std::unique_ptr<SimulatedNode> simulated;
-  std::unique_ptr<BridgeNode> bridge;
-  std::unique_ptr<RigNode> rig;
-  std::unique_ptr<SvxLinkNode> svxlink;
-  NodeFactory* nodes = nullptr;
-  int busy_wait_seconds = 0;
-  if (options.node == "sim") {
-    simulated = std::make_unique<SimulatedNode>(loop);
-    nodes = simulated.get();
-  } else if (options.node == "rig") {
-    std::vector<std::string> problems;
-    const RigSettings settings = LoadRigSettings(profile, options.rig_options, &problems);
-    for (const std::string& problem : problems) log("settings: " + problem);
-    busy_wait_seconds = settings.busy_wait_s;
-    RigNode::Hooks hooks;
-    hooks.post_to_loop = [&loop](std::function<void()> task) { loop.Post(std::move(task)); };
-    hooks.log = log;
-    hooks.on_lost = [&](const std::string& why) {
-      if (form_ptr) form_ptr->AbandonAnnouncement(why);
-    };
-    AudioEngine* sound = engine.get();  // outlives the rig, which is made after it
-    hooks.hold_output = [sound](bool hold) { sound->HoldOutput(hold); };
-    hooks.seconds_until_quiet = [sound] { return sound->SecondsUntilQuiet(); };
-    rig = RigNode::Open(settings, std::move(hooks), &why);
-    if (!rig) {
-      log("cannot use the rig: " + why.message);
-      return 1;
-    }
-    nodes = rig.get();
-  } else if (options.node == "svxlink") {
-    SvxLinkNode::Hooks hooks;
-    hooks.log = log;
-    hooks.on_lost = [&](const std::string& why) {
-      if (form_ptr) form_ptr->AbandonAnnouncement(why);
-    };
-    hooks.is_clock_code = [&](const std::string& code) {
-      return form_ptr && form_ptr->DTMFTime.text() == code;
-    };
-    svxlink = SvxLinkNode::Open(loop, options.svxlink, std::move(hooks), &why);
-    if (!svxlink) {
-      log("cannot use SvxLink: " + why.message);
-      return 1;
-    }
-    nodes = svxlink.get();
-  } else {
-    BridgeNode::Hooks hooks;
-    hooks.on_disconnect = [&] {
-      if (form_ptr) form_ptr->AbandonAnnouncement("the node connection was lost");
-    };
-    hooks.log = [&](std::string line) { log(line); };
-    bridge = BridgeNode::Open(loop, options.node, std::move(hooks), &why);
-    if (!bridge) {
-      log("cannot open the node connection " + options.node + ": " + why.message);
-      return 1;
-    }
-    nodes = bridge.get();
+  const NodeChoice* choice = FindNodeChoice(options.node);
+  if (choice == nullptr) {
+    log("--node takes " + NodeNames());
+    return 1;
   }
+  const NodeContext context{
+      .options = options,
+      .loop = loop,
+      .profile = profile,
+      .sound = *engine,
+      .log = log,
+      .abandon =
+          [&form_ptr](const std::string& why) {
+            if (form_ptr) form_ptr->AbandonAnnouncement(why);
+          },
+      .is_clock_code =
+          [&form_ptr](const std::string& code) {
+            return form_ptr && form_ptr->IsClockCode(code);
+          },
+  };
+  Result<OpenedNode> opened = choice->open(context);
+  if (!opened) {
+    log(opened.message());
+    return 1;
+  }
+  NodeFactory* nodes = opened->nodes.get();
 
   // A release waits until the sound has been played (the radio node holds its own
   // transmitter until then, with its hang time).
   std::unique_ptr<QuietReleaseNodes> quiet;
-  if (!rig) {
+  if (!opened->waits_for_sound) {
     AudioEngine* sound = engine.get();
     quiet = std::make_unique<QuietReleaseNodes>(*nodes, loop,
                                                 [sound] { return sound->SecondsUntilQuiet(); });
@@ -209,7 +175,7 @@ int RunHeadless(const HeadlessOptions& options) {
   Form1 form(Form1Services{loop, clock, *engine, *nodes, profile, dialogs, shell, end});
   form_ptr = &form;
   form.log = log;
-  form.busy_wait_seconds = busy_wait_seconds;
+  form.busy_wait_seconds = opened->busy_wait_seconds;
   std::string ptt_shown = form.PTT.caption();
   form.PTT.set_observer([&] {
     if (form.PTT.caption() == ptt_shown) return;
@@ -242,17 +208,16 @@ int RunHeadless(const HeadlessOptions& options) {
   std::unique_ptr<WebService> web;
   if (!options.web.empty()) {
     const auto node_state = [&]() -> std::string {
-      const bool up = bridge    ? bridge->node_connected()
-                      : rig     ? rig->connected()
-                      : svxlink ? svxlink->connected()
-                                : true;
+      const bool up = opened->connected();
       return options.node + (up ? ": connected" : ": not connected (waiting for it)");
     };
-    web = StartWebPage(options.web, options.root, loop, form, recent, node_state, log, &why);
-    if (!web) {
-      log("cannot start the web page on " + options.web + ": " + why.message);
+    Result<std::unique_ptr<WebService>> started =
+        StartWebPage(options.web, options.root, loop, form, recent, node_state, log);
+    if (!started) {
+      log("cannot start the web page on " + options.web + ": " + started.message());
       return 1;
     }
+    web = std::move(*started);
     log("web page on http://" + options.web + "/");
   }
   if (form.Load()) loop.Run();

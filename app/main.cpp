@@ -13,6 +13,7 @@
 #include "config_command.h"
 #include "headless.h"
 #include "make_voice_command.h"
+#include "node_table.h"
 #include "node/rig/rig_settings.h"
 #include "runtime/path_mapper.h"
 #include "runtime/system_clock.h"
@@ -43,9 +44,10 @@ usage:
 
 options:
   --root DIR           system directory: Horatone.ini and the drive trees (default )" HORATONE_SYSTEM_DIR R"()
-  --node NODE          sim (the simulated node, default), stdio, listen:PORT (127.0.0.1),
-                       rig (a radio through Hamlib, no node program) or svxlink
-  --audio NAME         pulse, alsa or null (default: the first that works)
+)";
+
+// After the node's lines, which come from the node table.
+constexpr const char* kHelpAfterNode = R"(  --audio NAME         pulse, alsa or null (default: the first that works)
   --capture FILE.wav   also write everything sent on air to FILE.wav
   --start-at TIME      the clock starts at "YYYY-MM-DD HH:MM:SS" and runs on from there
   --ignore-settings-errors
@@ -106,7 +108,7 @@ int main(int argc, char** argv) {
     const std::string& arg = args[i];
     const bool has_value = i + 1 < args.size();
     if (arg == "--help" || arg == "-h") {
-      std::cout << kHelp << RigOptionsHelp();
+      std::cout << kHelp << NodeOptionHelp() << kHelpAfterNode << RigOptionsHelp();
       return 0;
     } else if (arg == "--version") {
       std::cout << VersionReply() << "\n";
@@ -117,7 +119,7 @@ int main(int argc, char** argv) {
     } else if (command.empty() && arg == "--headless") {
       headless = true;
     } else if (command.empty() && arg == "--node") {
-      if (!has_value) return Usage("--node needs sim, stdio, listen:PORT, rig or svxlink");
+      if (!has_value) return Usage("--node needs " + NodeNames());
       options.node = args[++i];
     } else if (command.empty() && arg == "--audio") {
       if (!has_value) return Usage("--audio needs a back end name");
@@ -190,10 +192,7 @@ int main(int argc, char** argv) {
       return Usage(problem.message);
     }
   }
-  if (options.node != "sim" && options.node != "stdio" && options.node != "rig" &&
-      options.node != "svxlink" && options.node.rfind("listen:", 0) != 0) {
-    return Usage("--node takes sim, stdio, listen:PORT, rig or svxlink");
-  }
+  if (FindNodeChoice(options.node) == nullptr) return Usage("--node takes " + NodeNames());
   if (svx_given != (options.node == "svxlink") || (svx_given && options.svx_audio.empty())) {
     return Usage(svx_given ? "--node svxlink needs --svx-audio, --svx-squelch and --svx-dtmf"
                            : "the --svx-... options need --node svxlink");

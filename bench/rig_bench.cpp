@@ -16,6 +16,7 @@
 #include "sound/audio_files.h"
 #include "node/rig/rig_node.h"
 #include "node/rig/rig_peer.h"
+#include "test_support/reading.h"
 #include "test_support/temp_dir.h"
 
 namespace horatone {
@@ -87,13 +88,13 @@ int Run(int runs) {
     std::lock_guard lock(mutex);
     transitions.push_back({keyed, asked_at, SteadyClock::now(), frames});
   };
-  Status why;
-  std::unique_ptr<RigNode> node = RigNode::Open(settings, hooks, &why);
-  if (!node) {
-    std::fprintf(stderr, "rig_bench: %s\n", why.message.c_str());
+  Result<std::unique_ptr<RigNode>> rig_opened = RigNode::Open(settings, hooks);
+  if (!rig_opened) {
+    std::fprintf(stderr, "rig_bench: %s\n", rig_opened.message().c_str());
     return 1;
   }
-  auto rig = node->Create(nullptr);
+  std::unique_ptr<RigNode> node = std::move(rig_opened).value();
+  auto rig = node->Create().value();
   for (int i = 0; i < 500 && !node->connected(); ++i) std::this_thread::sleep_for(10ms);
   auto count = [&] {
     std::lock_guard lock(mutex);

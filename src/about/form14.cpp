@@ -59,10 +59,12 @@ Form14::Form14(Form1Services& services) : services_(services) {
 
 void Form14::Load() {
   loaded_ = true;
-  Status why;
-  echolink_ = services_.nodes.Create(&why);
+  Result<std::unique_ptr<EchoLinkObject>> made = services_.nodes.Create();
   std::string info;
-  if (echolink_) info = echolink_->InfoText().value_or("");
+  if (made) {
+    echolink_ = std::move(*made);
+    info = echolink_->InfoText().value_or("");
+  }
   caption = WindowTitle(info);
   Label6.set_caption(WindowTitle(info));
   for (size_t i = 0; i < maker_labels.size(); ++i) {

@@ -16,7 +16,7 @@ void Form1::Beacon8_Timer() {
 }
 
 void Form1::Timer6_Timer() {
-  const std::optional<bool> keyed = echolink_->TransmitState();
+  const Result<bool> keyed = echolink_->TransmitState();
   if (!keyed) return;  // no report this time; the indicator keeps its last state
   ShowPtt(PTT2, *keyed);
 }

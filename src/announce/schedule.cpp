@@ -12,9 +12,9 @@ namespace horatone {
 
 bool Form1::NodeIsBusy() {
   // All three flags are read, in order; a flag that cannot be read counts as busy.
-  const std::optional<bool> flag1 = echolink_->BusyFlag1();
-  const std::optional<bool> flag2 = echolink_->BusyFlag2();
-  const std::optional<bool> flag3 = echolink_->BusyFlag3();
+  const Result<bool> flag1 = echolink_->BusyFlag1();
+  const Result<bool> flag2 = echolink_->BusyFlag2();
+  const Result<bool> flag3 = echolink_->BusyFlag3();
   return flag1.value_or(true) || flag2.value_or(true) || flag3.value_or(true);
 }
 

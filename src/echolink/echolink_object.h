@@ -5,7 +5,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "shell/status.h"
@@ -20,22 +19,26 @@ class EchoLinkEvents {
   virtual void ChatTextReceived(const std::string& text) = 0;
 };
 
-class EchoLinkObject {
+// The calls the clock makes on the node.
+class EchoLinkCalls {
  public:
-  virtual ~EchoLinkObject() = default;
+  virtual ~EchoLinkCalls() = default;
 
   // True keys the transmitter, False releases it.
   virtual Status Transmit(bool key) = 0;
-  // The node's own report of its transmitter; nullopt when it cannot be read.
-  virtual std::optional<bool> TransmitState() = 0;
-  virtual std::optional<bool> BusyFlag1() = 0;
-  virtual std::optional<bool> BusyFlag2() = 0;
-  virtual std::optional<bool> BusyFlag3() = 0;
+  // The node's own report of its transmitter; a failure when it cannot be read.
+  virtual Result<bool> TransmitState() = 0;
+  virtual Result<bool> BusyFlag1() = 0;
+  virtual Result<bool> BusyFlag2() = 0;
+  virtual Result<bool> BusyFlag3() = 0;
   // InfoText of the object's InfoObject.
-  virtual std::optional<std::string> InfoText() = 0;
+  virtual Result<std::string> InfoText() = 0;
   virtual Status AuxFlag(bool value) = 0;
   virtual Status SendChatText(const std::string& text) = 0;
+};
 
+class EchoLinkObject : public EchoLinkCalls {
+ public:
   // Where this instance delivers its events; nullptr for none (the About window's instance).
   virtual void SetEvents(EchoLinkEvents* events) = 0;
 };
@@ -43,8 +46,8 @@ class EchoLinkObject {
 class NodeFactory {
  public:
   virtual ~NodeFactory() = default;
-  // A new automation object, or nullptr with `why` filled when none can be made.
-  virtual std::unique_ptr<EchoLinkObject> Create(Status* why) = 0;
+  // A new automation object, or why none can be made.
+  virtual Result<std::unique_ptr<EchoLinkObject>> Create() = 0;
 };
 
 }  // namespace horatone

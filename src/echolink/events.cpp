@@ -8,7 +8,7 @@
 namespace horatone {
 
 void Form1::EchoLink_DTMFString(const std::string& digits) {
-  if (digits != DTMFTime.text()) return;
+  if (!IsClockCode(digits)) return;
   Log("announcement: DTMF code");
   StartAnnouncement(kStepTimeIs);
 }

@@ -35,11 +35,11 @@ class QuietReleaseObject final : public EchoLinkObject {
     return Status::Ok();
   }
 
-  std::optional<bool> TransmitState() override { return inner_->TransmitState(); }
-  std::optional<bool> BusyFlag1() override { return inner_->BusyFlag1(); }
-  std::optional<bool> BusyFlag2() override { return inner_->BusyFlag2(); }
-  std::optional<bool> BusyFlag3() override { return inner_->BusyFlag3(); }
-  std::optional<std::string> InfoText() override { return inner_->InfoText(); }
+  Result<bool> TransmitState() override { return inner_->TransmitState(); }
+  Result<bool> BusyFlag1() override { return inner_->BusyFlag1(); }
+  Result<bool> BusyFlag2() override { return inner_->BusyFlag2(); }
+  Result<bool> BusyFlag3() override { return inner_->BusyFlag3(); }
+  Result<std::string> InfoText() override { return inner_->InfoText(); }
   Status AuxFlag(bool value) override { return inner_->AuxFlag(value); }
   Status SendChatText(const std::string& text) override { return inner_->SendChatText(text); }
   void SetEvents(EchoLinkEvents* events) override { inner_->SetEvents(events); }
@@ -85,10 +85,11 @@ QuietReleaseNodes::QuietReleaseNodes(NodeFactory& inner, TimerService& timers,
                                      std::function<double()> seconds_until_quiet)
     : inner_(inner), timers_(timers), seconds_until_quiet_(std::move(seconds_until_quiet)) {}
 
-std::unique_ptr<EchoLinkObject> QuietReleaseNodes::Create(Status* why) {
-  std::unique_ptr<EchoLinkObject> inner = inner_.Create(why);
-  if (!inner) return nullptr;
-  return std::make_unique<QuietReleaseObject>(std::move(inner), timers_, seconds_until_quiet_);
+Result<std::unique_ptr<EchoLinkObject>> QuietReleaseNodes::Create() {
+  Result<std::unique_ptr<EchoLinkObject>> inner = inner_.Create();
+  if (!inner) return inner.status();
+  return std::unique_ptr<EchoLinkObject>(
+      std::make_unique<QuietReleaseObject>(std::move(*inner), timers_, seconds_until_quiet_));
 }
 
 }  // namespace horatone

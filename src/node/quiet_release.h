@@ -19,7 +19,7 @@ class QuietReleaseNodes final : public NodeFactory {
   // engine's report); `inner` and `timers` outlive the objects made here.
   QuietReleaseNodes(NodeFactory& inner, TimerService& timers,
                     std::function<double()> seconds_until_quiet);
-  std::unique_ptr<EchoLinkObject> Create(Status* why) override;
+  Result<std::unique_ptr<EchoLinkObject>> Create() override;
 
   // The longest a release waits for the sound, should the device never report it played.
   static constexpr int kLongestWaitMs = 3000;

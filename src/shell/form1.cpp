@@ -103,14 +103,14 @@ void Form1::BindTimers() {
 
 bool Form1::Load() {
   // 1. The node object; from here on its events reach this window.
-  Status why;
-  echolink_ = services_.nodes.Create(&why);
-  if (!echolink_) {
-    ShowMessage({"The node program could not be reached: " + why.message,
+  Result<std::unique_ptr<EchoLinkObject>> made = services_.nodes.Create();
+  if (!made) {
+    ShowMessage({"The node program could not be reached: " + made.message(),
                                   std::string(texts::kProductName), MsgIcon::kStop});
     EndProgram();
     return false;
   }
+  echolink_ = std::move(*made);
   echolink_->SetEvents(this);
   // 2. The caption.
   caption = WindowTitle(echolink_->InfoText().value_or(""));

@@ -136,6 +136,8 @@ class Form1 : public EchoLinkEvents {
   void EchoLink_DTMFString(const std::string& digits);
   void EchoLink_Closing();
   void EchoLink_ChatTextReceived(const std::string& sText);
+  // Whether a code the node received is the one that asks this clock for the time.
+  bool IsClockCode(const std::string& digits) const { return digits == DTMFTime.text(); }
 
   // Runs `handler` as the loop delivers an event: not after the program has ended, and with
   // the media changes it made committed together at its end.

@@ -5,6 +5,7 @@
 
 #include "node/simulated/simulated_node.h"
 #include "runtime/virtual_loop.h"
+#include "test_support/reading.h"
 
 namespace horatone {
 namespace {
@@ -14,13 +15,14 @@ TEST(QuietRelease, WaitsForTheLastSampleIsWithdrawnByAKeyUpIsBoundedAndEndsWithT
   SimulatedNode node{loop};
   double quiet_at_ms = 0;
   QuietReleaseNodes nodes{node, loop, [&] { return (quiet_at_ms - loop.NowMs()) / 1000.0; }};
-  auto object = nodes.Create(nullptr);
+  auto made = nodes.Create();
+  auto object = made ? std::move(*made) : nullptr;
   ASSERT_TRUE(object);
   ASSERT_TRUE(object->Transmit(true));
   quiet_at_ms = 337;
   ASSERT_TRUE(object->Transmit(false));
   ASSERT_TRUE(object->Transmit(false));  // the once-a-second repeat changes nothing
-  EXPECT_EQ(object->TransmitState(), true);
+  EXPECT_EQ(testing::Reading(object->TransmitState()), true);
   loop.AdvanceBy(336);
   EXPECT_TRUE(node.keyed());
   loop.AdvanceBy(10);

@@ -17,14 +17,14 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstring>
 #include <deque>
 #include <utility>
 #include <vector>
 
 #include "node/bridge/bridge_protocol.h"
-#include "node/node_events.h"
+#include "node/node_core.h"
+#include "shell/parse_number.h"
 
 namespace horatone {
 
@@ -81,9 +81,8 @@ std::string PeerText(const sockaddr_in& address) {
 
 }  // namespace
 
-class BridgeObject;
-
-class BridgeNode::Core : public std::enable_shared_from_this<BridgeNode::Core> {
+class BridgeNode::Core final : public NodeCore,
+                               public std::enable_shared_from_this<BridgeNode::Core> {
  public:
   Core(PosixLoop& loop, Hooks hooks) : loop_(loop), hooks_(std::move(hooks)) {}
 
@@ -96,15 +95,23 @@ class BridgeNode::Core : public std::enable_shared_from_this<BridgeNode::Core> {
   bool shut_down() const { return shut_down_; }
 
   // Requests from the automation objects.
-  Status Send(const std::string& line);
-  bool CanSend() const { return out_fd_ >= 0; }
-
-  std::array<bool, 3> busy() const { return busy_; }
-  bool transmitting() const { return transmitting_; }
-  const std::string& info_text() const { return info_text_; }
-
-  void Register(BridgeObject* object) { objects_.push_back(object); }
-  void Unregister(BridgeObject* object) { std::erase(objects_, object); }
+  Status Transmit(bool key) override {
+    // With no node there is no transmitter to release, so releasing cannot fail.
+    if (!key && !CanSend()) return Status::Ok();
+    return Send(TransmitLine(key));
+  }
+  // Without a node nothing can be read: the schedule and the button then hold back, as for a
+  // busy node, rather than key a transmitter that nobody controls.
+  Result<bool> TransmitState() override { return Known(transmitting_); }
+  Result<bool> BusyFlag1() override { return Known(busy_[0]); }
+  Result<bool> BusyFlag2() override { return Known(busy_[1]); }
+  Result<bool> BusyFlag3() override { return Known(busy_[2]); }
+  Result<std::string> InfoText() override { return info_text_; }
+  Status AuxFlag(bool value) override {
+    if (!value && !CanSend()) return Status::Ok();
+    return Send(AuxLine(value));
+  }
+  Status SendChatText(const std::string& text) override { return Send(ChatLine(text)); }
 
  private:
   // One received line, or the end of the connection.
@@ -114,6 +121,13 @@ class BridgeNode::Core : public std::enable_shared_from_this<BridgeNode::Core> {
     std::string why;     // for the end
     int connection = 0;  // which connection it came from
   };
+
+  Status Send(const std::string& line);
+  bool CanSend() const { return out_fd_ >= 0; }
+  Result<bool> Known(bool value) const {
+    if (!node_connected()) return Status::Unavailable("node bridge: no node connected");
+    return value;
+  }
 
   void Log(std::string text) {
     if (hooks_.log) hooks_.log(std::move(text));
@@ -130,15 +144,13 @@ class BridgeNode::Core : public std::enable_shared_from_this<BridgeNode::Core> {
   void Attach(int in_fd, int out_fd, bool owns_fd);
   void OnReadable();
   void Flush();
-  // The connection is gone: stop reading and writing, and hand the end to the loop after
-  // the lines already received.
-  void Lose(std::string why);
+  // The connection is gone: stop reading, and writing too unless it is only the end of the
+  // node's input (kClosed); hand the end to the loop after the lines already received.
+  void Lose(Status why);
   void Queue(Inbound item);
   void HandleNext();
   void Handle(const NodeMessage& message);
   void EndConnection(const std::string& why, int connection);
-  template <typename Call>
-  void ForEachWithEvents(Call call);
 
   PosixLoop& loop_;
   Hooks hooks_;
@@ -170,47 +182,6 @@ class BridgeNode::Core : public std::enable_shared_from_this<BridgeNode::Core> {
   std::array<bool, 3> busy_{};
   bool transmitting_ = false;
   std::string info_text_;
-
-  std::vector<BridgeObject*> objects_;  // in order of creation
-};
-
-// One window's automation object.
-class BridgeObject : public EchoLinkObject {
- public:
-  explicit BridgeObject(std::shared_ptr<BridgeNode::Core> core) : core_(std::move(core)) {
-    core_->Register(this);
-  }
-  ~BridgeObject() override { core_->Unregister(this); }
-
-  EchoLinkEvents* events() const { return events_; }
-
-  Status Transmit(bool key) override {
-    // With no node there is no transmitter to release, so releasing cannot fail.
-    if (!key && !core_->CanSend()) return Status::Ok();
-    return core_->Send(TransmitLine(key));
-  }
-  // Without a node nothing can be read: the schedule and the button then hold back, as for a
-  // busy node, rather than key a transmitter that nobody controls.
-  std::optional<bool> TransmitState() override { return Known(core_->transmitting()); }
-  std::optional<bool> BusyFlag1() override { return Known(core_->busy()[0]); }
-  std::optional<bool> BusyFlag2() override { return Known(core_->busy()[1]); }
-  std::optional<bool> BusyFlag3() override { return Known(core_->busy()[2]); }
-  std::optional<std::string> InfoText() override { return core_->info_text(); }
-  Status AuxFlag(bool value) override {
-    if (!value && !core_->CanSend()) return Status::Ok();
-    return core_->Send(AuxLine(value));
-  }
-  Status SendChatText(const std::string& text) override { return core_->Send(ChatLine(text)); }
-  void SetEvents(EchoLinkEvents* events) override { events_ = events; }
-
- private:
-  std::optional<bool> Known(bool value) const {
-    if (!core_->node_connected()) return std::nullopt;
-    return value;
-  }
-
-  std::shared_ptr<BridgeNode::Core> core_;
-  EchoLinkEvents* events_ = nullptr;
 };
 
 Status BridgeNode::Core::StartListening(std::uint16_t port) {
@@ -328,8 +299,8 @@ void BridgeNode::Core::OnReadable() {
     if (!unfinished.empty()) Log("node bridge: dropped an unfinished line at the end of input");
   }
   for (ParsedLine& line : lines) Queue(Inbound{std::move(line), false, {}, connection_});
-  if (got == 0) Lose("end of input");
-  if (got < 0) Lose(ErrnoText("read failed"));
+  if (got == 0) Lose(Status::Closed("end of input"));
+  if (got < 0) Lose(Status::Unavailable(ErrnoText("read failed")));
 }
 
 bool BridgeNode::Core::DrainEnded() {
@@ -375,7 +346,7 @@ void BridgeNode::Core::Flush() {
       }
       return;
     }
-    Lose(ErrnoText("write failed"));
+    Lose(Status::Unavailable(ErrnoText("write failed")));
     return;
   }
   if (out_watch_) {
@@ -384,12 +355,12 @@ void BridgeNode::Core::Flush() {
   }
 }
 
-void BridgeNode::Core::Lose(std::string why) {
+void BridgeNode::Core::Lose(Status why) {
   if (lost_) return;
   lost_ = true;
   if (in_watch_) loop_.Unwatch(in_watch_);
   in_watch_ = 0;
-  if (why != "end of input") {
+  if (why.kind != StatusKind::kClosed) {
     // The output is gone too: nothing more can be said to this node.
     if (out_watch_) loop_.Unwatch(out_watch_);
     out_watch_ = 0;
@@ -402,7 +373,7 @@ void BridgeNode::Core::Lose(std::string why) {
     }
     out_fd_ = -1;
   }
-  Queue(Inbound{{}, true, std::move(why), connection_});
+  Queue(Inbound{{}, true, std::move(why.message), connection_});
 }
 
 void BridgeNode::Core::Queue(Inbound item) {
@@ -428,21 +399,16 @@ void BridgeNode::Core::HandleNext() {
   }
 }
 
-template <typename Call>
-void BridgeNode::Core::ForEachWithEvents(Call call) {
-  ToEachWithEvents(objects_, call);
-}
-
 void BridgeNode::Core::Handle(const NodeMessage& message) {
   switch (message.kind) {
     case NodeMessage::Kind::kDtmf:
-      ForEachWithEvents([&](EchoLinkEvents& events) { events.DTMFString(message.text); });
+      DeliverDtmf(message.text);
       break;
     case NodeMessage::Kind::kChat:
-      ForEachWithEvents([&](EchoLinkEvents& events) { events.ChatTextReceived(message.text); });
+      DeliverChat(message.text);
       break;
     case NodeMessage::Kind::kClosing:
-      ForEachWithEvents([](EchoLinkEvents& events) { events.Closing(); });
+      DeliverClosing();
       break;
     case NodeMessage::Kind::kBusy:
       busy_ = message.busy;
@@ -477,7 +443,7 @@ void BridgeNode::Core::EndConnection(const std::string& why, int connection) {
     // The output may still be open: the closing handler's release can still reach the node.
     Log("node bridge: node input ended (" + why + "); taken as closing");
     if (hooks_.on_disconnect) hooks_.on_disconnect();
-    if (!loop_.quitting()) ForEachWithEvents([](EchoLinkEvents& events) { events.Closing(); });
+    if (!loop_.quitting()) DeliverClosing();
     return;
   }
   // A node that only shut its writing side still hears the release of the transmitter, and
@@ -505,26 +471,19 @@ BridgeNode::BridgeNode(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
 BridgeNode::~BridgeNode() { core_->Shutdown(); }
 
-std::unique_ptr<BridgeNode> BridgeNode::Open(PosixLoop& loop, std::string_view transport,
-                                             Hooks hooks, Status* why) {
+Result<std::unique_ptr<BridgeNode>> BridgeNode::Open(PosixLoop& loop, std::string_view transport,
+                                                     Hooks hooks) {
   if (transport == "stdio") {
     return OverDescriptors(loop, STDIN_FILENO, STDOUT_FILENO, std::move(hooks));
   }
   constexpr std::string_view kListen = "listen:";
   if (transport.starts_with(kListen)) {
-    const std::string_view digits = transport.substr(kListen.size());
-    unsigned port = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
-    if (!digits.empty() && error == std::errc() && end == digits.data() + digits.size() &&
-        port <= 65535) {
-      return Listen(loop, static_cast<std::uint16_t>(port), std::move(hooks), why);
+    if (const Result<int> port = ParseNumber(transport.substr(kListen.size()), 0, 65535)) {
+      return Listen(loop, static_cast<std::uint16_t>(*port), std::move(hooks));
     }
   }
-  if (why) {
-    *why = Status::Error("node bridge \"" + std::string(transport) +
-                         "\": expected stdio or listen:PORT with PORT 0 to 65535");
-  }
-  return nullptr;
+  return Status::BadInput("node bridge \"" + std::string(transport) +
+                          "\": expected stdio or listen:PORT with PORT 0 to 65535");
 }
 
 std::unique_ptr<BridgeNode> BridgeNode::OverDescriptors(PosixLoop& loop, int in_fd, int out_fd,
@@ -534,24 +493,20 @@ std::unique_ptr<BridgeNode> BridgeNode::OverDescriptors(PosixLoop& loop, int in_
   return std::unique_ptr<BridgeNode>(new BridgeNode(std::move(core)));
 }
 
-std::unique_ptr<BridgeNode> BridgeNode::Listen(PosixLoop& loop, std::uint16_t port, Hooks hooks,
-                                               Status* why) {
+Result<std::unique_ptr<BridgeNode>> BridgeNode::Listen(PosixLoop& loop, std::uint16_t port,
+                                                       Hooks hooks) {
   auto core = std::make_shared<Core>(loop, std::move(hooks));
   Status status = core->StartListening(port);
   if (!status) {
     core->Shutdown();
-    if (why) *why = std::move(status);
-    return nullptr;
+    return status;
   }
   return std::unique_ptr<BridgeNode>(new BridgeNode(std::move(core)));
 }
 
-std::unique_ptr<EchoLinkObject> BridgeNode::Create(Status* why) {
-  if (core_->shut_down()) {
-    if (why) *why = Status::Error("node bridge: closed");
-    return nullptr;
-  }
-  return std::make_unique<BridgeObject>(core_);
+Result<std::unique_ptr<EchoLinkObject>> BridgeNode::Create() {
+  if (core_->shut_down()) return Status::Closed("node bridge: closed");
+  return NodeCore::NewObject(core_);
 }
 
 std::uint16_t BridgeNode::listen_port() const { return core_->listen_port(); }

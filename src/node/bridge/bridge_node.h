@@ -31,24 +31,24 @@ class BridgeNode : public NodeFactory {
   static constexpr std::size_t kMaxOutgoing = 64 * 1024;
 
   // `transport` is "stdio" or "listen:PORT" (PORT 0 picks a free port; see listen_port()).
-  // nullptr with `why` filled on a bad transport text or when the port cannot be bound.
-  static std::unique_ptr<BridgeNode> Open(PosixLoop& loop, std::string_view transport,
-                                          Hooks hooks, Status* why);
+  // A failure on a bad transport text or when the port cannot be bound.
+  static Result<std::unique_ptr<BridgeNode>> Open(PosixLoop& loop, std::string_view transport,
+                                                  Hooks hooks);
   // The node on a pair of descriptors that stay the caller's (stdin and stdout normally).
   // The end of input acts as the node's CLOSING, after on_disconnect. SIGPIPE is ignored
   // from here on, so that a vanished reader shows as a write error rather than killing us.
   static std::unique_ptr<BridgeNode> OverDescriptors(PosixLoop& loop, int in_fd, int out_fd,
                                                      Hooks hooks);
   // Waits for one node at a time on 127.0.0.1:`port`; a second one is told why and closed.
-  static std::unique_ptr<BridgeNode> Listen(PosixLoop& loop, std::uint16_t port, Hooks hooks,
-                                            Status* why);
+  static Result<std::unique_ptr<BridgeNode>> Listen(PosixLoop& loop, std::uint16_t port,
+                                                    Hooks hooks);
 
   ~BridgeNode() override;
   BridgeNode(const BridgeNode&) = delete;
   BridgeNode& operator=(const BridgeNode&) = delete;
 
   // Objects made here stay usable after the bridge is gone; their calls then fail.
-  std::unique_ptr<EchoLinkObject> Create(Status* why) override;
+  Result<std::unique_ptr<EchoLinkObject>> Create() override;
 
   // The bound port of a listening bridge, 0 otherwise.
   std::uint16_t listen_port() const;

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
+#include "node/dtmf_code.h"
+
 namespace horatone {
 namespace {
-
-constexpr std::string_view kDtmfAlphabet = "0123456789ABCD*#";
 
 // Length of the valid UTF-8 sequence at `pos`, or 0 when the bytes there are not one
 // (overlong forms, surrogates and values above U+10FFFF are not valid).
@@ -78,8 +78,7 @@ ParsedLine ParseLine(std::string_view line) {
 
   NodeMessage message;
   if (word == "DTMF") {
-    const std::size_t bad = argument.find_first_not_of(kDtmfAlphabet);
-    if (bad != std::string_view::npos) {
+    if (!IsDtmfText(argument)) {
       return Refuse("DTMF digits may only be 0-9, A-D, * and #");
     }
     message.kind = NodeMessage::Kind::kDtmf;

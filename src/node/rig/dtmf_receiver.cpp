@@ -15,8 +15,7 @@ void IgnoreDigits(void*, const char*, int) {}
 }  // namespace
 
 DtmfReceiver::DtmfReceiver(int pause_ms, std::function<void(const std::string&)> on_code)
-    : pause_samples_(static_cast<int64_t>(pause_ms) * kSampleRate / 1000),
-      on_code_(std::move(on_code)) {
+    : on_code_(std::move(on_code)), code_(static_cast<int64_t>(pause_ms) * kSampleRate / 1000) {
   rx_ = dtmf_rx_init(nullptr, &IgnoreDigits, nullptr);
   dtmf_rx_set_realtime_callback(rx_, &DtmfReceiver::OnTone, this);
 }
@@ -32,15 +31,11 @@ void DtmfReceiver::OnTone(void* self, int code, int, int) {
 void DtmfReceiver::Tone(int code) {
   if (code == 0) {
     in_tone_ = false;
-    last_tone_end_ = fed_;
+    code_.Sounded(fed_);
     return;
   }
   in_tone_ = true;
-  if (code == '#') {
-    Deliver();
-  } else if (digits_.size() < kMaxDigits) {
-    digits_.push_back(static_cast<char>(code));
-  }
+  Deliver(code_.Take(static_cast<char>(code), fed_));
 }
 
 void DtmfReceiver::Feed(const int16_t* samples, int count) {
@@ -57,26 +52,24 @@ void DtmfReceiver::Feed(const int16_t* samples, int count) {
 }
 
 void DtmfReceiver::FeedDeaf(int count) {
-  digits_.clear();
+  code_.Forget();
   if (in_tone_) {
     // Let the detector see the tone end, so that a digit held across the key-up is not
     // taken as a new one afterwards.
     const std::vector<int16_t> silence(static_cast<std::size_t>(std::min(count, kSampleRate)), 0);
     Feed(silence.data(), static_cast<int>(silence.size()));
-    digits_.clear();
+    code_.Forget();
     count -= static_cast<int>(silence.size());
   }
   fed_ += std::max(count, 0);
 }
 
 void DtmfReceiver::CheckPause() {
-  if (!in_tone_ && !digits_.empty() && fed_ - last_tone_end_ >= pause_samples_) Deliver();
+  if (!in_tone_) Deliver(code_.PauseAt(fed_));
 }
 
-void DtmfReceiver::Deliver() {
-  std::string code;
-  code.swap(digits_);
-  if (!code.empty() && on_code_) on_code_(code);
+void DtmfReceiver::Deliver(std::optional<std::string> code) {
+  if (code && on_code_) on_code_(*code);
 }
 
 }  // namespace horatone

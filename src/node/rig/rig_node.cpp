@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "node/node_events.h"
+#include "node/node_core.h"
 #include "node/rig/dtmf_receiver.h"
 #include "node/rig/rx_audio.h"
 
@@ -50,10 +50,8 @@ std::int64_t Ns(SteadyClock::time_point t) {
 
 }  // namespace
 
-class RigNode::Core : public std::enable_shared_from_this<Core> {
+class RigNode::Core final : public NodeCore, public std::enable_shared_from_this<Core> {
  public:
-  class Instance;
-
   Core(RigSettings settings, Hooks hooks)
       : settings_(std::move(settings)),
         hooks_(std::move(hooks)),
@@ -63,9 +61,9 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
 
   // Makes and drops one RIG to check the model and the settings; no I/O.
   Status Check() {
-    std::string why;
-    RIG* rig = MakeRig(&why);
-    if (rig == nullptr) return Status::Error(why);
+    Result<RIG*> made = MakeRig();
+    if (!made) return made.status();
+    RIG* rig = *made;
     model_name_ = std::string(rig->caps->mfg_name) + " " + rig->caps->model_name;
     rig_cleanup(rig);
     return Status::Ok();
@@ -89,7 +87,7 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
   void StartReceiver(std::unique_ptr<RxAudio> rx) { rx_audio_ = std::move(rx); }
 
   // --- Loop thread ------------------------------------------------------------------------
-  Status Transmit(bool key) {
+  Status Transmit(bool key) override {
     std::lock_guard lock(mutex_);
     if (stop_) return Status::Error("the rig is closed");
     if (!key) {
@@ -121,15 +119,24 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
     return Status::Ok();
   }
 
-  std::optional<bool> TransmitState() {
+  Result<bool> TransmitState() override {
     const int state = transmit_state_.load();
-    if (state < 0) return std::nullopt;
+    if (state < 0) return Status::Unavailable("the rig is not connected");
     return state == 1;
   }
 
-  std::optional<bool> Busy() {
-    if (!connected_.load()) return std::nullopt;  // unknown: the schedule waits for the rig
+  Result<bool> BusyFlag1() override {
+    // Unknown: the schedule waits for the rig.
+    if (!connected_.load()) return Status::Unavailable("the rig is not connected");
     return busy_.load();
+  }
+  Result<bool> BusyFlag2() override { return false; }
+  Result<bool> BusyFlag3() override { return false; }
+  Result<std::string> InfoText() override { return model_name_; }
+  Status AuxFlag(bool) override { return Status::Ok(); }
+  Status SendChatText(const std::string& text) override {
+    Log("chat (no chat on the air): " + text);
+    return Status::Ok();
   }
 
   void Log(const std::string& line) {
@@ -145,7 +152,6 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
 
   bool connected() const { return connected_.load(); }
   const std::string& model_name() const { return model_name_; }
-  std::vector<Instance*> instances;  // loop thread
 
   // --- Receiver thread ----------------------------------------------------------------------
   void Feed(const int16_t* samples, int count) {
@@ -168,11 +174,10 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
     });
   }
 
-  RIG* MakeRig(std::string* why) {
+  Result<RIG*> MakeRig() {
     RIG* rig = rig_init(static_cast<rig_model_t>(settings_.model));
     if (rig == nullptr) {
-      *why = "Hamlib knows no rig model " + std::to_string(settings_.model);
-      return nullptr;
+      return Status::NotFound("Hamlib knows no rig model " + std::to_string(settings_.model));
     }
     const std::pair<const char*, std::string> conf[] = {
         {"rig_pathname", settings_.rig_file},
@@ -184,19 +189,20 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
       if (value.empty()) continue;
       const int result = rig_set_conf(rig, rig_token_lookup(rig, name), value.c_str());
       if (result != RIG_OK) {
-        *why = std::string("Hamlib refused ") + name + " \"" + value + "\" for model " +
-               std::to_string(settings_.model) + ": " + HamlibError(result);
         rig_cleanup(rig);
-        return nullptr;
+        return Status::BadInput(std::string("Hamlib refused ") + name + " \"" + value +
+                                "\" for model " + std::to_string(settings_.model) + ": " +
+                                HamlibError(result));
       }
     }
     return rig;
   }
 
   // Worker: a rig opened, with the transmitter released (it may have been left keyed).
-  RIG* OpenRig(std::string* why) {
-    RIG* rig = MakeRig(why);
-    if (rig == nullptr) return nullptr;
+  Result<RIG*> OpenRig() {
+    Result<RIG*> made = MakeRig();
+    if (!made) return made;
+    RIG* rig = *made;
     int result = rig_open(rig);
     if (result == RIG_OK) {
       rig_set_cache_timeout_ms(rig, HAMLIB_CACHE_ALL, 0);  // PTT and DCD read from the rig
@@ -205,11 +211,10 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
       if (result != RIG_OK) rig_close(rig);
     }
     if (result != RIG_OK) {
-      *why = "cannot open rig model " + std::to_string(settings_.model) +
-             (settings_.rig_file.empty() ? "" : " on " + settings_.rig_file) + ": " +
-             HamlibError(result);
       rig_cleanup(rig);
-      return nullptr;
+      return Status::Unavailable("cannot open rig model " + std::to_string(settings_.model) +
+                                 (settings_.rig_file.empty() ? "" : " on " + settings_.rig_file) +
+                                 ": " + HamlibError(result));
     }
     return rig;
   }
@@ -270,35 +275,9 @@ class RigNode::Core : public std::enable_shared_from_this<Core> {
   SteadyClock::time_point next_ptt_poll_{}, next_dcd_poll_{}, next_release_try_{};
 };
 
-class RigNode::Core::Instance : public EchoLinkObject {
- public:
-  explicit Instance(std::shared_ptr<Core> core) : core_(std::move(core)) {
-    core_->instances.push_back(this);
-  }
-  ~Instance() override { std::erase(core_->instances, this); }
-  EchoLinkEvents* events() const { return events_; }
-
-  Status Transmit(bool key) override { return core_->Transmit(key); }
-  std::optional<bool> TransmitState() override { return core_->TransmitState(); }
-  std::optional<bool> BusyFlag1() override { return core_->Busy(); }
-  std::optional<bool> BusyFlag2() override { return false; }
-  std::optional<bool> BusyFlag3() override { return false; }
-  std::optional<std::string> InfoText() override { return core_->model_name(); }
-  Status AuxFlag(bool) override { return Status::Ok(); }
-  Status SendChatText(const std::string& text) override {
-    core_->Log("chat (no chat on the air): " + text);
-    return Status::Ok();
-  }
-  void SetEvents(EchoLinkEvents* events) override { events_ = events; }
-
- private:
-  std::shared_ptr<Core> core_;
-  EchoLinkEvents* events_ = nullptr;
-};
-
 void RigNode::Core::DeliverCode(const std::string& code) {
   Log("DTMF from the air: " + code);
-  ToEachWithEvents(instances, [&](EchoLinkEvents& events) { events.DTMFString(code); });
+  DeliverDtmf(code);
 }
 
 void RigNode::Core::Run() {
@@ -314,17 +293,18 @@ void RigNode::Core::Run() {
         continue;
       }
       lock.unlock();
-      std::string why;
-      RIG* rig = OpenRig(&why);
+      Result<RIG*> opened = OpenRig();
       lock.lock();
-      if (rig == nullptr) {
-        if (!open_failure_reported) PostLog(why + "; trying again in 2 s, then up to every 30 s");
+      if (!opened) {
+        if (!open_failure_reported) {
+          PostLog(opened.message() + "; trying again in 2 s, then up to every 30 s");
+        }
         open_failure_reported = true;
         next_open = SteadyClock::now() + retry_in;
         retry_in = std::min<SteadyClock::duration>(retry_in * 2, kLongestRetry);
         continue;
       }
-      rig_ = rig;
+      rig_ = *opened;
       open_failure_reported = false;
       retry_in = kFirstRetry;
       radio_ = Radio::kOff;
@@ -534,29 +514,22 @@ void RigNode::Core::Lost(std::unique_lock<std::mutex>& lock, const std::string& 
   });
 }
 
-std::unique_ptr<RigNode> RigNode::Open(const RigSettings& settings, Hooks hooks, Status* why) {
+Result<std::unique_ptr<RigNode>> RigNode::Open(const RigSettings& settings, Hooks hooks) {
   static std::once_flag quiet;
   std::call_once(quiet, [] {
     rig_set_debug(RIG_DEBUG_NONE);
     rig_set_debug_callback(&NoHamlibOutput, nullptr);
   });
   auto core = std::make_shared<Core>(settings, std::move(hooks));
-  if (Status checked = core->Check(); !checked) {
-    if (why) *why = checked;
-    return nullptr;
-  }
+  if (Status checked = core->Check(); !checked) return checked;
   if (!settings.rx_audio.empty()) {
     RxAudio::Hooks rx_hooks;
     Core* raw = core.get();  // the capture stops before the core goes
     rx_hooks.on_block = [raw](const int16_t* samples, int count) { raw->Feed(samples, count); };
     rx_hooks.on_report = [raw](const std::string& line) { raw->PostLog("receiver: " + line); };
-    Status rx_why;
-    std::unique_ptr<RxAudio> rx = RxAudio::Open(settings.rx_audio, std::move(rx_hooks), &rx_why);
-    if (!rx) {
-      if (why) *why = rx_why;
-      return nullptr;
-    }
-    core->StartReceiver(std::move(rx));
+    Result<std::unique_ptr<RxAudio>> rx = RxAudio::Open(settings.rx_audio, std::move(rx_hooks));
+    if (!rx) return rx.status();
+    core->StartReceiver(std::move(*rx));
   }
   core->Start();
   return std::unique_ptr<RigNode>(new RigNode(std::move(core)));
@@ -566,9 +539,7 @@ RigNode::RigNode(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
 RigNode::~RigNode() { core_->Stop(); }
 
-std::unique_ptr<EchoLinkObject> RigNode::Create(Status*) {
-  return std::make_unique<Core::Instance>(core_);
-}
+Result<std::unique_ptr<EchoLinkObject>> RigNode::Create() { return NodeCore::NewObject(core_); }
 
 void RigNode::FeedReceiverAudio(const int16_t* samples, int count) { core_->Feed(samples, count); }
 

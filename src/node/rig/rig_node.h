@@ -42,16 +42,16 @@ class RigNode : public NodeFactory {
   };
 
   // Makes the rig from the settings (no I/O yet: the worker opens it and keeps trying) and,
-  // when the settings name one, starts the receiver's audio. nullptr with `why` filled for a
+  // when the settings name one, starts the receiver's audio. A failure for a
   // model Hamlib does not know or a setting it refuses.
-  static std::unique_ptr<RigNode> Open(const RigSettings& settings, Hooks hooks, Status* why);
+  static Result<std::unique_ptr<RigNode>> Open(const RigSettings& settings, Hooks hooks);
   // Releases the transmitter and closes the rig.
   ~RigNode() override;
   RigNode(const RigNode&) = delete;
   RigNode& operator=(const RigNode&) = delete;
 
   // Objects made here stay usable after the node is gone; their calls then fail.
-  std::unique_ptr<EchoLinkObject> Create(Status* why) override;
+  Result<std::unique_ptr<EchoLinkObject>> Create() override;
 
   // The receiver's audio, 8 kHz mono, from one thread at a time (the capture, or a test).
   // Deaf while the transmitter is keyed, being keyed, and for the hang time after.

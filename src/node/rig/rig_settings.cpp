@@ -3,8 +3,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <optional>
+
+#include "shell/parse_number.h"
 
 namespace horatone {
 namespace {
@@ -51,14 +52,6 @@ std::optional<std::string> PortType(const std::string& text, const char* const (
   return std::nullopt;
 }
 
-std::optional<int> Number(const std::string& text, int low, int high) {
-  int value = 0;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (ec != std::errc() || ptr != end || value < low || value > high) return std::nullopt;
-  return value;
-}
-
 }  // namespace
 
 const char* RigKeyForOption(std::string_view option) {
@@ -97,7 +90,7 @@ RigSettings LoadRigSettings(ProfileStore& profile,
     }
     const std::string key = k.key;
     auto number = [&](int* out, int low, int high, const char* unit) {
-      if (const auto n = Number(value, low, high)) {
+      if (const Result<int> n = ParseNumber(value, low, high)) {
         *out = *n;
       } else if (problems) {
         problems->push_back(where + ": not a whole number of " + unit + " from " +

@@ -16,7 +16,7 @@ namespace horatone {
 class RxAudio::Source {
  public:
   virtual ~Source() = default;
-  virtual bool Read(int16_t* samples, int count, std::string* why) = 0;
+  virtual Status Read(int16_t* samples, int count) = 0;
 };
 
 namespace {
@@ -25,14 +25,13 @@ class PulseSource final : public RxAudio::Source {
  public:
   explicit PulseSource(pa_simple* stream) : stream_(stream) {}
   ~PulseSource() override { pa_simple_free(stream_); }
-  bool Read(int16_t* samples, int count, std::string* why) override {
+  Status Read(int16_t* samples, int count) override {
     int error = 0;
     if (pa_simple_read(stream_, samples, sizeof(int16_t) * static_cast<size_t>(count), &error) <
         0) {
-      *why = std::string("PulseAudio capture failed: ") + pa_strerror(error);
-      return false;
+      return Status::Unavailable(std::string("PulseAudio capture failed: ") + pa_strerror(error));
     }
-    return true;
+    return Status::Ok();
   }
 
  private:
@@ -43,29 +42,29 @@ class AlsaSource final : public RxAudio::Source {
  public:
   explicit AlsaSource(snd_pcm_t* pcm) : pcm_(pcm) {}
   ~AlsaSource() override { snd_pcm_close(pcm_); }
-  bool Read(int16_t* samples, int count, std::string* why) override {
+  Status Read(int16_t* samples, int count) override {
     while (count > 0) {
       const snd_pcm_sframes_t got =
           snd_pcm_readi(pcm_, samples, static_cast<snd_pcm_uframes_t>(count));
       if (got < 0) {
         if (snd_pcm_recover(pcm_, static_cast<int>(got), 1) < 0) {
-          *why = std::string("ALSA capture failed: ") + snd_strerror(static_cast<int>(got));
-          return false;
+          return Status::Unavailable(std::string("ALSA capture failed: ") +
+                                     snd_strerror(static_cast<int>(got)));
         }
         continue;
       }
       samples += got;
       count -= static_cast<int>(got);
     }
-    return true;
+    return Status::Ok();
   }
 
  private:
   snd_pcm_t* pcm_;
 };
 
-std::unique_ptr<RxAudio::Source> OpenSource(const std::string& system, const std::string& device,
-                                            std::string* why) {
+Result<std::unique_ptr<RxAudio::Source>> OpenSource(const std::string& system,
+                                                    const std::string& device) {
   if (system == "pulse") {
     pa_sample_spec spec{};
     spec.format = PA_SAMPLE_S16NE;
@@ -79,10 +78,9 @@ std::unique_ptr<RxAudio::Source> OpenSource(const std::string& system, const std
                                       device.empty() ? nullptr : device.c_str(),
                                       "receiver audio for DTMF", &spec, nullptr, &attr, &error);
     if (stream == nullptr) {
-      *why = std::string("PulseAudio capture: ") + pa_strerror(error);
-      return nullptr;
+      return Status::Unavailable(std::string("PulseAudio capture: ") + pa_strerror(error));
     }
-    return std::make_unique<PulseSource>(stream);
+    return std::unique_ptr<RxAudio::Source>(std::make_unique<PulseSource>(stream));
   }
   snd_pcm_t* pcm = nullptr;
   const std::string name = device.empty() ? "default" : device;
@@ -92,25 +90,19 @@ std::unique_ptr<RxAudio::Source> OpenSource(const std::string& system, const std
                                RxAudio::kSampleRate, 1, 100000);
     if (error < 0) snd_pcm_close(pcm);
   }
-  if (error < 0) {
-    *why = "ALSA capture " + name + ": " + snd_strerror(error);
-    return nullptr;
-  }
-  return std::make_unique<AlsaSource>(pcm);
+  if (error < 0) return Status::Unavailable("ALSA capture " + name + ": " + snd_strerror(error));
+  return std::unique_ptr<RxAudio::Source>(std::make_unique<AlsaSource>(pcm));
 }
 
 }  // namespace
 
-std::unique_ptr<RxAudio> RxAudio::Open(const std::string& name, Hooks hooks, Status* why) {
+Result<std::unique_ptr<RxAudio>> RxAudio::Open(const std::string& name, Hooks hooks) {
   const std::size_t colon = name.find(':');
   const std::string system = name.substr(0, colon);
   const std::string device = colon == std::string::npos ? "" : name.substr(colon + 1);
   if (system != "pulse" && system != "alsa") {
-    if (why) {
-      *why = Status::Error("receiver audio \"" + name +
-                           "\" is none of pulse, pulse:SOURCE, alsa, alsa:DEVICE");
-    }
-    return nullptr;
+    return Status::BadInput("receiver audio \"" + name +
+                            "\" is none of pulse, pulse:SOURCE, alsa, alsa:DEVICE");
   }
   std::unique_ptr<RxAudio> rx(new RxAudio(system, device, std::move(hooks)));
   rx->thread_ = std::thread([r = rx.get()] { r->Run(); });
@@ -127,15 +119,15 @@ RxAudio::~RxAudio() {
 
 void RxAudio::Run() {
   std::vector<int16_t> block(kBlock);
-  std::string why, last_report;
+  std::string last_report;
   auto report = [&](const std::string& line) {
     if (line != last_report && hooks_.on_report) hooks_.on_report(line);
     last_report = line;
   };
   while (!quit_.load()) {
-    std::unique_ptr<Source> source = OpenSource(system_, device_, &why);
+    Result<std::unique_ptr<Source>> source = OpenSource(system_, device_);
     if (!source) {
-      report(why + "; trying again every 2 s");
+      report(source.message() + "; trying again every 2 s");
       for (int i = 0; i < 20 && !quit_.load(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
@@ -143,8 +135,8 @@ void RxAudio::Run() {
     }
     report("listening for DTMF on " + system_ + (device_.empty() ? "" : ":" + device_));
     while (!quit_.load()) {
-      if (!source->Read(block.data(), kBlock, &why)) {
-        report(why);
+      if (const Status read = (*source)->Read(block.data(), kBlock); !read) {
+        report(read.message);
         break;
       }
       if (hooks_.on_block) hooks_.on_block(block.data(), kBlock);

@@ -24,9 +24,9 @@ class RxAudio {
   };
 
   // `name` is "pulse", "pulse:SOURCE", "alsa" or "alsa:DEVICE" ("alsa:plughw:1,0" for a USB
-  // interface). nullptr with `why` filled for a name that is none of these; a device that does
-  // not open yet is reported through on_report and tried again.
-  static std::unique_ptr<RxAudio> Open(const std::string& name, Hooks hooks, Status* why);
+  // interface). A failure for a name that is none of these; a device that does not open yet
+  // is reported through on_report and tried again.
+  static Result<std::unique_ptr<RxAudio>> Open(const std::string& name, Hooks hooks);
   ~RxAudio();
   RxAudio(const RxAudio&) = delete;
   RxAudio& operator=(const RxAudio&) = delete;

@@ -1,19 +1,13 @@
 #include "node/simulated/simulated_node.h"
 
-#include <algorithm>
-
-#include "node/node_events.h"
+#include "node/node_core.h"
 
 namespace horatone {
 
-class SimulatedNode::Instance : public EchoLinkObject {
+class SimulatedNode::Core final : public NodeCore {
  public:
-  explicit Instance(SimulatedNode& node) : node_(&node) { node_->instances_.push_back(this); }
-  ~Instance() override {
-    if (node_) std::erase(node_->instances_, this);
-  }
+  explicit Core(SimulatedNode& node) : node_(&node) {}
   void Detach() { node_ = nullptr; }
-  EchoLinkEvents* events() const { return events_; }
 
   Status Transmit(bool key) override {
     if (!Usable()) return Failed();
@@ -21,15 +15,15 @@ class SimulatedNode::Instance : public EchoLinkObject {
     node_->Record(std::string("Transmit ") + (key ? "1" : "0"));
     return Status::Ok();
   }
-  std::optional<bool> TransmitState() override {
-    if (!Usable()) return std::nullopt;
+  Result<bool> TransmitState() override {
+    if (!Usable()) return Failed();
     return node_->keyed_;
   }
-  std::optional<bool> BusyFlag1() override { return Busy(0); }
-  std::optional<bool> BusyFlag2() override { return Busy(1); }
-  std::optional<bool> BusyFlag3() override { return Busy(2); }
-  std::optional<std::string> InfoText() override {
-    if (!Usable()) return std::nullopt;
+  Result<bool> BusyFlag1() override { return Busy(0); }
+  Result<bool> BusyFlag2() override { return Busy(1); }
+  Result<bool> BusyFlag3() override { return Busy(2); }
+  Result<std::string> InfoText() override {
+    if (!Usable()) return Failed();
     return node_->info_text;
   }
   Status AuxFlag(bool value) override {
@@ -42,28 +36,25 @@ class SimulatedNode::Instance : public EchoLinkObject {
     node_->Record("Chat " + text);
     return Status::Ok();
   }
-  void SetEvents(EchoLinkEvents* events) override { events_ = events; }
 
  private:
   bool Usable() const { return node_ && !node_->fail_calls; }
   static Status Failed() { return Status::Error("the simulated node refused the call"); }
-  std::optional<bool> Busy(int flag) {
-    if (!Usable()) return std::nullopt;
+  Result<bool> Busy(int flag) {
+    if (!Usable()) return Failed();
     return node_->busy[flag];
   }
 
   SimulatedNode* node_;
-  EchoLinkEvents* events_ = nullptr;
 };
 
-SimulatedNode::SimulatedNode(const TimerService& time) : time_(time) {}
+SimulatedNode::SimulatedNode(const TimerService& time)
+    : time_(time), core_(std::make_shared<Core>(*this)) {}
 
-SimulatedNode::~SimulatedNode() {
-  for (Instance* instance : instances_) instance->Detach();
-}
+SimulatedNode::~SimulatedNode() { core_->Detach(); }
 
-std::unique_ptr<EchoLinkObject> SimulatedNode::Create(Status*) {
-  return std::make_unique<Instance>(*this);
+Result<std::unique_ptr<EchoLinkObject>> SimulatedNode::Create() {
+  return NodeCore::NewObject(core_);
 }
 
 void SimulatedNode::Record(std::string what) {
@@ -80,21 +71,10 @@ std::vector<std::pair<std::int64_t, bool>> SimulatedNode::TransmitCalls() const 
   return result;
 }
 
-template <typename Deliver>
-void SimulatedNode::ToEachInstance(Deliver deliver) {
-  ToEachWithEvents(instances_, deliver);
-}
+void SimulatedNode::SendDtmf(const std::string& digits) { core_->DeliverDtmf(digits); }
 
-void SimulatedNode::SendDtmf(const std::string& digits) {
-  ToEachInstance([&](EchoLinkEvents& events) { events.DTMFString(digits); });
-}
+void SimulatedNode::SendChat(const std::string& text) { core_->DeliverChat(text); }
 
-void SimulatedNode::SendChat(const std::string& text) {
-  ToEachInstance([&](EchoLinkEvents& events) { events.ChatTextReceived(text); });
-}
-
-void SimulatedNode::Close() {
-  ToEachInstance([&](EchoLinkEvents& events) { events.Closing(); });
-}
+void SimulatedNode::Close() { core_->DeliverClosing(); }
 
 }  // namespace horatone

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,8 @@ class SimulatedNode : public NodeFactory {
   explicit SimulatedNode(const TimerService& time);
   ~SimulatedNode() override;
 
-  std::unique_ptr<EchoLinkObject> Create(Status* why) override;
+  // Objects made here stay usable after the node is gone; their calls then fail.
+  Result<std::unique_ptr<EchoLinkObject>> Create() override;
 
   struct Call {
     std::int64_t ms;   // loop time of the call
@@ -42,16 +44,13 @@ class SimulatedNode : public NodeFactory {
   void Close();
 
  private:
-  class Instance;
+  class Core;
   void Record(std::string what);
-  // Calls `deliver` with the events of every instance that still exists at its turn.
-  template <typename Deliver>
-  void ToEachInstance(Deliver deliver);
 
   const TimerService& time_;
   bool keyed_ = false;
   std::vector<Call> calls_;
-  std::vector<Instance*> instances_;
+  std::shared_ptr<Core> core_;
 };
 
 }  // namespace horatone

@@ -16,7 +16,9 @@
 #include <map>
 #include <vector>
 
-#include "node/node_events.h"
+#include "node/dtmf_code.h"
+#include "node/node_core.h"
+#include "shell/parse_number.h"
 #include "runtime/posix_loop.h"
 
 namespace horatone {
@@ -27,54 +29,49 @@ constexpr std::size_t kLongestReport = 512;
 constexpr std::size_t kMostReporters = 8;
 
 // The slave end of one of SvxLink's PTYs, raw so that digits arrive one by one and nothing
-// is echoed back to SvxLink; -1 with the reason when it cannot be opened.
-int OpenPty(const std::string& path, std::string* why) {
+// is echoed back to SvxLink.
+Result<int> OpenPty(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *why = path + ": " + std::strerror(errno);
-    return -1;
-  }
+  if (fd < 0) return Status::NotFound(path + ": " + std::strerror(errno));
   termios mode{};
   if (tcgetattr(fd, &mode) != 0) {
-    *why = path + " is not a PTY";
     close(fd);
-    return -1;
+    return Status::BadInput(path + " is not a PTY");
   }
   cfmakeraw(&mode);
   tcsetattr(fd, TCSANOW, &mode);
   return fd;
 }
 
-bool ParseEndpoint(const std::string& text, sockaddr_in* address) {
+Result<sockaddr_in> ParseEndpoint(const std::string& text) {
+  const Status wrong =
+      Status::BadInput("the events address \"" + text + "\" is not IPV4-ADDRESS:PORT");
   const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return false;
-  const std::string port = text.substr(colon + 1);
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  const int number = std::stoi(port);
-  if (number < 1 || number > 65535) return false;
-  *address = sockaddr_in{};
-  address->sin_family = AF_INET;
-  address->sin_port = htons(static_cast<uint16_t>(number));
-  return inet_pton(AF_INET, text.substr(0, colon).c_str(), &address->sin_addr) == 1;
+  if (colon == std::string::npos) return wrong;
+  const Result<int> port = ParseNumber(std::string_view(text).substr(colon + 1), 1, 65535);
+  if (!port) return wrong;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(*port));
+  if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) != 1) return wrong;
+  return address;
 }
 
 }  // namespace
 
-class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
+class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_this<Core> {
  public:
-  class Instance;
-
   Core(PosixLoop& loop, SvxLinkSettings settings, Hooks hooks)
-      : loop_(loop), settings_(std::move(settings)), hooks_(std::move(hooks)) {}
+      : loop_(loop),
+        settings_(std::move(settings)),
+        hooks_(std::move(hooks)),
+        code_(settings_.dtmf_pause_ms) {}
 
   Status Start() {
     if (!settings_.events.empty()) {
-      sockaddr_in address{};
-      if (!ParseEndpoint(settings_.events, &address)) {
-        return Status::Error("the events address \"" + settings_.events +
-                             "\" is not IPV4-ADDRESS:PORT");
-      }
+      Result<sockaddr_in> endpoint = ParseEndpoint(settings_.events);
+      if (!endpoint) return endpoint.status();
+      sockaddr_in address = *endpoint;
       listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
       const int yes = 1;
       setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -97,7 +94,7 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
       if (auto core = weak.lock()) core->ReleaseNow();
     });
     pause_timer_ = loop_.CreateTimer([weak] {
-      if (auto core = weak.lock()) core->EndCode();
+      if (auto core = weak.lock()) core->Paused();
     });
     TryConnect();
     if (!connected()) loop_.StartTimer(reconnect_timer_, kReconnectEveryMs);
@@ -128,7 +125,7 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
 
   bool connected() const { return squelch_fd_ >= 0; }
 
-  Status Transmit(bool key) {
+  Status Transmit(bool key) override {
     if (closed_) return Status::Error("the SvxLink node is closed");
     if (!key) {
       if (!keyed_ || release_pending_) return Status::Ok();
@@ -152,30 +149,37 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
     return Status::Ok();
   }
 
-  std::optional<bool> TransmitState() const {
-    if (!connected()) return std::nullopt;
+  Result<bool> TransmitState() override {
+    if (!connected()) return NotConnected();
     return reports_seen_ ? tx_on_ : keyed_;
   }
   // A station on one of SvxLink's other receivers: a squelch open while the clock's is closed.
-  std::optional<bool> StationHeard() const {
-    if (!connected()) return std::nullopt;
+  Result<bool> BusyFlag1() override {
+    if (!connected()) return NotConnected();
     return sql_open_ && !keyed_;
   }
   // SvxLink transmitting for someone else: a transmission that began while the clock was not
   // keyed, up to the moment a station's squelch closes in it. What follows a station is the
   // repeater's hang time, and the tail after the clock's own is not someone else's either.
-  std::optional<bool> TransmittingForOthers() const {
-    if (!connected()) return std::nullopt;
+  Result<bool> BusyFlag2() override {
+    if (!connected()) return NotConnected();
     return tx_on_ && tx_for_others_;
+  }
+  Result<bool> BusyFlag3() override { return false; }
+  Result<std::string> InfoText() override { return std::string("SvxLink"); }
+  Status AuxFlag(bool) override { return Status::Ok(); }
+  Status SendChatText(const std::string& text) override {
+    Log("chat (SvxLink has no chat): " + text);
+    return Status::Ok();
   }
 
   void Log(const std::string& line) const {
     if (hooks_.log) hooks_.log(line);
   }
 
-  std::vector<Instance*> instances;
-
  private:
+  static Status NotConnected() { return Status::Unavailable("SvxLink is not connected"); }
+
   struct Reporter {
     PosixLoop::WatchId watch = 0;
     std::string pending;
@@ -183,18 +187,17 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
 
   void TryConnect() {
     if (closed_ || connected()) return;
-    std::string why;
-    const int squelch = OpenPty(settings_.squelch_pty, &why);
-    const int dtmf = squelch < 0 ? -1 : OpenPty(settings_.dtmf_pty, &why);
-    if (squelch < 0 || dtmf < 0) {
-      if (squelch >= 0) close(squelch);
-      if (why != last_failure_) Log("waiting for SvxLink: " + why);
-      last_failure_ = why;
+    const Result<int> squelch = OpenPty(settings_.squelch_pty);
+    const Result<int> dtmf = squelch ? OpenPty(settings_.dtmf_pty) : squelch;
+    if (!dtmf) {
+      if (squelch) close(*squelch);
+      if (dtmf.message() != last_failure_) Log("waiting for SvxLink: " + dtmf.message());
+      last_failure_ = dtmf.message();
       return;
     }
     last_failure_.clear();
-    squelch_fd_ = squelch;
-    dtmf_fd_ = dtmf;
+    squelch_fd_ = *squelch;
+    dtmf_fd_ = *dtmf;
     squelch_watch_ = loop_.WatchReadable(squelch_fd_, [this] { Drain(squelch_fd_, false); });
     dtmf_watch_ = loop_.WatchReadable(dtmf_fd_, [this] { Drain(dtmf_fd_, true); });
     loop_.StopTimer(reconnect_timer_);
@@ -215,7 +218,7 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
     loop_.StopTimer(release_timer_);
     sql_open_ = tx_on_ = tx_for_others_ = false;
     busy_logged_.clear();
-    code_.clear();
+    code_.Forget();
     loop_.StopTimer(pause_timer_);
   }
 
@@ -254,22 +257,26 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
 
   void TakeDigits(const char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-      const char c = bytes[i];
-      if (c == '#') {
-        EndCode();
-      } else if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'D') || c == '*') {
-        if (code_.size() < 64) code_ += c;
+      if (std::optional<std::string> code = code_.Take(bytes[i], loop_.NowMs())) {
+        loop_.StopTimer(pause_timer_);
+        Deliver(*code);
+      } else if (IsDtmfDigit(bytes[i])) {
         loop_.StartTimer(pause_timer_, 60000, settings_.dtmf_pause_ms);
       }
     }
   }
 
-  void EndCode() {
-    loop_.StopTimer(pause_timer_);
-    if (code_.empty()) return;
-    const std::string code = std::move(code_);
-    code_.clear();
-    Deliver(code);
+  void Paused() {
+    if (std::optional<std::string> code = code_.PauseAt(loop_.NowMs())) {
+      loop_.StopTimer(pause_timer_);
+      Deliver(*code);
+    } else if (const std::optional<std::int64_t> ends = code_.EndsAt()) {
+      // The loop's clock had not quite reached the end of the pause.
+      loop_.StartTimer(pause_timer_, 60000,
+                       static_cast<int>(std::max<std::int64_t>(1, *ends - loop_.NowMs())));
+    } else {
+      loop_.StopTimer(pause_timer_);
+    }
   }
 
   void Deliver(const std::string& code);
@@ -371,7 +378,7 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
   std::map<int, Reporter> reporters_;
   TimerService::TimerId reconnect_timer_ = 0, release_timer_ = 0, pause_timer_ = 0;
   std::string last_failure_;
-  std::string code_;
+  DtmfCode code_;  // in loop milliseconds
   bool keyed_ = false;  // the clock's squelch is open
   bool release_pending_ = false;
   bool reports_seen_ = false;
@@ -379,51 +386,21 @@ class SvxLinkNode::Core : public std::enable_shared_from_this<Core> {
   std::string busy_logged_;
 };
 
-class SvxLinkNode::Core::Instance : public EchoLinkObject {
- public:
-  explicit Instance(std::shared_ptr<Core> core) : core_(std::move(core)) {
-    core_->instances.push_back(this);
-  }
-  ~Instance() override { std::erase(core_->instances, this); }
-  EchoLinkEvents* events() const { return events_; }
-
-  Status Transmit(bool key) override { return core_->Transmit(key); }
-  std::optional<bool> TransmitState() override { return core_->TransmitState(); }
-  std::optional<bool> BusyFlag1() override { return core_->StationHeard(); }
-  std::optional<bool> BusyFlag2() override { return core_->TransmittingForOthers(); }
-  std::optional<bool> BusyFlag3() override { return false; }
-  std::optional<std::string> InfoText() override { return std::string("SvxLink"); }
-  Status AuxFlag(bool) override { return Status::Ok(); }
-  Status SendChatText(const std::string& text) override {
-    core_->Log("chat (SvxLink has no chat): " + text);
-    return Status::Ok();
-  }
-  void SetEvents(EchoLinkEvents* events) override { events_ = events; }
-
- private:
-  std::shared_ptr<Core> core_;
-  EchoLinkEvents* events_ = nullptr;
-};
-
 void SvxLinkNode::Core::Deliver(const std::string& code) {
   Log("DTMF from SvxLink: " + code);
-  ToEachWithEvents(instances, [&](EchoLinkEvents& events) { events.DTMFString(code); });
+  DeliverDtmf(code);
 }
 
-std::unique_ptr<SvxLinkNode> SvxLinkNode::Open(PosixLoop& loop, SvxLinkSettings settings,
-                                               Hooks hooks, Status* why) {
-  const auto fail = [why](std::string message) {
-    if (why) *why = Status::Error(std::move(message));
-    return nullptr;
-  };
-  if (settings.squelch_pty.empty()) return fail("--svx-squelch names no PTY");
-  if (settings.dtmf_pty.empty()) return fail("--svx-dtmf names no PTY");
+Result<std::unique_ptr<SvxLinkNode>> SvxLinkNode::Open(PosixLoop& loop, SvxLinkSettings settings,
+                                                       Hooks hooks) {
+  if (settings.squelch_pty.empty()) return Status::BadInput("--svx-squelch names no PTY");
+  if (settings.dtmf_pty.empty()) return Status::BadInput("--svx-dtmf names no PTY");
   if (settings.dtmf_pause_ms < 200 || settings.dtmf_pause_ms > 10000)
-    return fail("the DTMF pause must be 200 to 10000 ms");
+    return Status::BadInput("the DTMF pause must be 200 to 10000 ms");
   auto core = std::make_shared<Core>(loop, std::move(settings), std::move(hooks));
   if (Status started = core->Start(); !started) {
     core->Stop();
-    return fail(started.message);
+    return started;
   }
   return std::unique_ptr<SvxLinkNode>(new SvxLinkNode(std::move(core)));
 }
@@ -432,8 +409,8 @@ SvxLinkNode::SvxLinkNode(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
 SvxLinkNode::~SvxLinkNode() { core_->Stop(); }
 
-std::unique_ptr<EchoLinkObject> SvxLinkNode::Create(Status*) {
-  return std::make_unique<Core::Instance>(core_);
+Result<std::unique_ptr<EchoLinkObject>> SvxLinkNode::Create() {
+  return NodeCore::NewObject(core_);
 }
 
 bool SvxLinkNode::connected() const { return core_->connected(); }

@@ -43,17 +43,17 @@ class SvxLinkNode : public NodeFactory {
     std::function<bool(const std::string&)> is_clock_code;
   };
 
-  // nullptr with `why` filled when the settings are unusable or the events port cannot be
-  // opened. A SvxLink that is not running yet is no failure: the node waits for it.
-  static std::unique_ptr<SvxLinkNode> Open(PosixLoop& loop, SvxLinkSettings settings, Hooks hooks,
-                                           Status* why);
+  // A failure when the settings are unusable or the events port cannot be opened. A SvxLink
+  // that is not running yet is no failure: the node waits for it.
+  static Result<std::unique_ptr<SvxLinkNode>> Open(PosixLoop& loop, SvxLinkSettings settings,
+                                                   Hooks hooks);
   // Closes the clock's squelch and the PTYs.
   ~SvxLinkNode() override;
   SvxLinkNode(const SvxLinkNode&) = delete;
   SvxLinkNode& operator=(const SvxLinkNode&) = delete;
 
   // Objects made here stay usable after the node is gone; their calls then fail.
-  std::unique_ptr<EchoLinkObject> Create(Status* why) override;
+  Result<std::unique_ptr<EchoLinkObject>> Create() override;
   bool connected() const;
 
   class Core;

@@ -98,7 +98,7 @@ Status WebStartProblem(const std::string& text, const std::filesystem::path& roo
   return Status::Ok();
 }
 
-static Result<std::unique_ptr<WebService>> StartPage(const std::string& address,
+Result<std::unique_ptr<WebService>> StartWebPage(const std::string& address,
                                                      const std::filesystem::path& root,
                                                      PosixLoop& loop, Form1& form,
                                                      const RecentLogLines& log_lines,
@@ -171,20 +171,6 @@ static Result<std::unique_ptr<WebService>> StartPage(const std::string& address,
   WebService* service = (*start)(*listen, std::move(hooks), &problem);
   if (!service) return Status::Unavailable("cannot listen on " + address + ": " + problem);
   return std::unique_ptr<WebService>(service);
-}
-
-std::unique_ptr<WebService> StartWebPage(const std::string& address,
-                                         const std::filesystem::path& root, PosixLoop& loop,
-                                         Form1& form, const RecentLogLines& log_lines,
-                                         std::function<std::string()> node_state,
-                                         std::function<void(const std::string&)> log, Status* why) {
-  Result<std::unique_ptr<WebService>> started =
-      StartPage(address, root, loop, form, log_lines, std::move(node_state), std::move(log));
-  if (!started) {
-    if (why) *why = started.status();
-    return nullptr;
-  }
-  return std::move(*started);
 }
 
 }  // namespace horatone

@@ -41,12 +41,12 @@ std::filesystem::path WebPasswordFile(const std::filesystem::path& root);
 // the network without a password).
 Status WebStartProblem(const std::string& text, const std::filesystem::path& root);
 
-// Loads the page's module and starts it on `address`; nullptr with `why` when the module, the
+// Loads the page's module and starts it on `address`; or why not, when the module, the
 // password file or the address cannot be used. Stop it before `form` and `loop` end.
-std::unique_ptr<WebService> StartWebPage(const std::string& address,
+Result<std::unique_ptr<WebService>> StartWebPage(const std::string& address,
                                          const std::filesystem::path& root, PosixLoop& loop,
                                          Form1& form, const RecentLogLines& log_lines,
                                          std::function<std::string()> node_state,
-                                         std::function<void(const std::string&)> log, Status* why);
+                                         std::function<void(const std::string&)> log);
 
 }  // namespace horatone

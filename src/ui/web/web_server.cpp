@@ -20,6 +20,7 @@
 #include "ui/web/web_page.h"
 #include "ui/web/web_service.h"
 #include "shell/json_quote.h"
+#include "shell/status.h"
 
 namespace horatone {
 namespace {
@@ -77,7 +78,7 @@ class WebServer : public WebService {
       : listen_(listen), hooks_(std::move(hooks)), csrf_token_(RandomHex(16)) {}
   ~WebServer() override { Stop(); }
 
-  bool Start(std::string* why) {
+  Status Start() {
     server_.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
     // A page that has gone quiet lets its connection go soon, so that ending the clock never
     // waits long for it.
@@ -85,11 +86,10 @@ class WebServer : public WebService {
     server_.set_payload_max_length(256 * 1024);
     Route();
     if (!server_.bind_to_port(listen_.host, listen_.port)) {
-      *why = std::strerror(errno);
-      return false;
+      return Status::Unavailable(std::strerror(errno));
     }
     thread_ = std::thread([this] { server_.listen_after_bind(); });
-    return true;
+    return Status::Ok();
   }
 
   void Stop() override {
@@ -342,6 +342,10 @@ class WebServer : public WebService {
 extern "C" horatone::WebService* horatone_web_start(const horatone::WebListen& listen,
                                                     horatone::WebHooks hooks, std::string* why) {
   auto server = std::make_unique<horatone::WebServer>(listen, std::move(hooks));
-  if (!server->Start(why)) return nullptr;
+  // The one entry point the loader looks up keeps its signature: the reason as text.
+  if (const horatone::Status started = server->Start(); !started) {
+    *why = started.message;
+    return nullptr;
+  }
   return server.release();
 }

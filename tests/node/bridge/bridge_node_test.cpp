@@ -17,6 +17,7 @@
 #include "test_support/fakes.h"
 #include "test_support/loop_watchdog.h"
 #include "test_support/posix_io.h"
+#include "test_support/reading.h"
 
 namespace horatone {
 namespace {
@@ -41,7 +42,7 @@ class BridgeListening : public ::testing::Test {
  protected:
   void SetUp() override {
     Status why;
-    bridge_ = BridgeNode::Listen(
+    bridge_ = testing::Opened(BridgeNode::Listen(
         loop_, 0,
         {.on_disconnect =
              [this] {
@@ -49,10 +50,10 @@ class BridgeListening : public ::testing::Test {
                ContinuePastFailure(object_->Transmit(false));  // what ending the announcement does
                if (on_disconnect_) on_disconnect_();
              },
-         .log = [this](std::string line) { log_.push_back(std::move(line)); }},
+         .log = [this](std::string line) { log_.push_back(std::move(line)); }}),
         &why);
     ASSERT_TRUE(bridge_) << why.message;
-    object_ = bridge_->Create(&why);
+    object_ = bridge_->Create().value();
     events_.then = [this](const std::string& what) {
       EXPECT_TRUE(!what.starts_with("DTMF") || object_->Transmit(true).ok());
     };
@@ -82,8 +83,7 @@ TEST_F(BridgeListening, ExchangesLinesWithOneNodeRefusesASecondAndTakesTheNextAf
     if (disconnects_ == 1) return first_gone.set_value();
     loop_.Quit();
   };
-  Status why;
-  auto about_object = bridge_->Create(&why);  // shares the connection, has no handlers
+  auto about_object = bridge_->Create().value();  // shares the connection, has no handlers
   // What the node had reported at each event, as the about window's object sees it.
   Lines reported;
   events_.then = [&](const std::string& what) {
@@ -131,7 +131,7 @@ TEST_F(BridgeListening, ExchangesLinesWithOneNodeRefusesASecondAndTakesTheNextAf
   EXPECT_TRUE(object_->AuxFlag(false).ok());
   EXPECT_FALSE(object_->Transmit(true).ok());
   EXPECT_FALSE(object_->SendChatText("x").ok());
-  EXPECT_FALSE(object_->BusyFlag1().has_value());
+  EXPECT_FALSE(object_->BusyFlag1().ok());
 }
 
 // Nodes that close and come straight back are taken and their cut-off lines dropped; the last
@@ -184,13 +184,13 @@ TEST(BridgeNodeOpen, TransportTextsAreCheckedAndAPortIsNotTakenTwice) {
   PosixLoop loop;
   Status why;
   for (const char* bad : {"", "tcp:4000", "listen:x", "listen:70000", "listen:80 "}) {
-    EXPECT_FALSE(BridgeNode::Open(loop, bad, {}, &why)) << bad;
+    EXPECT_FALSE(testing::Opened(BridgeNode::Open(loop, bad, {}), &why)) << bad;
     EXPECT_NE(why.message.find("stdio or listen:PORT"), std::string::npos) << why.message;
   }
-  auto bridge = BridgeNode::Open(loop, "listen:0", {}, &why);
+  auto bridge = testing::Opened(BridgeNode::Open(loop, "listen:0", {}), &why);
   ASSERT_TRUE(bridge) << why.message;
   const std::string taken = "listen:" + std::to_string(bridge->listen_port());
-  EXPECT_FALSE(BridgeNode::Open(loop, taken, {}, &why));
+  EXPECT_FALSE(testing::Opened(BridgeNode::Open(loop, taken, {}), &why));
   EXPECT_NE(why.message.find("cannot bind 127.0.0.1:"), std::string::npos) << why.message;
 }
 
@@ -206,8 +206,7 @@ TEST(BridgeNodeOverPipes, ANodeThatDoesNotReadNeverBlocksTheClockAndGetsEverythi
   auto bridge = BridgeNode::OverDescriptors(
       loop, in[0], out[1],
       {.on_disconnect = {}, .log = [&](std::string line) { log.push_back(std::move(line)); }});
-  Status why;
-  auto object = bridge->Create(&why);
+  auto object = bridge->Create().value();
   // Nothing reads the output pipe yet: the pipe fills, then the bridge's own buffer.
   const std::string text(1000, 'x');
   int accepted = 0;

@@ -12,6 +12,7 @@
 #include "node/rig/rig_node.h"
 #include "node/rig/rig_peer.h"
 #include "test_support/fakes.h"
+#include "test_support/reading.h"
 
 namespace horatone {
 namespace {
@@ -54,9 +55,9 @@ class DtmfFromTheAir : public ::testing::Test {
     hooks.post_to_loop = tasks_.Poster();
     hooks.on_ptt = [this](bool keyed, auto) { (keyed ? keyed_ : released_).store(true); };
     Status why;
-    node_ = RigNode::Open(settings, std::move(hooks), &why);
+    node_ = testing::Opened(RigNode::Open(settings, std::move(hooks)), &why);
     ASSERT_TRUE(node_) << why.message;
-    object_ = node_->Create(nullptr);
+    object_ = node_->Create().value();
     object_->SetEvents(&codes_);
     ASSERT_TRUE(tasks_.RunUntil([&] { return node_->connected(); }));
   }

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "node/rig/rig_peer.h"
+#include "test_support/reading.h"
 
 // Hamlib 4.5 keeps a little memory from every failed open of a network rig (rigctld away);
 // the node limits how often it tries, and the leak checker is told it is Hamlib's.
@@ -21,6 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::PostedTasks;
+using testing::Reading;
 using testing::Rigctld;
 
 class RigNodeTest : public ::testing::Test {
@@ -55,9 +57,9 @@ class RigNodeTest : public ::testing::Test {
     };
     hooks.on_ptt = [this](bool keyed, auto) { Note(keyed ? "ptt on" : "ptt off"); };
     Status why;
-    node_ = RigNode::Open(settings, std::move(hooks), &why);
+    node_ = testing::Opened(RigNode::Open(settings, std::move(hooks)), &why);
     EXPECT_TRUE(node_) << why.message;
-    object_ = node_->Create(nullptr);
+    object_ = node_->Create().value();
     EXPECT_TRUE(tasks_.RunUntil([&] { return node_->connected(); }));
     return *object_;
   }
@@ -99,7 +101,7 @@ TEST_F(RigNodeTest, KeysWithTheSoundHeldUntilTheRadioIsUpAndTellsTheRigOnlyChang
   RigSettings settings = Settings();
   settings.dcd_type = "None";  // no squelch reported: never busy
   EchoLinkObject& rig = Open(settings);
-  EXPECT_EQ(rig.BusyFlag1(), false);
+  EXPECT_EQ(Reading(rig.BusyFlag1()), false);
   // The clock's idle release once a second never reaches the radio.
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(rig.Transmit(false));
   tasks_.RunFor(200ms);
@@ -115,7 +117,7 @@ TEST_F(RigNodeTest, KeysWithTheSoundHeldUntilTheRadioIsUpAndTellsTheRigOnlyChang
   EXPECT_TRUE(rig.Transmit(true));
   EXPECT_EQ(Happened(), (std::vector<std::string>{"hold", "ptt on", "play"}));
   EXPECT_EQ(rigctld_->Ptt(), "1");
-  EXPECT_TRUE(tasks_.RunUntil([&] { return rig.TransmitState() == true; }));
+  EXPECT_TRUE(tasks_.RunUntil([&] { return Reading(rig.TransmitState()) == true; }));
 
   QuietIn(-10s);
   EXPECT_TRUE(rig.Transmit(false));
@@ -124,7 +126,7 @@ TEST_F(RigNodeTest, KeysWithTheSoundHeldUntilTheRadioIsUpAndTellsTheRigOnlyChang
   tasks_.RunFor(200ms);
   EXPECT_EQ(Happened(), (std::vector<std::string>{"hold", "ptt on", "play", "ptt off"}));
   EXPECT_EQ(rigctld_->Ptt(), "0");
-  EXPECT_TRUE(tasks_.RunUntil([&] { return rig.TransmitState() == false; }));
+  EXPECT_TRUE(tasks_.RunUntil([&] { return Reading(rig.TransmitState()) == false; }));
   EXPECT_TRUE(lost_.empty());
 }
 
@@ -202,8 +204,8 @@ TEST_F(RigNodeTest, ALostRigctldReleasesReportsAndIsReconnected) {
   ASSERT_TRUE(tasks_.RunUntil([&] { return !lost_.empty(); }));
   EXPECT_FALSE(node_->connected());
   EXPECT_TRUE(Logged("lost the rig"));
-  EXPECT_EQ(rig.TransmitState(), std::nullopt);
-  EXPECT_EQ(rig.BusyFlag1(), std::nullopt);  // unknown: the schedule does not start
+  EXPECT_EQ(Reading(rig.TransmitState()), std::nullopt);
+  EXPECT_EQ(Reading(rig.BusyFlag1()), std::nullopt);  // unknown: the schedule does not start
   EXPECT_FALSE(rig.Transmit(true));
   EXPECT_TRUE(rig.Transmit(false));
 
@@ -223,12 +225,12 @@ TEST(RigNodeOpen, AModelOrSettingHamlibDoesNotKnowIsRefusedWithTheReason) {
   RigSettings settings;
   settings.model = 99999;
   Status why;
-  EXPECT_FALSE(RigNode::Open(settings, hooks, &why));
+  EXPECT_FALSE(testing::Opened(RigNode::Open(settings, hooks), &why));
   EXPECT_NE(why.message.find("no rig model 99999"), std::string::npos) << why.message;
 
   settings.model = 1;
   settings.rx_audio = "oss:/dev/dsp";
-  EXPECT_FALSE(RigNode::Open(settings, hooks, &why));
+  EXPECT_FALSE(testing::Opened(RigNode::Open(settings, hooks), &why));
   EXPECT_NE(why.message.find("oss:/dev/dsp"), std::string::npos) << why.message;
 }
 
