@@ -19,11 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::ofstream(file, std::ios::binary)
       .write(reinterpret_cast<const char*>(data) + 1, static_cast<std::streamsize>(size - 1));
 
-  std::shared_ptr<const horatone::DecodedClip> clip;
-  const horatone::Status status = horatone::DecodeClipFile(file, &clip);
-  if (!status.ok()) {
-    FUZZ_CHECK(!status.message.empty());
+  const horatone::ClipResult decoded = horatone::DecodeClipFile(file);
+  if (!decoded) {
+    FUZZ_CHECK(!decoded.message().empty());
   } else {
+    const std::shared_ptr<const horatone::DecodedClip>& clip = *decoded;
     FUZZ_CHECK(clip != nullptr);
     FUZZ_CHECK(clip->channels == 1 || clip->channels == 2);
     FUZZ_CHECK(clip->sample_rate >= 4000 && clip->sample_rate <= 768000);
@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   horatone::ClipCache cache;
-  std::shared_ptr<const horatone::DecodedClip> cached;
-  FUZZ_CHECK(cache.Load(file, &cached).ok() == status.ok());
-  if (status.ok()) FUZZ_CHECK(cached->frames == clip->frames);
+  const horatone::ClipResult cached = cache.Load(file);
+  FUZZ_CHECK(cached.ok() == decoded.ok());
+  if (decoded) FUZZ_CHECK((*cached)->frames == (*decoded)->frames);
   return 0;
 }

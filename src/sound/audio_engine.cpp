@@ -65,14 +65,14 @@ class EngineGraph final : public MediaGraph {
 
   Status RenderFile(const std::string& path) override {
     const std::filesystem::path file = core_->mapper.Map(path);
-    std::shared_ptr<const DecodedClip> clip;
-    Status status = core_->cache.Load(file, &clip);
-    if (!status) {
+    ClipResult clip = core_->cache.Load(file);
+    if (!clip) {
+      Status status = clip.status();
       if (file.string() != path) status.message += " (written as " + path + ")";
       return status;
     }
     Drop();
-    voice_ = core_->AddVoice(std::move(clip));
+    voice_ = core_->AddVoice(std::move(*clip));
     seek_seq_ = 0;
     return Status::Ok();
   }

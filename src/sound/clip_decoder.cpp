@@ -55,7 +55,7 @@ bool DataChunkCutShort(SNDFILE* sf) {
 
 }  // namespace
 
-Status DecodeClipFile(const std::filesystem::path& file, std::shared_ptr<const DecodedClip>* clip) {
+ClipResult DecodeClipFile(const std::filesystem::path& file) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(file, ec)) return Fail(file, "file not found");
   const std::uintmax_t bytes = std::filesystem::file_size(file, ec);
@@ -130,14 +130,12 @@ Status DecodeClipFile(const std::filesystem::path& file, std::shared_ptr<const D
   }
   decoded->frames = frames;
   decoded->samples.shrink_to_fit();
-  *clip = std::move(decoded);
-  return Status::Ok();
+  return std::shared_ptr<const DecodedClip>(std::move(decoded));
 }
 
 ClipCache::ClipCache(std::size_t max_bytes) : max_bytes_(max_bytes) {}
 
-Status ClipCache::Load(const std::filesystem::path& file,
-                       std::shared_ptr<const DecodedClip>* clip) {
+ClipResult ClipCache::Load(const std::filesystem::path& file) {
   std::error_code size_ec, time_ec;
   const std::uintmax_t size = std::filesystem::file_size(file, size_ec);
   const auto mtime = std::filesystem::last_write_time(file, time_ec);
@@ -147,16 +145,15 @@ Status ClipCache::Load(const std::filesystem::path& file,
   if (it != entries_.end()) {
     if (!size_ec && !time_ec && it->size == size && it->mtime == mtime) {
       entries_.splice(entries_.begin(), entries_, it);
-      *clip = it->clip;
-      return Status::Ok();
+      return it->clip;
     }
     bytes_ -= it->clip->Bytes();
     entries_.erase(it);
   }
 
-  std::shared_ptr<const DecodedClip> decoded;
-  Status status = DecodeClipFile(file, &decoded);
-  if (!status) return status;
+  ClipResult decoded_clip = DecodeClipFile(file);
+  if (!decoded_clip) return decoded_clip;
+  std::shared_ptr<const DecodedClip> decoded = std::move(*decoded_clip);
   if (!size_ec && !time_ec && decoded->Bytes() <= max_bytes_) {
     entries_.push_front(Entry{file, size, mtime, decoded});
     bytes_ += decoded->Bytes();
@@ -165,8 +162,7 @@ Status ClipCache::Load(const std::filesystem::path& file,
       entries_.pop_back();
     }
   }
-  *clip = std::move(decoded);
-  return Status::Ok();
+  return decoded;
 }
 
 }  // namespace horatone

@@ -29,8 +29,10 @@ struct DecodedClip {
   std::size_t Bytes() const { return samples.size() * sizeof(float); }
 };
 
+using ClipResult = Result<std::shared_ptr<const DecodedClip>>;
+
 // Decodes `file`; on failure the status names the file and says what is wrong with it.
-Status DecodeClipFile(const std::filesystem::path& file, std::shared_ptr<const DecodedClip>* clip);
+ClipResult DecodeClipFile(const std::filesystem::path& file);
 
 class ClipCache {
  public:
@@ -38,7 +40,7 @@ class ClipCache {
 
   // The decoded clip of `file`, from the cache when the file's size and modification time are
   // unchanged; a file that has vanished fails even when it is still cached.
-  Status Load(const std::filesystem::path& file, std::shared_ptr<const DecodedClip>* clip);
+  ClipResult Load(const std::filesystem::path& file);
 
  private:
   struct Entry {

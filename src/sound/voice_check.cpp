@@ -157,14 +157,13 @@ VoiceCheckResult CheckVoiceFolder(const std::string& folder, const std::string& 
       bad.insert(std::string(name));
       continue;
     }
-    std::shared_ptr<const DecodedClip> clip;
-    Status status = DecodeClipFile(file, &clip);
-    if (!status) {
-      result.unreadable.push_back(file_name + ": " + status.message);
+    const ClipResult clip = DecodeClipFile(file);
+    if (!clip) {
+      result.unreadable.push_back(file_name + ": " + clip.message());
       bad.insert(std::string(name));
       continue;
     }
-    result.clips.push_back(MeasureClip(file_name, *clip));
+    result.clips.push_back(MeasureClip(file_name, **clip));
   }
 
   // A clip far quieter than the voice's usual loudness (the median of its sounding clips).

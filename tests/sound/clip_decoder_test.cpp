@@ -33,12 +33,10 @@ class ClipDecoderTest : public ::testing::Test {
   std::filesystem::path File(const std::string& name) const { return dir_.path() / name; }
   // Decoding `name` fails, naming the file and `why`, and gives no clip.
   void ExpectRefused(const std::string& name, const std::string& why = "") {
-    std::shared_ptr<const DecodedClip> clip;
-    const Status status = DecodeClipFile(File(name), &clip);
-    EXPECT_FALSE(status) << name;
-    EXPECT_NE(status.message.find(File(name).string()), std::string::npos) << status.message;
-    EXPECT_NE(status.message.find(why), std::string::npos) << status.message;
-    EXPECT_EQ(clip, nullptr);
+    const ClipResult clip = DecodeClipFile(File(name));
+    EXPECT_FALSE(clip) << name;
+    EXPECT_NE(clip.message().find(File(name).string()), std::string::npos) << clip.message();
+    EXPECT_NE(clip.message().find(why), std::string::npos) << clip.message();
   }
   TempDir dir_;
 };
@@ -78,9 +76,9 @@ TEST_F(ClipDecoderTest, ClipsLongerThanFiveMinutesOrLargerThanAClipAreRefusedUnd
   WriteSparseWav(File("five.wav"), 8000, 300 * 8000 * 2);
   WriteSparseWav(File("six.wav"), 8000, 360 * 8000 * 2);
   WriteSparseWav(File("huge.wav"), 22050, 500u << 20);  // 3.3 hours
-  std::shared_ptr<const DecodedClip> clip;
-  ASSERT_TRUE(DecodeClipFile(File("five.wav"), &clip));
-  EXPECT_EQ(clip->Duration(), 300);
+  const ClipResult clip = DecodeClipFile(File("five.wav"));
+  ASSERT_TRUE(clip) << clip.message();
+  EXPECT_EQ((*clip)->Duration(), 300);
   ExpectRefused("six.wav", "360 seconds long, more than a clip");
   ExpectRefused("huge.wav", "500 MiB, more than a clip");
 }
@@ -89,21 +87,21 @@ TEST_F(ClipDecoderTest, CacheServesUnchangedFilesAndNoticesChangedOrVanishedOnes
   ClipCache cache;
   const auto file = File("clip.wav");
   ASSERT_TRUE(testing::WriteClip(file, testing::Tone(22050, 1, 0.5, 440)));
-  std::shared_ptr<const DecodedClip> first, again, changed, gone;
-  ASSERT_TRUE(cache.Load(file, &first));
-  ASSERT_TRUE(cache.Load(file, &again));
-  EXPECT_EQ(first, again);  // the very same decoded clip
+  const ClipResult first = cache.Load(file);
+  const ClipResult again = cache.Load(file);
+  ASSERT_TRUE(first && again);
+  EXPECT_EQ(*first, *again);  // the very same decoded clip
 
   ASSERT_TRUE(testing::WriteClip(file, testing::Tone(22050, 1, 0.75, 440)));
   std::filesystem::last_write_time(
       file, std::filesystem::last_write_time(file) + std::chrono::seconds(5));
-  ASSERT_TRUE(cache.Load(file, &changed));
-  EXPECT_NE(changed, first);
-  EXPECT_EQ(changed->frames, testing::Tone(22050, 1, 0.75, 440).frames());
+  const ClipResult changed = cache.Load(file);
+  ASSERT_TRUE(changed);
+  EXPECT_NE(*changed, *first);
+  EXPECT_EQ((*changed)->frames, testing::Tone(22050, 1, 0.75, 440).frames());
 
   std::filesystem::remove(file);
-  EXPECT_NE(cache.Load(file, &gone).message.find("not found"), std::string::npos);
-  EXPECT_EQ(gone, nullptr);
+  EXPECT_NE(cache.Load(file).message().find("not found"), std::string::npos);
 }
 
 }  // namespace
