@@ -127,13 +127,19 @@ for _ in range(8):
     s.sendall(b"GET / HTTP/1.1\\r\\nHost: 127.0.0.1:%d\\r\\n" % port)
     slow.append(s)
 print("open", flush=True)
+sys.stdin.readline()
+# On until the server has let every one of them go (or a minute has passed).
+dropped = set()
 for n in range(60):
     time.sleep(1)
     for s in slow:
         try:
             s.sendall(b"X-Slow-%d: 1\\r\\n" % n)
         except OSError:
-            pass
+            dropped.add(s)
+    if len(dropped) == len(slow):
+        break
+print("dropped %d" % len(dropped), flush=True)
 """
 
 FLOOD = """
@@ -194,16 +200,22 @@ def loopback_test(work):
         token = page_token(port)
 
         # Eight connections that send a header line now and then: the page still answers.
-        slow = stranger(SLOW, port)
+        # And they do not stay: a request's headers have a time to come in.
+        slow = stranger(SLOW, port, stdin=subprocess.PIPE)
         try:
             if slow.stdout.readline().strip() != "open":
                 fail("the slow connections could not be opened")
             answered = sum(1 for _ in range(12) if request(port)[0] == 200)
+            slow.stdin.write("go\n")
+            slow.stdin.flush()
+            dropped = slow.stdout.readline().strip()
         finally:
             slow.kill()
             slow.wait()
         if answered != 12:
             fail("with 8 slow connections open the page answered %d of 12" % answered)
+        if dropped != "dropped 8":
+            fail("the slow connections were not let go: " + dropped)
 
         # 700 000 headers on one connection: refused, and the clock's memory stays bounded.
         before = clock.rss_kb()

@@ -1,9 +1,9 @@
 // The web page's HTTP server, the loadable module (see web_service.h), on GNU libmicrohttpd:
 // one thread polls every connection, so a slow or stuck client holds a socket and a bounded
-// buffer, never a thread. A request that needs the clock is suspended, posted to the loop and
-// resumed with the loop's answer; a worker thread keeps the time limits, checks passwords and
-// fetches the live status for the open pages (four times a second, only while one is open).
-// With nobody connected both threads sleep.
+// buffer, never a thread, and for a bounded time. A request that needs the clock is suspended,
+// posted to the loop and resumed with the loop's answer; a worker thread keeps the time limits,
+// checks passwords and fetches the live status for the open pages (four times a second, only while
+// one is open). With nobody connected both threads sleep.
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netdb.h>
@@ -41,9 +41,12 @@ constexpr auto kEventCheck = 250ms;
 constexpr std::size_t kMostEventStreams = 4;
 // Connections: in all, from one address, idle seconds before one is dropped, and the memory
 // each may use for its request line and headers (a request that needs more is refused).
-constexpr unsigned kMostConnections = 64;
+constexpr unsigned kMostConnections = 128;
 constexpr unsigned kMostFromOneAddress = 16;
 constexpr unsigned kIdleSeconds = 10;
+// A request's line and headers must all have come by then, however slowly they trickle in
+// (each byte would keep an idle limit from ever ending the connection).
+constexpr auto kHeadersTime = 10s;
 constexpr std::size_t kConnectionMemory = 32 * 1024;
 constexpr unsigned kMostHeaders = 64;
 // The body of any request but a save, and the pending password checks.
@@ -158,6 +161,13 @@ struct Stream {
   bool suspended = false;
 };
 
+// One connection, from the server's thread, while it waits for a request's headers.
+struct Peer {
+  MHD_socket socket = MHD_INVALID_SOCKET;
+  Clock::time_point since;
+  bool awaiting = true;
+};
+
 struct Throttle {
   int failures = 0;
   Clock::time_point locked_until;
@@ -196,6 +206,7 @@ class WebServer : public WebService {
         {MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionMemory), nullptr},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Completed), this},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Connected), this},
         {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&LibraryLog), this},
     };
     if (!listen_.loopback) {
@@ -406,6 +417,7 @@ class WebServer : public WebService {
     if (!request) {
       request = new Request;
       *state = request;
+      server->Awaiting(connection, false);
       if (std::optional<Answer> refusal = server->Gate(connection, method, url, *request)) {
         return server->Send(connection, *refusal);
       }
@@ -437,9 +449,49 @@ class WebServer : public WebService {
     return server->Route(connection, method, url, *request);
   }
 
-  static void Completed(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+  static void Completed(void* self, MHD_Connection* connection, void** state,
+                        MHD_RequestTerminationCode) {
     delete static_cast<Request*>(*state);
     *state = nullptr;
+    // The next request on the connection has its own time for its headers.
+    static_cast<WebServer*>(self)->Awaiting(connection, true);
+  }
+
+  void Awaiting(MHD_Connection* connection, bool awaiting) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    if (!info || !info->socket_context) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto* peer = static_cast<Peer*>(info->socket_context);
+      peer->awaiting = awaiting;
+      peer->since = Clock::now();
+    }
+    if (awaiting) changed_.notify_all();
+  }
+
+  static void Connected(void* self, MHD_Connection* connection, void** context,
+                        MHD_ConnectionNotificationCode code) {
+    auto* server = static_cast<WebServer*>(self);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      auto* peer = new Peer;
+      const MHD_ConnectionInfo* info =
+          MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+      if (info) peer->socket = info->connect_fd;
+      peer->since = Clock::now();
+      {
+        std::lock_guard<std::mutex> lock(server->mutex_);
+        server->peers_.insert(peer);
+      }
+      *context = peer;
+      server->changed_.notify_all();
+    } else if (auto* peer = static_cast<Peer*>(*context)) {
+      // Before the library closes the socket: the worker never shuts a reused number.
+      std::lock_guard<std::mutex> lock(server->mutex_);
+      server->peers_.erase(peer);
+      delete peer;
+      *context = nullptr;
+    }
   }
 
   MHD_Result Route(MHD_Connection* connection, const std::string& method, const std::string& url,
@@ -708,6 +760,13 @@ class WebServer : public WebService {
           ++it;
         }
       }
+      for (Peer* peer : peers_) {
+        if (peer->awaiting && peer->since + kHeadersTime <= now) {
+          // The server sees the end of the connection and lets it go.
+          ::shutdown(peer->socket, SHUT_RDWR);
+          peer->awaiting = false;
+        }
+      }
       if (!logins_.empty()) {
         const std::function<void()> check = std::move(logins_.front());
         logins_.pop_front();
@@ -746,6 +805,9 @@ class WebServer : public WebService {
       }
       auto wake = Clock::time_point::max();
       for (const auto& waiting : waiting_) wake = std::min(wake, waiting->deadline);
+      for (const Peer* peer : peers_) {
+        if (peer->awaiting) wake = std::min(wake, peer->since + kHeadersTime);
+      }
       if (!streams_.empty() && !asked) wake = std::min(wake, next_status);
       if (wake == Clock::time_point::max()) {
         changed_.wait(lock);
@@ -770,6 +832,7 @@ class WebServer : public WebService {
   std::deque<std::function<void()>> logins_;           // password checks for the worker
   std::vector<std::shared_ptr<Waiting>> waiting_;
   std::set<Stream*> streams_;
+  std::set<Peer*> peers_;
   std::string last_status_;
   std::optional<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>>
       status_answer_;
