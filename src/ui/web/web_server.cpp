@@ -236,16 +236,22 @@ class WebServer : public WebService {
 
   void Stop() override {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
       if (stopping_) return;
       stopping_ = true;
       // Every suspended connection goes back to the server, which ends it.
       for (const auto& waiting : waiting_) Answered(*waiting, Message(503, "the clock is ending"));
       waiting_.clear();
       for (Stream* stream : streams_) Wake(*stream);
+      Resume(lock);
     }
     changed_.notify_all();
     if (worker_.joinable()) worker_.join();
+    {
+      // A resume another thread has begun ends before the connections go.
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return resuming_ == 0; });
+    }
     if (daemon_) MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
   }
@@ -575,24 +581,41 @@ class WebServer : public WebService {
   }
 
   void Deliver(const std::shared_ptr<Waiting>& waiting, Answer answer) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (waiting->answered) return;
     Answered(*waiting, std::move(answer));
     std::erase(waiting_, waiting);
+    Resume(lock);
   }
 
-  // With mutex_ held: the answer is ready, the connection goes back to the server.
-  static void Answered(Waiting& waiting, Answer answer) {
+  // With mutex_ held: the answer is ready, the connection is to go back to the server.
+  void Answered(Waiting& waiting, Answer answer) {
     waiting.answered = true;
     waiting.answer = std::move(answer);
-    MHD_resume_connection(waiting.connection);
+    to_resume_.push_back(waiting.connection);
   }
 
   // With mutex_ held: a suspended stream has something to send (or is to end).
-  static void Wake(Stream& stream) {
+  void Wake(Stream& stream) {
     if (!stream.suspended) return;
     stream.suspended = false;
-    MHD_resume_connection(stream.connection);
+    to_resume_.push_back(stream.connection);
+  }
+
+  // Hands the connections marked above back to the server. The library is called without
+  // mutex_ held, so that its own lock is never taken inside ours on one thread and the other
+  // way round on another; a connection is suspended before it is marked, under mutex_, so it
+  // is never resumed before it was suspended.
+  void Resume(std::unique_lock<std::mutex>& lock) {
+    if (to_resume_.empty()) return;
+    const std::vector<MHD_Connection*> connections = std::move(to_resume_);
+    to_resume_.clear();
+    ++resuming_;
+    lock.unlock();
+    for (MHD_Connection* connection : connections) MHD_resume_connection(connection);
+    lock.lock();
+    --resuming_;
+    changed_.notify_all();
   }
 
   MHD_Result Login(MHD_Connection* connection, Request& request) {
@@ -760,6 +783,7 @@ class WebServer : public WebService {
           ++it;
         }
       }
+      Resume(lock);
       for (Peer* peer : peers_) {
         if (peer->awaiting && peer->since + kHeadersTime <= now) {
           // The server sees the end of the connection and lets it go.
@@ -789,6 +813,7 @@ class WebServer : public WebService {
             stream->outbox = "data: " + status + "\n\n";
             Wake(*stream);
           }
+          Resume(lock);
         }
         continue;
       }
@@ -822,7 +847,7 @@ class WebServer : public WebService {
   const std::string csrf_token_;
   MHD_Daemon* daemon_ = nullptr;
   std::thread worker_;
-  std::mutex mutex_;  // guards what follows, and every suspend and resume
+  std::mutex mutex_;  // guards what follows, and every suspend
   std::condition_variable changed_;
   bool started_ = false;
   bool stopping_ = false;
@@ -833,6 +858,8 @@ class WebServer : public WebService {
   std::vector<std::shared_ptr<Waiting>> waiting_;
   std::set<Stream*> streams_;
   std::set<Peer*> peers_;
+  std::vector<MHD_Connection*> to_resume_;  // marked, to be handed back without mutex_
+  int resuming_ = 0;                        // threads handing connections back now
   std::string last_status_;
   std::optional<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>>
       status_answer_;
