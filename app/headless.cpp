@@ -212,13 +212,14 @@ int RunHeadless(const HeadlessOptions& options) {
       return options.node + (up ? ": connected" : ": not connected (waiting for it)");
     };
     Result<std::unique_ptr<WebService>> started =
-        StartWebPage(options.web, options.root, loop, form, recent, node_state, log);
+        StartWebPage(options.web, options.web_cert, options.web_key, options.root, loop, form,
+                     recent, node_state, log);
     if (!started) {
       log("cannot start the web page on " + options.web + ": " + started.message());
       return 1;
     }
     web = std::move(*started);
-    log("web page on http://" + options.web + "/");
+    log("web page on " + WebPageUrl(options.web));
   }
   if (form.Load()) loop.Run();
   if (web) web->Stop();  // its requests wait for the loop, which has ended

@@ -35,6 +35,9 @@ struct HeadlessOptions {
   int svx_rate = 16000;
   // "ADDR:PORT" of the web page; empty for none.
   std::string web;
+  // The operator's own certificate and key for a page open to the network; empty for the
+  // page's own.
+  std::string web_cert, web_key;
 };
 
 int RunHeadless(const HeadlessOptions& options);

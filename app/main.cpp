@@ -53,7 +53,10 @@ constexpr const char* kHelpAfterNode = R"(  --audio NAME         pulse, alsa or 
   --ignore-settings-errors
                        start with the defaults when Horatone.ini exists but cannot be read
   --web ADDR:PORT      serve the web page there (127.0.0.1:8073 for this computer only; any
-                       other address needs a password set with web-password)
+                       other address needs a password set with web-password, and is HTTPS)
+  --web-cert FILE --web-key FILE
+                       serve HTTPS with this certificate and key (PEM) instead of the page's
+                       own self-signed one
 
 SvxLink, with --node svxlink (the clock is one of its receivers):
   --svx-audio HOST:PORT[:CH]  that receiver's AUDIO_DEV=udp:HOST:PORT and AUDIO_CHANNEL (0)
@@ -130,6 +133,9 @@ int main(int argc, char** argv) {
     } else if (command.empty() && arg == "--web") {
       if (!has_value) return Usage("--web needs ADDR:PORT, for example 127.0.0.1:8073");
       options.web = args[++i];
+    } else if (command.empty() && (arg == "--web-cert" || arg == "--web-key")) {
+      if (!has_value) return Usage(arg + " needs a file (PEM)");
+      (arg == "--web-cert" ? options.web_cert : options.web_key) = args[++i];
     } else if (command.empty() && arg == "--ignore-settings-errors") {
       options.ignore_settings_errors = true;
     } else if (command.empty() && arg == "--start-at") {
@@ -188,7 +194,9 @@ int main(int argc, char** argv) {
     return WebPasswordCommand(options.root, std::cin, isatty(STDIN_FILENO), std::cerr);
   }
   if (!options.web.empty()) {
-    if (const Status problem = WebStartProblem(options.web, options.root); !problem) {
+    if (const Status problem =
+            WebStartProblem(options.web, options.root, options.web_cert, options.web_key);
+        !problem) {
       return Usage(problem.message);
     }
   }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -195,6 +196,39 @@ void IdleWithWebPage(int idle_seconds) {
   const double plain_idle = 100 * (plain.CpuSeconds() - plain_cpu) / seconds;
   const double web_idle = 100 * (web.CpuSeconds() - web_cpu) / seconds;
   const long plain_rss = plain.StatusKb("VmRSS"), web_rss = web.StatusKb("VmRSS");
+
+  // One page open: its live status, read as a browser would, over a quarter of the time.
+  const int page = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  double open_cpu_percent = -1;
+  long open_rss = -1;
+  if (::connect(page, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+    const std::string ask = "GET /events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                            "\r\nAccept: text/event-stream\r\n\r\n";
+    if (::write(page, ask.data(), ask.size()) == static_cast<ssize_t>(ask.size())) {
+      std::atomic<bool> reading{true};
+      std::thread reader([&] {
+        char buffer[65536];
+        while (reading && ::read(page, buffer, sizeof buffer) > 0) {
+        }
+      });
+      std::this_thread::sleep_for(2s);
+      const double before = web.CpuSeconds();
+      const auto from = std::chrono::steady_clock::now();
+      std::this_thread::sleep_for(std::chrono::seconds(std::max(idle_seconds / 4, 5)));
+      open_cpu_percent =
+          100 * (web.CpuSeconds() - before) /
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+      open_rss = web.StatusKb("VmRSS");
+      reading = false;
+      ::shutdown(page, SHUT_RDWR);
+      reader.join();
+    }
+  }
+  ::close(page);
   for (Child* child : {&plain, &web}) {
     child->Send("CLOSING\n");
     child->Wait();
@@ -205,6 +239,9 @@ void IdleWithWebPage(int idle_seconds) {
       idle_seconds, web_idle, plain_idle);
   std::printf("| RSS, headless idle with --web on | %.1f MB (without: %.1f MB) | |\n",
               web_rss / 1024.0, plain_rss / 1024.0);
+  std::printf("| CPU and RSS, headless with one page's live status open | %.2f %% of one core, "
+              "%.1f MB | |\n",
+              open_cpu_percent, open_rss / 1024.0);
 }
 
 }  // namespace

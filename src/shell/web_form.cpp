@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 
+#include "runtime/ini_profile_file.h"
 #include "shell/form1.h"
 #include "shell/settings_table.h"
 #include "shell/texts.h"
@@ -15,8 +16,16 @@
 namespace horatone {
 namespace {
 
-// A value read back from the file is cut at this length, so a longer one would not survive.
+// A value read back from the file is cut at this many characters, so a longer one would not
+// survive.
 constexpr std::size_t kLongestValue = 255;
+
+// Characters of UTF-8 text: the bytes that do not continue a character.
+std::size_t Characters(std::string_view text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
 
 // The fields that the selected voice fills in (the voice refresh overwrites them) and the
 // window's position: stored, but not on any tab.
@@ -128,12 +137,18 @@ Status Refusal(const SettingKey& setting, const std::string& text) {
     }
   }
   if (!good) return Status::BadInput(std::string(setting.key) + " = \"" + text + "\" is not valid");
-  if (text.size() > kLongestValue) {
-    return Status::BadInput(std::string(setting.key) + " is longer than " + std::to_string(kLongestValue) +
-           " characters");
-  }
   if (text.find_first_of("\r\n") != std::string::npos) {
     return Status::BadInput(std::string(setting.key) + " holds a line break");
+  }
+  // The file's reader stops a value at a NUL byte, and its writer refuses one.
+  if (text.find('\0') != std::string::npos) {
+    return Status::BadInput(std::string(setting.key) + " holds a NUL byte");
+  }
+  // Anything else would be read back as Windows-1252, changed.
+  if (ToUtf8(text) != text) return Status::BadInput(std::string(setting.key) + " is not UTF-8 text");
+  if (Characters(text) > kLongestValue) {
+    return Status::BadInput(std::string(setting.key) + " is longer than " +
+                            std::to_string(kLongestValue) + " characters");
   }
   if (!text.empty() &&
       (text.front() == ' ' || text.back() == ' ' || text.front() == '\t' || text.back() == '\t')) {
@@ -144,6 +159,15 @@ Status Refusal(const SettingKey& setting, const std::string& text) {
 }
 
 }  // namespace
+
+std::size_t LongestSettingsForm() {
+  // Each value at its longest in 4-byte characters, every byte percent-encoded.
+  std::size_t bytes = std::string_view("_revision=").size() + 16;
+  for (const SettingKey& setting : kSettingKeys) {
+    bytes += 1 + setting.key.size() + 1 + kLongestValue * 4 * 3;
+  }
+  return bytes;
+}
 
 std::string SettingsRevision(Form1& form) {
   // FNV-1a over the model's lines and the file's texts, each ended by a zero byte.

@@ -5,6 +5,7 @@
 // here runs on the loop thread, inside the window's dispatch.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,6 +40,10 @@ struct FormOutcome {
 FormOutcome ApplySettingsForm(Form1& form, const std::string& base_revision,
                               const std::vector<std::pair<std::string, std::string>>& values);
 std::string FormOutcomeJson(const FormOutcome& outcome);
+
+// The size of the largest form a save can send (urlencoded, every field at its longest), so
+// that the server never refuses a save the rules above would take.
+std::size_t LongestSettingsForm();
 
 // The clock's own part of the status: time, transmitter, announcement and its clip, the next
 // enabled slot and the sound output, as JSON object members (no braces). Cheap: a connected

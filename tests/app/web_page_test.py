@@ -86,7 +86,7 @@ class Clock:
 class Chromium:
     """The browser with its DevTools protocol on fds 3 and 4 (NUL-ended JSON messages)."""
 
-    def __init__(self, work):
+    def __init__(self, work, extra=()):
         to_chrome_r, self.to_chrome = os.pipe()
         self.from_chrome, from_chrome_w = os.pipe()
         # Out of the way of 3 and 4, which the child's copies take.
@@ -94,8 +94,9 @@ class Chromium:
         self.proc = subprocess.Popen(
             ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
              "--disable-extensions", "--disable-background-networking", "--hide-scrollbars",
-             "--user-data-dir=" + os.path.join(work, "chromium"), "--remote-debugging-pipe",
-             "about:blank"],
+             "--user-data-dir=" + tempfile.mkdtemp(prefix="chromium-", dir=work),
+             "--remote-debugging-pipe"]
+            + list(extra) + ["about:blank"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             preexec_fn=lambda: (os.dup2(to_chrome_r, 3), os.dup2(from_chrome_w, 4)),
             close_fds=False)
@@ -230,12 +231,71 @@ def page_test(work):
         status, _, _ = post(base, method="GET", host="rebound.example:%d" % web_port)
         if status != 421:
             fail("a request for another host name got %d, not 421" % status)
+
+        # 4. More pages than live streams: a page that was refused one gets it by itself once
+        # the others have closed.
+        streams = []
+        for _ in range(8):
+            s = socket.create_connection(("127.0.0.1", web_port), timeout=10)
+            s.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % web_port)
+            if s.recv(12).startswith(b"HTTP/1.1 200"):
+                streams.append(s)
+            else:
+                s.close()
+                break
+        browser.open(base)
+        wait_for("the page to be refused its live status",
+                 lambda: "trying again" in (browser.js("$('node').textContent") or ""))
+        for s in streams:
+            s.close()
+        wait_for("the refused page's live status",
+                 lambda: (browser.js("$('node').textContent") or "").startswith("listen"))
+
+        # 5. The clock stops under the open page, which says so; a save says it was not
+        # saved. Started again (a new token), the page finds it and its buttons work.
+        if clock.stop() != 0:
+            fail("the clock did not end with status 0 on SIGTERM with a page open")
+        wait_for("the page to say the clock is gone",
+                 lambda: "not answering" in (browser.js("$('banner').textContent") or ""))
+        browser.js("$('save').click()")
+        wait_for("a save to the stopped clock to say so",
+                 lambda: (browser.js("$('message').textContent") or "").startswith(
+                     "Not saved: The clock is not answering"))
+        clock = Clock(work, "restarted", "127.0.0.1:%d" % web_port)
+        wait_for("the page to find the restarted clock",
+                 lambda: browser.js("$('banner').hidden") is True)
+        browser.js("$('say').click()")
+        wait_for("Say The Time on the restarted clock",
+                 lambda: "announcement: Say The Time" in clock.log())
     finally:
         # SIGTERM with the page still connected to the live status: the clock ends at once.
         if clock.stop() != 0:
             fail("the clock did not end with status 0 on SIGTERM")
         browser.close()
         node.close()
+
+
+def rebinding_test(work):
+    """A foreign name resolved to 127.0.0.1 (as DNS rebinding does) loads nothing: the page
+    and every request from that origin get 421."""
+    web_port = free_port()
+    clock = Clock(work, "rebind", "127.0.0.1:%d" % web_port)
+    browser = Chromium(work, ["--host-resolver-rules=MAP rebind.attacker.example 127.0.0.1"])
+    try:
+        browser.open("http://rebind.attacker.example:%d/" % web_port)
+        wait_for("the foreign name's answer", lambda: browser.js("document.readyState") ==
+                 "complete" and "loopback" in (browser.js("document.body.textContent") or ""))
+        if browser.js("typeof TOKEN") != "undefined":
+            fail("the page was served under a foreign name")
+        status = browser.js("fetch('/settings',{method:'POST',body:'DTMFTIME=0'})"
+                            ".then(r=>r.status)")
+        if status != 421:
+            fail("a POST from the foreign origin got %r" % status)
+        if "settings: changed" in clock.log():
+            fail("a request from the foreign origin changed the settings")
+    finally:
+        browser.close()
+        clock.stop()
 
 
 def try_connect(port):
@@ -265,11 +325,16 @@ def security_test(work):
     try:
         base = "http://127.0.0.1:%d/" % port
         status, page = get(base)
-        token = page.split('const TOKEN="', 1)[1].split('"', 1)[0]
+        token = page.split('let TOKEN="', 1)[1].split('"', 1)[0]
         if 'data-mode="login"' not in page or get(base + "settings")[0] != 401:
             fail("the page was shown without logging in")
-        if post(base + "login", token, b"password=wrong")[0] != 403:
+        status, headers, _ = post(base + "login", token, b"password=wrong")
+        if status != 403:
             fail("a wrong password was not refused")
+        # The address is locked for a moment after a miss.
+        if post(base + "login", token, b"password=correct+horse+battery")[0] != 429:
+            fail("a login at once after a miss was not told to wait")
+        time.sleep(int(headers.get("Retry-After", "1")) + 0.2)
         status, headers, _ = post(base + "login", token, b"password=correct+horse+battery")
         cookie = headers.get("Set-Cookie", "")
         if status != 200 or "HttpOnly" not in cookie or "SameSite=Strict" not in cookie:
@@ -279,6 +344,33 @@ def security_test(work):
             fail("the session does not open the settings")
         if post(base + "play", None, b"", session)[0] != 403:
             fail("a session without the token may change things")
+
+        # In the browser: log in; the clock started again has forgotten the session, and the
+        # page asks to log in again; logging out ends the session.
+        browser = Chromium(work)
+        try:
+            browser.open(base)
+
+            def log_in():
+                wait_for("the login form", lambda: browser.js("document.readyState") ==
+                         "complete" and browser.js("document.body.dataset.mode") == "login")
+                browser.js("$('password').value='correct horse battery';"
+                           "$('loginform').requestSubmit()")
+                wait_for("the clock after logging in",
+                         lambda: browser.js("document.readyState") == "complete" and
+                         browser.js("document.body.dataset.mode") == "clock" and
+                         browser.js("$('logout').hidden") is False)
+            log_in()
+            clock.stop()
+            clock = Clock(work, "locked-again", "127.0.0.1:%d" % port)
+            log_in()
+            browser.js("$('logout').click()")
+            wait_for("the login form after logging out",
+                     lambda: browser.js("document.body.dataset.mode") == "login")
+            if browser.js("fetch('/settings').then(r=>r.status)") != 401:
+                fail("the settings open after logging out")
+        finally:
+            browser.close()
     finally:
         if clock.stop() != 0:
             fail("the locked clock did not end with status 0")
@@ -322,6 +414,7 @@ def main():
             screenshots(work, sys.argv[3])
         else:
             page_test(work)
+            rebinding_test(work)
             security_test(work)
     finally:
         if failures:

@@ -26,13 +26,16 @@ TEST(WebForm, BadValuesAreRefusedOneByOneAndNothingChanges) {
                                {"TEXT9", "two\nlines"},  // would split the line in the file
                                {"TEXT10", std::string(256, 'x')},  // would come back cut
                                {"TEXT11", " padded "},             // would come back trimmed
+                               {"TEXT12", std::string("a\0b", 3)},  // cut when read back
+                               {"TEXT13", "caf\xe9"},  // not UTF-8: read back as Windows-1252
                                {"LEFT", "5"},                      // not on the page
                                {"FILELOCATION", "C:\\x\\"},  // filled in by the selected voice
                                {"NOPE", "1"}});
   EXPECT_FALSE(outcome.saved);
   EXPECT_FALSE(outcome.stale);
-  ASSERT_EQ(outcome.problems.size(), 9u) << FormOutcomeJson(outcome);
-  for (const char* key : {"VOLSET", "ONHOUR", "OPTION1", "TEXT9", "TEXT10", "TEXT11", "LEFT",
+  ASSERT_EQ(outcome.problems.size(), 11u) << FormOutcomeJson(outcome);
+  for (const char* key : {"VOLSET", "ONHOUR", "OPTION1", "TEXT9", "TEXT10", "TEXT11", "TEXT12",
+                          "TEXT13", "LEFT",
                           "FILELOCATION", "NOPE"}) {
     EXPECT_NE(FormOutcomeJson(outcome).find(key), std::string::npos) << key;
   }
@@ -54,6 +57,28 @@ TEST(WebForm, BadValuesAreRefusedOneByOneAndNothingChanges) {
   EXPECT_EQ(json.find("\"LEFT\""), std::string::npos);
   EXPECT_NE(json.find("\"groupLabel\":\"Zeit \\u003cb>\\\"und\\\"\\u003c/b>\""), std::string::npos)
       << json;
+}
+
+// The file keeps 255 characters, not bytes: a text in Cyrillic is as long in the file as one
+// in Latin letters, and a refused value leaves nothing behind that spoils the next save.
+TEST(WebForm, LongTextsAreCountedInCharactersAndARefusalSpoilsNoLaterSave) {
+  Harness h;
+  Form1& f = h.Start();
+  std::string longest, too_long;
+  for (int i = 0; i < 255; ++i) longest += "\xd0\x96";  // Cyrillic Zhe, 2 bytes
+  too_long = longest + "\xd0\x96";
+  const FormOutcome refused =
+      ApplySettingsForm(f, SettingsRevision(f), Values{{"TEXT9", std::string("a\0b", 3)}});
+  ASSERT_EQ(refused.problems.size(), 1u);
+  EXPECT_EQ(refused.problems[0], "TEXT9 holds a NUL byte");
+  EXPECT_EQ(ApplySettingsForm(f, SettingsRevision(f), Values{{"TEXT9", too_long}}).problems,
+            std::vector<std::string>{"TEXT9 is longer than 255 characters"});
+  const FormOutcome saved =
+      ApplySettingsForm(f, SettingsRevision(f), Values{{"TEXT9", longest}, {"TEXT10", longest}});
+  EXPECT_TRUE(saved.saved) << FormOutcomeJson(saved);
+  EXPECT_NE(h.ReadSettingsFile().find("TEXT10=" + longest + "\r\n"), std::string::npos);
+  // Every field at its longest fits the form the server takes.
+  EXPECT_GE(LongestSettingsForm(), 66u * 255 * 4 * 3);
 }
 
 TEST(WebForm, AGoodSaveActsAtOnceAndWritesTheWholeRecord) {

@@ -3,8 +3,12 @@
 
 #include <crypt.h>
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include "runtime/path_mapper.h"
 #include "runtime/posix_loop.h"
@@ -12,6 +16,7 @@
 #include "shell/parse_number.h"
 #include "shell/web_form.h"
 #include "sound/voice_check.h"
+#include "ui/web/web_password.h"
 
 namespace horatone {
 namespace {
@@ -24,9 +29,15 @@ bool SameSecret(const std::string& a, const std::string& b) {
   return difference == 0;
 }
 
+struct WebModule {
+  WebStartFunction start = nullptr;
+  WebMakeCertificateFunction make_certificate = nullptr;
+  WebFingerprintFunction fingerprint = nullptr;
+};
+
 // The module next to the program (the build tree), else in ../lib/horatone/ from it (where it
 // is installed, under any prefix).
-Result<WebStartFunction> LoadModule() {
+Result<WebModule> LoadModule() {
   std::error_code error;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return Status::Error("cannot find the program's own folder: " + error.message());
@@ -38,14 +49,41 @@ Result<WebStartFunction> LoadModule() {
     // Never closed: its threads and statics live until the program ends.
     void* module = ::dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) return Status::Error(::dlerror());
-    if (void* start = ::dlsym(module, kWebStartSymbol)) {
-      return reinterpret_cast<WebStartFunction>(start);
-    }
+    WebModule found;
+    found.start = reinterpret_cast<WebStartFunction>(::dlsym(module, kWebStartSymbol));
+    found.make_certificate =
+        reinterpret_cast<WebMakeCertificateFunction>(::dlsym(module, kWebMakeCertificateSymbol));
+    found.fingerprint =
+        reinterpret_cast<WebFingerprintFunction>(::dlsym(module, kWebFingerprintSymbol));
+    if (found.start && found.make_certificate && found.fingerprint) return found;
     return Status::Error(place.string() + " is not the web page's module");
   }
   return Status::NotFound(std::string(kWebModuleName) + " is not installed (looked in " +
                           places[0].parent_path().string() + " and " +
                           places[1].parent_path().string() + ")");
+}
+
+// Why a secret file may not be used: others may read it or change it (`allowed` are the
+// permission bits it may have beyond its owner's).
+Status SecretFileProblem(const std::filesystem::path& path, mode_t allowed) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    return Status::Error("cannot read " + path.string() + ": " + std::strerror(errno));
+  }
+  const mode_t others = info.st_mode & 077 & ~allowed;
+  if (others == 0) return Status::Ok();
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return Status::BadInput(path.string() + " may be read or changed by others (mode " + mode +
+                          "); make it private with 'chmod 600 " + path.string() + "'");
+}
+
+Result<std::string> ReadWhole(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!in) return Status::Error("cannot read " + path.string());
+  return text.str();
 }
 
 }  // namespace
@@ -84,10 +122,39 @@ std::filesystem::path WebPasswordFile(const std::filesystem::path& root) {
   return root / "horatone-web.passwd";
 }
 
-Status WebStartProblem(const std::string& text, const std::filesystem::path& root) {
+std::filesystem::path WebCertificateFile(const std::filesystem::path& root) {
+  return root / "horatone-web.crt";
+}
+
+std::filesystem::path WebKeyFile(const std::filesystem::path& root) {
+  return root / "horatone-web.key";
+}
+
+std::string WebPageUrl(const std::string& address) {
+  const Result<WebListen> listen = ParseWebAddress(address);
+  return std::string(listen && listen->loopback ? "http" : "https") + "://" + address + "/";
+}
+
+Status WebStartProblem(const std::string& text, const std::filesystem::path& root,
+                       const std::string& certificate_file, const std::string& key_file) {
   const Result<WebListen> listen = ParseWebAddress(text);
   if (!listen) return listen.status();
+  if (certificate_file.empty() != key_file.empty()) {
+    return Status::BadInput("--web-cert and --web-key go together");
+  }
+  if (!certificate_file.empty() && listen->loopback) {
+    return Status::BadInput("--web-cert: a page on loopback is served over plain HTTP");
+  }
   std::error_code error;
+  if (std::filesystem::exists(WebPasswordFile(root), error)) {
+    if (Status problem = SecretFileProblem(WebPasswordFile(root), 0); !problem) return problem;
+  }
+  if (!key_file.empty()) {
+    // A key the operator keeps elsewhere may be shared with a group (ssl-cert), not with all.
+    if (Status problem = SecretFileProblem(key_file, 070); !problem) return problem;
+  } else if (!listen->loopback && std::filesystem::exists(WebKeyFile(root), error)) {
+    if (Status problem = SecretFileProblem(WebKeyFile(root), 0); !problem) return problem;
+  }
   if (!listen->loopback && !std::filesystem::exists(WebPasswordFile(root), error)) {
     return Status::BadInput(
         "--web " + text +
@@ -98,13 +165,63 @@ Status WebStartProblem(const std::string& text, const std::filesystem::path& roo
   return Status::Ok();
 }
 
+Result<WebCertificate> LoadWebCertificate(const std::filesystem::path& root,
+                                          const std::string& certificate_file,
+                                          const std::string& key_file) {
+  const Result<WebModule> module = LoadModule();
+  if (!module) return module.status();
+  WebCertificate found;
+  found.file =
+      certificate_file.empty() ? WebCertificateFile(root) : std::filesystem::path(certificate_file);
+  const std::filesystem::path key =
+      key_file.empty() ? WebKeyFile(root) : std::filesystem::path(key_file);
+  std::error_code error;
+  const bool has_certificate = std::filesystem::exists(found.file, error);
+  const bool has_key = std::filesystem::exists(key, error);
+  if (!certificate_file.empty() || has_certificate || has_key) {
+    if (!has_certificate || !has_key) {
+      return Status::NotFound((has_certificate ? key : found.file).string() + " is missing" +
+                              (certificate_file.empty()
+                                   ? "; remove " + (has_certificate ? found.file : key).string() +
+                                         " to have both made again"
+                                   : ""));
+    }
+  } else {
+    char host[256] = "horatone";
+    if (::gethostname(host, sizeof host - 1) != 0) std::snprintf(host, sizeof host, "horatone");
+    std::string why;
+    if (!module->make_certificate(host, &found.certificate_pem, &found.key_pem, &why)) {
+      return Status::Error("cannot make a certificate: " + why);
+    }
+    if (Status written = WriteOwnedFile(key, found.key_pem, 0600); !written) return written;
+    if (Status written = WriteOwnedFile(found.file, found.certificate_pem, 0644); !written) {
+      return written;
+    }
+  }
+  Result<std::string> text = ReadWhole(found.file);
+  if (!text) return text.status();
+  found.certificate_pem = std::move(*text);
+  text = ReadWhole(key);
+  if (!text) return text.status();
+  found.key_pem = std::move(*text);
+  std::string why;
+  if (!module->fingerprint(found.certificate_pem, &found.fingerprint, &why)) {
+    return Status::BadInput(found.file.string() + ": " + why);
+  }
+  return found;
+}
+
 Result<std::unique_ptr<WebService>> StartWebPage(const std::string& address,
-                                                     const std::filesystem::path& root,
-                                                     PosixLoop& loop, Form1& form,
-                                                     const RecentLogLines& log_lines,
-                                                     std::function<std::string()> node_state,
-                                                     std::function<void(const std::string&)> log) {
-  const Result<WebListen> listen = ParseWebAddress(address);
+                                                 const std::string& certificate_file,
+                                                 const std::string& key_file,
+                                                 const std::filesystem::path& root, PosixLoop& loop,
+                                                 Form1& form, const RecentLogLines& log_lines,
+                                                 std::function<std::string()> node_state,
+                                                 std::function<void(const std::string&)> log) {
+  if (Status problem = WebStartProblem(address, root, certificate_file, key_file); !problem) {
+    return problem;
+  }
+  Result<WebListen> listen = ParseWebAddress(address);
   if (!listen) return listen.status();
   std::string hash;
   const std::filesystem::path password_file = WebPasswordFile(root);
@@ -118,8 +235,16 @@ Result<std::unique_ptr<WebService>> StartWebPage(const std::string& address,
   } else if (!listen->loopback) {
     return Status::BadInput("no password for a page open to the network");
   }
-  const Result<WebStartFunction> start = LoadModule();
-  if (!start) return start.status();
+  const Result<WebModule> module = LoadModule();
+  if (!module) return module.status();
+  if (!listen->loopback) {
+    Result<WebCertificate> certificate = LoadWebCertificate(root, certificate_file, key_file);
+    if (!certificate) return certificate.status();
+    listen->certificate_pem = std::move(certificate->certificate_pem);
+    listen->key_pem = std::move(certificate->key_pem);
+    log("web page: HTTPS with " + certificate->file.string() + ", SHA-256 fingerprint " +
+        certificate->fingerprint);
+  }
 
   WebHooks hooks;
   hooks.post_to_loop = [&loop](std::function<void()> task) { loop.Post(std::move(task)); };
@@ -166,9 +291,10 @@ Result<std::unique_ptr<WebService>> StartWebPage(const std::string& address,
     return hashed && hashed[0] != '*' && SameSecret(hashed, hash);
   };
   hooks.log_lines = [&log_lines] { return log_lines.Lines(); };
+  hooks.longest_form = LongestSettingsForm();
 
   std::string problem;
-  WebService* service = (*start)(*listen, std::move(hooks), &problem);
+  WebService* service = module->start(*listen, std::move(hooks), &problem);
   if (!service) return Status::Unavailable("cannot listen on " + address + ": " + problem);
   return std::unique_ptr<WebService>(service);
 }

@@ -37,16 +37,42 @@ Result<WebListen> ParseWebAddress(const std::string& text);
 // The file that holds the page's password hash, in the system directory.
 std::filesystem::path WebPasswordFile(const std::filesystem::path& root);
 
-// Ok when the clock may start with `--web text`; else why not (a bad address, or one open to
-// the network without a password).
-Status WebStartProblem(const std::string& text, const std::filesystem::path& root);
+// The page's own certificate and key for HTTPS, in the system directory.
+std::filesystem::path WebCertificateFile(const std::filesystem::path& root);
+std::filesystem::path WebKeyFile(const std::filesystem::path& root);
+
+// "http://ADDR:PORT/" on loopback, else "https://ADDR:PORT/".
+std::string WebPageUrl(const std::string& address);
+
+// Ok when the clock may start with `--web text` (and the operator's own certificate and key,
+// when given); else why not: a bad address, one open to the network without a password, a
+// password file or key that others may read, a certificate for a page that is not served
+// over HTTPS.
+Status WebStartProblem(const std::string& text, const std::filesystem::path& root,
+                       const std::string& certificate_file = "", const std::string& key_file = "");
+
+struct WebCertificate {
+  std::filesystem::path file;
+  std::string certificate_pem, key_pem;
+  std::string fingerprint;  // SHA-256, colon-separated hex
+};
+
+// The operator's certificate and key when given, else the system directory's own, made
+// (self-signed, the key mode 0600, both owned by the directory's owner) when neither exists.
+Result<WebCertificate> LoadWebCertificate(const std::filesystem::path& root,
+                                          const std::string& certificate_file,
+                                          const std::string& key_file);
 
 // Loads the page's module and starts it on `address`; or why not, when the module, the
-// password file or the address cannot be used. Stop it before `form` and `loop` end.
+// password file, the certificate or the address cannot be used. Off loopback the page is
+// served over HTTPS and the certificate's fingerprint is logged. Stop it before `form` and
+// `loop` end.
 Result<std::unique_ptr<WebService>> StartWebPage(const std::string& address,
-                                         const std::filesystem::path& root, PosixLoop& loop,
-                                         Form1& form, const RecentLogLines& log_lines,
-                                         std::function<std::string()> node_state,
-                                         std::function<void(const std::string&)> log);
+                                                 const std::string& certificate_file,
+                                                 const std::string& key_file,
+                                                 const std::filesystem::path& root, PosixLoop& loop,
+                                                 Form1& form, const RecentLogLines& log_lines,
+                                                 std::function<std::string()> node_state,
+                                                 std::function<void(const std::string&)> log);
 
 }  // namespace horatone

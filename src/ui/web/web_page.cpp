@@ -49,9 +49,11 @@ label.choice{display:inline-flex;align-items:center;gap:6px;margin:4px 14px 4px 
 pre{margin:0;max-height:320px;overflow:auto;font:12px/1.45 ui-monospace,"DejaVu Sans Mono",monospace;background:#f8f9fa;padding:8px;border-radius:4px;white-space:pre-wrap;overflow-wrap:anywhere}
 .login{max-width:360px;margin:48px auto}
 body[data-mode=login] #time,body[data-mode=login] #tx{visibility:hidden}
+#banner{background:#fdecea;color:#8a1c1c;padding:8px 16px;border-bottom:1px solid #f5c2c0}
 </style></head>
-<body data-mode="%MODE%">
-<header><h1>Horatone</h1><span id="time">--:--:--</span><span id="tx" class="badge">…</span></header>
+<body data-mode="%MODE%" data-password="%PASSWORD%">
+<header><h1>Horatone</h1><span id="time">--:--:--</span><span id="tx" class="badge">…</span><button id="logout" class="plain" hidden>Log out</button></header>
+<div id="banner" role="alert" hidden></div>
 <main id="clock" hidden>
 <section id="statuscard"><h2>Status</h2>
 <dl>
@@ -79,16 +81,42 @@ body[data-mode=login] #time,body[data-mode=login] #tx{visibility:hidden}
 <div class="buttons"><button>Log in</button></div><div id="loginmessage"></div></form></section>
 <script>
 "use strict";
-const TOKEN="%TOKEN%";
+let TOKEN="%TOKEN%";
 const $=id=>document.getElementById(id);
-function post(path,body){return fetch(path,{method:"POST",credentials:"same-origin",
+const GONE="The clock is not answering (stopped or restarting); trying again.";
+function banner(text){$("banner").textContent=text||"";$("banner").hidden=!text;}
+// The clock's page token and whether it wants a login; null while the clock is not there.
+// A clock started again has a new token and has forgotten every session.
+async function session(){try{const r=await fetch("/session",{credentials:"same-origin",cache:"no-store"});
+ if(!r.ok)return null;return await r.json();}catch(e){return null;}}
+let finding=null;
+function findClock(){if(!finding)finding=(async()=>{
+ for(;;){const s=await session();
+  if(s){if(s.login&&document.body.dataset.mode!=="login"){location.reload();await new Promise(()=>{});}
+   TOKEN=s.token;banner("");finding=null;return s;}
+  banner(GONE);await new Promise(f=>setTimeout(f,2000));}})();return finding;}
+async function send(path,body){return fetch(path,{method:"POST",credentials:"same-origin",
  headers:{"X-Horatone-Token":TOKEN,"Content-Type":"application/x-www-form-urlencoded"},
  body:new URLSearchParams(body||{})});}
+// A change, sent again once with the token of a clock that was started again; the answer as
+// {ok, status, message, body}, or a message when the clock is not there.
+async function post(path,body){let r;
+ for(let attempt=0;;attempt++){
+  try{r=await send(path,body);}catch(e){findClock();return{ok:false,status:0,message:GONE,body:{}};}
+  if(r.status===401){location.reload();return{ok:false,status:401,message:"log in first",body:{}};}
+  if(r.status===403&&attempt===0){const o=await r.clone().json().catch(()=>({}));
+   if(o.message&&o.message.startsWith("refused:")){await findClock();continue;}}
+  break;}
+ const o=await r.json().catch(()=>({message:"the clock answered "+r.status}));
+ return{ok:r.ok,status:r.status,message:o.message||"",body:o};}
+if(document.body.dataset.password==="yes"&&document.body.dataset.mode!=="login"){
+ $("logout").hidden=false;
+ $("logout").onclick=async()=>{await post("/logout");location.reload();};}
 if(document.body.dataset.mode==="login"){
  $("loginbox").hidden=false;
  $("loginform").onsubmit=async e=>{e.preventDefault();$("loginmessage").textContent="…";
   const r=await post("/login",{password:$("password").value});
-  if(r.ok)location.reload();else $("loginmessage").textContent=(await r.json()).message;};
+  if(r.ok)location.reload();else $("loginmessage").textContent=r.message;};
 }else{
  $("clock").hidden=false;
  const TABS=[["setup","Setup"],["voices","Audio Files Location"],["language","Language"]];
@@ -110,9 +138,13 @@ if(document.body.dataset.mode==="login"){
   const log=$("log"),end=log.scrollTop+log.clientHeight>=log.scrollHeight-4;
   log.textContent=s.log.join("\n");if(end)log.scrollTop=log.scrollHeight;
  }
+ // The live status. A stream that ends or is refused (too many pages open, the clock gone
+ // or started again) is opened anew once the clock answers, with its settings loaded again.
  function connect(){const es=new EventSource("/events");
   es.onmessage=e=>status(JSON.parse(e.data));
-  es.onerror=()=>{$("node").textContent="(no answer from the clock; trying again)";};}
+  es.onerror=async()=>{es.close();$("node").textContent="(no live status; trying again)";
+   const known=TOKEN;await findClock();if(TOKEN!==known)load();
+   setTimeout(connect,2000);};}
  function showTab(name){tab=name;
   for(const b of $("tabs").children)b.className=b.dataset.tab===name?"sel":"";
   for(const f of $("settings").children)f.hidden=f.dataset.tab!==name;}
@@ -156,22 +188,26 @@ if(document.body.dataset.mode==="login"){
   }
   showTab(tab);
  }
- async function load(){const r=await fetch("/settings",{credentials:"same-origin",cache:"no-store"});
+ async function load(){let r;
+  try{r=await fetch("/settings",{credentials:"same-origin",cache:"no-store"});}
+  catch(e){await findClock();return load();}
   if(r.status===401){location.reload();return;}
+  if(!r.ok)return;
   const s=await r.json();revision=s.revision;fields=s.fields;build();}
  function values(){const out={_revision:revision};
   for(const i of $("settings").querySelectorAll("input")){const k=i.dataset.key;
    if(i.type==="radio")out[k]=i.checked?"True":"False";
    else if(i.type==="checkbox")out[k]=i.checked?"1":"0";else out[k]=i.value;}
   return out;}
- $("save").onclick=async()=>{$("message").textContent="Saving…";
-  const r=await post("/settings",values());const o=await r.json();
-  $("message").textContent=o.message+(o.problems&&o.problems.length?"\n"+o.problems.join("\n"):"");
+ $("save").onclick=async()=>{$("message").textContent="Saving…";$("message").className="";
+  const r=await post("/settings",values());const o=r.body;
+  $("message").textContent=(r.status===0?"Not saved: "+GONE:r.message)+
+   (o.problems&&o.problems.length?"\n"+o.problems.join("\n"):"");
   $("message").className=r.ok?"ok":"bad";
   if(r.ok){revision=o.revision;await load();}};
  $("reload").onclick=async()=>{await load();$("message").textContent="";};
- $("say").onclick=()=>post("/say");
- $("play").onclick=()=>post("/play");
+ for(const b of ["say","play"])$(b).onclick=async()=>{const r=await post("/"+b);
+  if(!r.ok)$("message").textContent=r.message;};
  load();connect();
 }
 </script></body></html>
@@ -185,8 +221,10 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 
 }  // namespace
 
-std::string WebPage(const std::string& token, bool login) {
-  return Replaced(Replaced(kPage, "%MODE%", login ? "login" : "clock"), "%TOKEN%", token);
+std::string WebPage(const std::string& token, bool login, bool password) {
+  return Replaced(Replaced(Replaced(kPage, "%MODE%", login ? "login" : "clock"), "%PASSWORD%",
+                           password ? "yes" : "no"),
+                  "%TOKEN%", token);
 }
 
 }  // namespace horatone

@@ -7,7 +7,7 @@
 namespace horatone {
 
 // The page with `token` (the CSRF token every change must carry) in it; `login` gives the
-// password form instead of the clock.
-std::string WebPage(const std::string& token, bool login);
+// password form instead of the clock; `password` adds the way to log out.
+std::string WebPage(const std::string& token, bool login, bool password);
 
 }  // namespace horatone

@@ -32,10 +32,9 @@ std::string ReadSecretLine(std::istream& in, bool terminal) {
   return line;
 }
 
-// Writes `text` as `path`, mode 0600, through a temporary file in the same folder. Written by
-// root, the file goes to the owner of the system directory (the service's user), who must
-// read it.
-Status WritePrivateFile(const std::filesystem::path& path, const std::string& text) {
+}  // namespace
+
+Status WriteOwnedFile(const std::filesystem::path& path, const std::string& text, mode_t mode) {
   struct stat folder {};
   const bool give_away =
       ::geteuid() == 0 && ::stat(path.parent_path().c_str(), &folder) == 0 && folder.st_uid != 0;
@@ -43,7 +42,7 @@ Status WritePrivateFile(const std::filesystem::path& path, const std::string& te
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return Status::Error("cannot write " + temp + ": " + std::strerror(errno));
   bool good =
-      ::fchmod(fd, 0600) == 0 && (!give_away || ::fchown(fd, folder.st_uid, folder.st_gid) == 0);
+      (!give_away || ::fchown(fd, folder.st_uid, folder.st_gid) == 0) && ::fchmod(fd, mode) == 0;
   for (std::size_t done = 0; good && done < text.size();) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
@@ -60,8 +59,6 @@ Status WritePrivateFile(const std::filesystem::path& path, const std::string& te
   }
   return Status::Ok();
 }
-
-}  // namespace
 
 Result<std::string> HashWebPassword(const std::string& password) {
   char random[16];
@@ -91,15 +88,28 @@ int WebPasswordCommand(const std::filesystem::path& root, std::istream& in, bool
     err << "A password needs at least 8 characters; nothing changed.\n";
     return 1;
   }
+  if (password.find_first_not_of(" \t\v\f") == std::string::npos) {
+    err << "A password of blanks only is no password; nothing changed.\n";
+    return 1;
+  }
   const Result<std::string> hash = HashWebPassword(password);
   Status done = hash.status();
-  if (hash) done = WritePrivateFile(WebPasswordFile(root), *hash + "\n");
+  if (hash) done = WriteOwnedFile(WebPasswordFile(root), *hash + "\n", 0600);
   if (!done) {
     err << done.message << "\n";
     return 1;
   }
   err << "The web page's password is stored in " << WebPasswordFile(root).string()
       << "; a running clock uses it after its next start.\n";
+  // The certificate a page open to the network is served with, made now if there is none, so
+  // that its fingerprint can be compared with the browser's before the first login.
+  const Result<WebCertificate> certificate = LoadWebCertificate(root, "", "");
+  if (!certificate) {
+    err << "No certificate for HTTPS: " << certificate.message() << "\n";
+    return 0;
+  }
+  err << "Off this computer the page is served over HTTPS with " << certificate->file.string()
+      << ";\nits SHA-256 fingerprint: " << certificate->fingerprint << "\n";
   return 0;
 }
 

@@ -1,9 +1,11 @@
-// The seam between the clock and its web page. The HTTP server (cpp-httplib, which loads
-// OpenSSL as it is loaded) lives in a module that the clock loads only when `--web` is given,
-// so that a clock without the page carries none of it. The module knows nothing of the window
+// The seam between the clock and its web page. The HTTP server (libmicrohttpd, which loads
+// GnuTLS as it is loaded) lives in a module that the clock loads only when `--web` is given,
+// so that a clock without the page carries none of it; the module also makes the page's
+// certificate. The module knows nothing of the window
 // model: everything it shows or changes goes through these hooks.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <utility>
@@ -38,12 +40,16 @@ struct WebHooks {
   bool has_password = false;
   // the last lines of the log.
   std::function<std::vector<std::string>()> log_lines;
+  // The largest settings form a save may send, in bytes.
+  std::size_t longest_form = 0;
 };
 
 struct WebListen {
   std::string host;
   int port = 0;
   bool loopback = false;
+  // Off loopback the page is served over HTTPS with these (PEM).
+  std::string certificate_pem, key_pem;
 };
 
 class WebService {
@@ -56,6 +62,15 @@ class WebService {
 // The module's one entry: a server listening on `listen`, or nullptr with `why`.
 using WebStartFunction = WebService* (*)(const WebListen& listen, WebHooks hooks, std::string* why);
 inline constexpr const char* kWebStartSymbol = "horatone_web_start";
+
+// A new self-signed certificate for `name` and its key (PEM), or false with `why`.
+using WebMakeCertificateFunction = bool (*)(const std::string& name, std::string* certificate_pem,
+                                            std::string* key_pem, std::string* why);
+inline constexpr const char* kWebMakeCertificateSymbol = "horatone_web_make_certificate";
+// The SHA-256 fingerprint of a certificate (PEM) as colon-separated hex, or false with `why`.
+using WebFingerprintFunction = bool (*)(const std::string& certificate_pem,
+                                        std::string* fingerprint, std::string* why);
+inline constexpr const char* kWebFingerprintSymbol = "horatone_web_fingerprint";
 inline constexpr const char* kWebModuleName = "horatone-web.so";
 
 }  // namespace horatone

@@ -57,7 +57,19 @@ TEST(WebAddress, APageOpenToTheNetworkStartsOnlyWithAPassword) {
   EXPECT_EQ(hash->rfind("$y$", 0), 0u) << *hash;
   EXPECT_NE(*hash, HashWebPassword("correct horse battery").value_or(""));  // a fresh salt
   std::ofstream(WebPasswordFile(root.path())) << *hash << "\n";
+  // A hash others may read can be guessed at offline: the page does not start with it.
+  std::filesystem::permissions(WebPasswordFile(root.path()), std::filesystem::perms(0644));
+  const Status readable = WebStartProblem("127.0.0.1:8073", root.path());
+  EXPECT_NE(readable.message.find("(mode 0644); make it private with 'chmod 600 "),
+            std::string::npos)
+      << readable.message;
+  std::filesystem::permissions(WebPasswordFile(root.path()), std::filesystem::perms(0600));
   EXPECT_TRUE(WebStartProblem("0.0.0.0:8073", root.path()).ok());
+  // The operator's own certificate is for HTTPS, and comes with its key.
+  EXPECT_EQ(WebStartProblem("127.0.0.1:8073", root.path(), "my.crt", "my.key").message,
+            "--web-cert: a page on loopback is served over plain HTTP");
+  EXPECT_EQ(WebStartProblem("0.0.0.0:8073", root.path(), "my.crt", "").message,
+            "--web-cert and --web-key go together");
 }
 
 }  // namespace
