@@ -160,8 +160,8 @@ void BridgeLatency() {
   const std::string auth = "AUTH " + key + "\n";
   // Milliseconds from `since` (before writing `bytes` on `fd`) to the TRANSMIT 1 read back;
   // -1 if none came.
-  const auto timed = [](std::chrono::steady_clock::time_point sent, int fd,
-                        testing::Lines& lines, const std::string& bytes) {
+  const auto timed = [](std::chrono::steady_clock::time_point sent, int fd, testing::Lines& lines,
+                        const std::string& bytes) {
     if (!testing::WriteAll(fd, bytes)) return -1.0;
     while (auto line = lines.Next(5s)) {
       if (*line == "TRANSMIT 1") {

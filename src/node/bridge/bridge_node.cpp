@@ -182,7 +182,7 @@ class BridgeNode::Core final : public NodeCore,
     PosixLoop::WatchId watch = 0;
     PosixLoop::TimerId timer = 0;
     std::uint64_t arrival = 0;  // counts the peers, so the oldest is the lowest
-    std::string bytes;  // everything read so far, up to its first LF and what came with it
+    std::string bytes;          // everything read so far, up to its first LF and what came with it
     std::string peer;
   };
 

@@ -15,10 +15,10 @@
 namespace horatone {
 
 struct NodeKeyRules {
-  const char* file_name;  // in the system directory
-  mode_t mode;            // of a key made here
-  mode_t refused_bits;    // a key file with any of these is not trusted: others could change it
-  int random_bytes;       // from getrandom, written as twice as many hex digits
+  const char* file_name;   // in the system directory
+  mode_t mode;             // of a key made here
+  mode_t refused_bits;     // a key file with any of these is not trusted: others could change it
+  int random_bytes;        // from getrandom, written as twice as many hex digits
   std::size_t min_length;  // a key file holding fewer characters is refused
 };
 inline constexpr NodeKeyRules kNodeKey{"horatone-node.key", 0640, 0022, 32, 32};

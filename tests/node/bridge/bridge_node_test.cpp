@@ -57,16 +57,18 @@ class BridgeListening : public ::testing::Test {
  protected:
   void SetUp() override {
     Status why;
-    bridge_ = testing::Opened(BridgeNode::Listen(
-        loop_, 0, std::string(kKey),
-        {.on_disconnect =
-             [this] {
-               ++disconnects_;
-               // What ending the announcement does, when nothing holds the release back.
-               if (release_on_disconnect_) ContinuePastFailure(object_->Transmit(false));
-               if (on_disconnect_) on_disconnect_();
-             },
-         .log = [this](std::string line) { log_.push_back(std::move(line)); }}),
+    bridge_ = testing::Opened(
+        BridgeNode::Listen(loop_, 0, std::string(kKey),
+                           {.on_disconnect =
+                                [this] {
+                                  ++disconnects_;
+                                  // What ending the announcement does, when nothing holds the
+                                  // release back.
+                                  if (release_on_disconnect_)
+                                    ContinuePastFailure(object_->Transmit(false));
+                                  if (on_disconnect_) on_disconnect_();
+                                },
+                            .log = [this](std::string line) { log_.push_back(std::move(line)); }}),
         &why);
     ASSERT_TRUE(bridge_) << why.message;
     object_ = bridge_->Create().value();
@@ -242,7 +244,7 @@ TEST_F(BridgeListening, PeersWithoutTheKeyAreRefusedAndNothingTheySentIsActedOn)
   EXPECT_FALSE(watchdog_.fired());
   EXPECT_EQ(heard, std::vector<Lines>(std::size(strangers), Lines{"ERROR not authorised"}));
   EXPECT_EQ(node_heard, (Lines{"TRANSMIT 1"}));
-  EXPECT_EQ(events_.seen, (Lines{"DTMF 123"}));  // the node's, and no CLOSING
+  EXPECT_EQ(events_.seen, (Lines{"DTMF 123"}));         // the node's, and no CLOSING
   EXPECT_EQ(Count("nothing it sent was acted on"), 5);  // the first five of ten seconds
   EXPECT_EQ(Count("wrong key"), 2);
   EXPECT_EQ(Count("node connected"), 1);

@@ -31,7 +31,8 @@ TEST(NodeKey, IsMadeOnceRandomAndPrivateToTheFoldersOwnerAndGroupAndThenKept) {
   EXPECT_NE(LoadOrMakeNodeKey(other.path()).value_or(*made), *made);
   // Nothing but the key is left in the folder.
   int files = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(root.path())) ++files;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(root.path()))
+    ++files;
   EXPECT_EQ(files, 1);
 
   // A key of the operator's own is used as it is.
