@@ -20,7 +20,7 @@ class Form1;
 
 struct HeadlessOptions {
   std::filesystem::path root;
-  std::string node = "sim";  // "sim", "stdio", "listen:PORT", "rig" or "svxlink"
+  std::string node = "sim";  // "sim", "stdio", "listen:PORT", "unix:PATH", "rig" or "svxlink"
   std::string audio;         // back end name; empty for the first that works
   std::filesystem::path capture;
   std::optional<LocalTime> start_at;

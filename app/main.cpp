@@ -14,6 +14,7 @@
 #include "headless.h"
 #include "make_voice_command.h"
 #include "node_table.h"
+#include "node/bridge/node_key.h"
 #include "node/rig/rig_settings.h"
 #include "runtime/path_mapper.h"
 #include "runtime/system_clock.h"
@@ -40,6 +41,7 @@ usage:
                                      the announcement of that minute (now) as one WAV file
   horatone make-voice [--root DIR] FOLDER --language LANG [--engine ENGINE] [--format wav|mp3]
   horatone web-password [--root DIR] the web page's password, read from standard input
+  horatone node-key [--root DIR]     the key a node program sends on --node listen:PORT
   horatone --help | --version
 
 options:
@@ -97,7 +99,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string command;
   if (!args.empty() && (args[0] == "config" || args[0] == "check-voice" || args[0] == "say" ||
-                        args[0] == "make-voice" || args[0] == "web-password")) {
+                        args[0] == "make-voice" || args[0] == "web-password" ||
+                        args[0] == "node-key")) {
     command = args[0];
     args.erase(args.begin());
   }
@@ -192,6 +195,10 @@ int main(int argc, char** argv) {
   if (command == "web-password") {
     if (!rest.empty()) return Usage("web-password takes only --root DIR");
     return WebPasswordCommand(options.root, std::cin, isatty(STDIN_FILENO), std::cerr);
+  }
+  if (command == "node-key") {
+    if (!rest.empty()) return Usage("node-key takes only --root DIR");
+    return NodeKeyCommand(options.root, std::cout, std::cerr);
   }
   if (!options.web.empty()) {
     if (const Status problem =

@@ -23,7 +23,7 @@ Result<OpenedNode> OpenBridge(const NodeContext& context) {
   hooks.on_disconnect = [abandon = context.abandon] { abandon("the node connection was lost"); };
   hooks.log = [log = context.log](std::string line) { log(line); };
   Result<std::unique_ptr<BridgeNode>> bridge =
-      BridgeNode::Open(context.loop, context.options.node, std::move(hooks));
+      BridgeNode::Open(context.loop, context.options.node, context.options.root, std::move(hooks));
   if (!bridge) {
     return Status::Error(bridge.status().kind, "cannot open the node connection " +
                                                    context.options.node + ": " + bridge.message());
@@ -76,7 +76,8 @@ Result<OpenedNode> OpenSvxLink(const NodeContext& context) {
 constexpr NodeChoice kNodeChoices[] = {
     {"sim", "sim", " (the simulated node, default)", &OpenSimulated},
     {"stdio", "stdio", "", &OpenBridge},
-    {"listen:", "listen:PORT", " (127.0.0.1)", &OpenBridge},
+    {"listen:", "listen:PORT", " (127.0.0.1, after AUTH and the key)", &OpenBridge},
+    {"unix:", "unix:PATH", " (a socket file)", &OpenBridge},
     {"rig", "rig", " (a radio through Hamlib, no node program)", &OpenRig},
     {"svxlink", "svxlink", "", &OpenSvxLink},
 };

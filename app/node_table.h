@@ -37,7 +37,7 @@ struct OpenedNode {
 };
 
 struct NodeChoice {
-  std::string_view name;  // as --node takes it; "listen:" takes a PORT after it
+  std::string_view name;  // as --node takes it; "listen:" and "unix:" take more after them
   std::string_view shown;  // as the help and the usage messages name it
   std::string_view help;   // said after it in the help, or nothing
   // The failure's message is the whole log line.
@@ -46,7 +46,7 @@ struct NodeChoice {
 
 // The node --node names, or nullptr.
 const NodeChoice* FindNodeChoice(std::string_view node);
-// "sim, stdio, listen:PORT, rig or svxlink".
+// "sim, stdio, listen:PORT, unix:PATH, rig or svxlink".
 std::string NodeNames();
 // The help's lines for --node.
 std::string NodeOptionHelp();

@@ -2,6 +2,8 @@
 // output and a capture. Measures how soon the first sample goes on air after the slot second
 // and after a DTMF line, the CPU it uses idle and while announcing, and its memory. The
 // capture starts with the process, so a frame index is a moment of the clock's own time.
+// Also the TCP bridge door as a node program meets it: its key, AUTH, then a DTMF line and
+// the TRANSMIT 1 that answers it.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -24,6 +26,7 @@
 
 #include "bench_child.h"
 #include "bench_voice.h"
+#include "test_support/posix_io.h"
 #include "test_support/temp_dir.h"
 
 namespace horatone {
@@ -44,9 +47,10 @@ struct Root {
     bench::WriteLevelVoice(dir.path() / "C" / "Program Files" / "Horatone");
     std::ofstream(dir.path() / "Horatone.ini") << "[SETTINGS]\nCHECK1=0\nCHECK2=1\nAMPM=1\n";
   }
-  std::vector<std::string> Args(const std::string& start_at, const std::string& capture) const {
+  std::vector<std::string> Args(const std::string& start_at, const std::string& capture,
+                                const std::string& node = "stdio") const {
     std::vector<std::string> args = {HORATONE_BINARY, "--headless", "--root",  dir.path().string(),
-                                     "--node",        "stdio",      "--audio", "null",
+                                     "--node",        node,         "--audio", "null",
                                      "--start-at",    start_at};
     if (!capture.empty()) {
       args.push_back("--capture");
@@ -129,6 +133,99 @@ void Latency() {
       "the clock's start; DTMF times are from the log stamp of the announcement's start, "
       "1 ms steps)\n",
       startup_ms);
+}
+
+// The TCP door: a node that connects, sends AUTH with the key from the system directory, then
+// DTMF lines, each timed from its write to the TRANSMIT 1 that answers it; then the same on a
+// fresh connection each time (connect, AUTH and the line in one write).
+void BridgeLatency() {
+  constexpr int kOpen = 10, kFresh = 6;
+  Root root;
+  Child child(root.Args("2026-12-06 14:01:00", "", "listen:0"));
+  int port = 0;
+  for (int tries = 0; tries < 500 && port == 0; ++tries) {
+    for (const std::string& line : child.Log()) {
+      const std::size_t at = line.find("127.0.0.1:");
+      if (at != std::string::npos && line.find("waiting for the node") != std::string::npos) {
+        port = std::atoi(line.c_str() + at + 10);
+      }
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  if (port == 0) {
+    std::printf("bridge: the clock did not listen; skipped\n");
+    return;
+  }
+  std::string key = testing::ReadBytes(root.dir.path() / "horatone-node.key");
+  while (!key.empty() && (key.back() == '\n' || key.back() == '\r')) key.pop_back();
+  const std::string auth = "AUTH " + key + "\n";
+  // Milliseconds from `since` (before writing `bytes` on `fd`) to the TRANSMIT 1 read back;
+  // -1 if none came.
+  const auto timed = [](std::chrono::steady_clock::time_point sent, int fd, testing::Lines& lines,
+                        const std::string& bytes) {
+    if (!testing::WriteAll(fd, bytes)) return -1.0;
+    while (auto line = lines.Next(5s)) {
+      if (*line == "TRANSMIT 1") {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent)
+            .count();
+      }
+    }
+    return -1.0;
+  };
+  // Reads what the announcement sends until the clock has logged its end.
+  const auto drain = [&child](testing::Lines& lines) {
+    const auto ended = [&child] {
+      const auto log = child.Log();
+      return std::count_if(log.begin(), log.end(), [](const std::string& line) {
+        return line.find("transmitter PTT OFF") != std::string::npos;
+      });
+    };
+    const auto before = ended();
+    const auto until = std::chrono::steady_clock::now() + 8s;
+    while (std::chrono::steady_clock::now() < until && ended() == before) lines.Next(50ms);
+    for (const auto quiet = std::chrono::steady_clock::now() + 300ms;
+         std::chrono::steady_clock::now() < quiet;) {
+      lines.Next(50ms);
+    }
+  };
+  std::vector<double> open, fresh;
+  {
+    const int fd = testing::ConnectLoopback(port);
+    testing::Lines lines(fd);
+    testing::WriteAll(fd, auth);
+    for (int i = 0; i < kOpen; ++i) {
+      const double ms = timed(std::chrono::steady_clock::now(), fd, lines, "DTMF 123\n");
+      if (ms >= 0) open.push_back(ms);
+      drain(lines);
+    }
+    close(fd);
+  }
+  for (int i = 0; i < kFresh; ++i) {
+    std::this_thread::sleep_for(200ms);  // the old connection's end has been read
+    const auto start = std::chrono::steady_clock::now();
+    const int fd = testing::ConnectLoopback(port);
+    testing::Lines lines(fd);
+    if (const double ms = timed(start, fd, lines, auth + "DTMF 123\n"); ms >= 0) {
+      fresh.push_back(ms);
+    }
+    drain(lines);
+    if (i + 1 == kFresh) testing::WriteAll(fd, "CLOSING\n");
+    close(fd);
+  }
+  child.Wait();
+  if (open.empty() || fresh.empty()) {
+    std::printf("bridge: %zu of %d and %zu of %d codes answered; skipped\n", open.size(), kOpen,
+                fresh.size(), kFresh);
+    return;
+  }
+  std::printf(
+      "| bridge on TCP: DTMF line -> TRANSMIT 1 read back (%zu lines) | median %.2f ms, max "
+      "%.2f ms | |\n",
+      open.size(), Median(open), *std::max_element(open.begin(), open.end()));
+  std::printf(
+      "| bridge on TCP: connect, AUTH and DTMF line -> TRANSMIT 1 (%zu connections) | median "
+      "%.2f ms, max %.2f ms | |\n",
+      fresh.size(), Median(fresh), *std::max_element(fresh.begin(), fresh.end()));
 }
 
 void CpuAndMemory(int idle_seconds, int busy_seconds) {
@@ -255,7 +352,13 @@ int main(int argc, char** argv) {
     horatone::IdleWithWebPage(idle);
     return 0;
   }
+  // "bridge" as the second argument measures only the TCP bridge door.
+  if (argc > 2 && std::string(argv[2]) == "bridge") {
+    horatone::BridgeLatency();
+    return 0;
+  }
   horatone::Latency();
+  horatone::BridgeLatency();
   horatone::CpuAndMemory(idle, 30);
   horatone::IdleWithWebPage(idle);
 }

@@ -7,7 +7,7 @@
 namespace horatone {
 namespace {
 
-TEST(NodeTable, NamesAreMatchedWholeAndListenTakesAPortAfterIt) {
+TEST(NodeTable, NamesAreMatchedWholeAndListenAndUnixTakeMoreAfterThem) {
   for (const char* name : {"sim", "stdio", "rig", "svxlink"}) {
     ASSERT_NE(FindNodeChoice(name), nullptr) << name;
     EXPECT_EQ(FindNodeChoice(name)->name, name);
@@ -15,15 +15,18 @@ TEST(NodeTable, NamesAreMatchedWholeAndListenTakesAPortAfterIt) {
   ASSERT_NE(FindNodeChoice("listen:4000"), nullptr);
   EXPECT_EQ(FindNodeChoice("listen:4000")->shown, "listen:PORT");
   EXPECT_EQ(FindNodeChoice("listen:x"), FindNodeChoice("listen:4000"));  // the bridge says why
-  for (const char* bad : {"", "Sim", "sims", "listen", "rig ", "bridge"})
+  ASSERT_NE(FindNodeChoice("unix:/run/horatone/node"), nullptr);
+  EXPECT_EQ(FindNodeChoice("unix:/run/horatone/node")->shown, "unix:PATH");
+  for (const char* bad : {"", "Sim", "sims", "listen", "unix", "rig ", "bridge"})
     EXPECT_EQ(FindNodeChoice(bad), nullptr) << bad;
 }
 
-TEST(NodeTable, TheHelpAndTheUsageSayTheNodesAsTheyAlwaysHave) {
-  EXPECT_EQ(NodeNames(), "sim, stdio, listen:PORT, rig or svxlink");
+TEST(NodeTable, TheHelpAndTheUsageNameEveryNodeWithinTheHelpsWidth) {
+  EXPECT_EQ(NodeNames(), "sim, stdio, listen:PORT, unix:PATH, rig or svxlink");
   EXPECT_EQ(NodeOptionHelp(),
-            "  --node NODE          sim (the simulated node, default), stdio, listen:PORT "
-            "(127.0.0.1),\n"
+            "  --node NODE          sim (the simulated node, default), stdio,\n"
+            "                       listen:PORT (127.0.0.1, after AUTH and the key),\n"
+            "                       unix:PATH (a socket file),\n"
             "                       rig (a radio through Hamlib, no node program) or svxlink\n");
 }
 

@@ -176,6 +176,8 @@ def page_test(work):
     web_port, node_port = free_port(), free_port()
     clock = Clock(work, "clock", "127.0.0.1:%d" % web_port, node_port)
     node = wait_for("the node connection", lambda: try_connect(node_port))
+    with open(os.path.join(work, "horatone-node.key"), "rb") as key:
+        node.sendall(b"AUTH " + key.read().strip() + b"\n")
     browser = Chromium(work)
     try:
         base = "http://127.0.0.1:%d/" % web_port

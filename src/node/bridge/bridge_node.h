@@ -1,11 +1,21 @@
-// The node program as a peer speaking the bridge line protocol, over stdin/stdout or over one
-// TCP connection on 127.0.0.1. Every automation object it makes shares the one connection and
-// the node's last reported values; events go to each object that has events set. Everything
-// runs on the PosixLoop's thread: reads through fd watches, each received line handled as its
-// own loop task, writes non-blocking through a bounded outgoing buffer.
+// The node program as a peer speaking the bridge line protocol, over stdin/stdout, over one
+// TCP connection on 127.0.0.1 or over one connection on a Unix socket. Every automation object
+// it makes shares the one connection and the node's last reported values; events go to each
+// object that has events set. Everything runs on the PosixLoop's thread: reads through fd
+// watches, each received line handled as its own loop task, writes non-blocking through a
+// bounded outgoing buffer.
+//
+// Who may be the node: on stdio, whoever started the clock; on the Unix socket, whoever the
+// socket file's mode lets in (its owner and group); on TCP, which every local user and every
+// web page in a local browser can reach, only a peer whose first line is `AUTH <key>`. Until
+// then a TCP peer is pending: kept apart from the node, it can neither act nor hold the
+// node's place, and it is refused after kAuthTimeoutMs.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,18 +40,32 @@ class BridgeNode : public NodeFactory {
   // Most bytes waiting for a slow node; a request that does not fit is refused.
   static constexpr std::size_t kMaxOutgoing = 64 * 1024;
 
-  // `transport` is "stdio" or "listen:PORT" (PORT 0 picks a free port; see listen_port()).
-  // A failure on a bad transport text or when the port cannot be bound.
+  // How long a TCP peer has to send its AUTH line.
+  static constexpr int kAuthTimeoutMs = 5000;
+  // Most TCP peers waiting to send it; a newer one makes the oldest go.
+  static constexpr int kMaxPending = 8;
+
+  // `transport` is "stdio", "listen:PORT" (PORT 0 picks a free port; see listen_port()) or
+  // "unix:PATH". `root` is the system directory: its key (made there if absent) guards
+  // listen:, its group is the Unix socket's. A failure on a bad transport text, a key that
+  // cannot be had, or a port or path that cannot be bound.
   static Result<std::unique_ptr<BridgeNode>> Open(PosixLoop& loop, std::string_view transport,
-                                                  Hooks hooks);
+                                                  const std::filesystem::path& root, Hooks hooks);
   // The node on a pair of descriptors that stay the caller's (stdin and stdout normally).
   // The end of input acts as the node's CLOSING, after on_disconnect. SIGPIPE is ignored
   // from here on, so that a vanished reader shows as a write error rather than killing us.
   static std::unique_ptr<BridgeNode> OverDescriptors(PosixLoop& loop, int in_fd, int out_fd,
                                                      Hooks hooks);
-  // Waits for one node at a time on 127.0.0.1:`port`; a second one is told why and closed.
+  // Waits for one node at a time on 127.0.0.1:`port`, each proving itself with `key`; a
+  // second one is told why and closed.
   static Result<std::unique_ptr<BridgeNode>> Listen(PosixLoop& loop, std::uint16_t port,
-                                                    Hooks hooks);
+                                                    std::string key, Hooks hooks);
+  // Waits for one node at a time on a Unix socket made at `path` (mode 0660, group `group`
+  // unless that is -1), which is removed again when the bridge goes. A stale socket there is
+  // replaced; anything else there is left alone and is a failure.
+  static Result<std::unique_ptr<BridgeNode>> ListenUnix(PosixLoop& loop,
+                                                        const std::filesystem::path& path,
+                                                        gid_t group, Hooks hooks);
 
   ~BridgeNode() override;
   BridgeNode(const BridgeNode&) = delete;

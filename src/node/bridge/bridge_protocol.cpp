@@ -112,6 +112,22 @@ ParsedLine ParseLine(std::string_view line) {
   return Accept(std::move(message));
 }
 
+bool IsAuthLine(std::string_view line, std::string_view key) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (key.empty() || !line.starts_with(kAuthWord) || line.size() <= kAuthWord.size() ||
+      line[kAuthWord.size()] != ' ') {
+    return false;
+  }
+  const std::string_view given = line.substr(kAuthWord.size() + 1);
+  // Every byte of the key is looked at whatever the text given, and none is left early.
+  unsigned difference = given.size() != key.size() ? 1u : 0u;
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    const char other = i < given.size() ? given[i] : '\0';
+    difference |= static_cast<unsigned char>(key[i] ^ other);
+  }
+  return difference == 0;
+}
+
 void LineReader::Feed(std::string_view bytes, std::vector<ParsedLine>* out) {
   while (!bytes.empty()) {
     const std::size_t newline = bytes.find('\n');

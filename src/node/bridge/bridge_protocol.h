@@ -57,6 +57,15 @@ class LineReader {
   bool skipping_ = false;  // inside an over-long line, until its LF
 };
 
+// A peer on the TCP door is a node only once its first line is `AUTH <key>` with the key of
+// the system directory; anything else gets ERROR with this reason and is closed.
+inline constexpr std::string_view kAuthWord = "AUTH";
+inline constexpr std::string_view kNotAuthorised = "not authorised";
+// Whether `line` (without its LF; a final CR is dropped) is AUTH with `key`. The key is
+// compared in a time that does not depend on where it differs, so that a peer cannot find it
+// character by character.
+bool IsAuthLine(std::string_view line, std::string_view key);
+
 // Lines from the clock to the node, each with its LF. Texts are made safe for the framing:
 // CR, LF and NUL become blanks, invalid UTF-8 bytes become '?', and the line is cut to
 // kMaxBridgeLine bytes on a character boundary.

@@ -67,6 +67,19 @@ TEST(BridgeLineReader, SplitsJoinsSkipsOverLongLinesAndFinishesTheLastLine) {
   EXPECT_EQ(out[5].message->kind, Kind::kClosing);
 }
 
+TEST(BridgeAuthLine, OnlyTheWholeKeyAfterOneBlankLetsIn) {
+  const std::string key = "0123456789abcdef0123456789abcdef";
+  EXPECT_TRUE(IsAuthLine("AUTH " + key, key));
+  EXPECT_TRUE(IsAuthLine("AUTH " + key + "\r", key));
+  for (const std::string& line :
+       {"AUTH " + key.substr(0, 31), "AUTH " + key + "0", "AUTH " + key + " ", "AUTH  " + key,
+        "auth " + key, "AUTH" + key, " AUTH " + key, "AUTH " + key.substr(0, 31) + "0",
+        std::string("AUTH "), std::string("AUTH"), std::string(), std::string("DTMF 123")}) {
+    EXPECT_FALSE(IsAuthLine(line, key)) << line;
+  }
+  EXPECT_FALSE(IsAuthLine("AUTH ", ""));  // no key lets nobody in
+}
+
 TEST(BridgeOutgoingLines, ChatTextCannotBreakTheFramingAndParsesBackCleanly) {
   const std::string nasty = "one\ntwo\r\nthree" + std::string("\0", 1) + "\xFF" + "ü";
   const std::string line = ChatLine(nasty);
