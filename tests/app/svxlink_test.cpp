@@ -270,6 +270,28 @@ TEST_F(SvxLinkFixture, OnlyTheClocksUserMayReportIntoItsFifoOrReadItsCode) {
   EXPECT_TRUE(WaitForFile(code, "4567\n")) << testing::ReadBytes(code);
   ASSERT_EQ(stat(code.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+  // Junk from the clock's own user reaches the log bounded and escaped.
+  const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_GE(writer, 0);
+  const std::string junk = std::string("SQL \0\xFF<script>\x1B[2J", 18) + std::string(300, 'x');
+  for (int line = 0; line < 2000; ++line) {
+    if (!testing::WriteAll(writer, junk + "\n")) std::this_thread::sleep_for(milliseconds(5));
+  }
+  close(writer);
+  ASSERT_TRUE(WaitForText("SvxLink's event handler sent", 5)) << ClockLog();
+  std::this_thread::sleep_for(milliseconds(500));
+  testing::StopProcess(&clock_pid_, SIGTERM);
+  const std::string log = ClockLog();
+  EXPECT_TRUE(WaitForText("more refused reports not logged one by one")) << log;
+  EXPECT_FALSE(WaitForText("SvxLink's event handler sent", 6, 0)) << log;
+  EXPECT_EQ(log.find('\0'), std::string::npos);
+  EXPECT_EQ(log.find('\xFF'), std::string::npos);
+  EXPECT_EQ(log.find('\x1B'), std::string::npos);
+  EXPECT_NE(log.find("a report longer than 64 bytes: \"SQL \\x00\\xFF<script>\\x1B[2Jxxx"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(std::filesystem::exists(code));
 }
 
 TEST_F(SvxLinkFixture, ASquattersFifoHearsNothingFromSvxLinkAndKeepsTheClockFromStarting) {
