@@ -147,10 +147,6 @@ int RunHeadless(const HeadlessOptions& options) {
           [&form_ptr](const std::string& why) {
             if (form_ptr) form_ptr->AbandonAnnouncement(why);
           },
-      .is_clock_code =
-          [&form_ptr](const std::string& code) {
-            return form_ptr && form_ptr->IsClockCode(code);
-          },
   };
   Result<OpenedNode> opened = choice->open(context);
   if (!opened) {
@@ -182,6 +178,11 @@ int RunHeadless(const HeadlessOptions& options) {
     ptt_shown = form.PTT.caption();
     log("transmitter " + ptt_shown);
   });
+  // The settings set the code: at Load, again on SIGHUP, or from the web page.
+  const auto tell_code = [&form, tell_node = opened->clock_code] {
+    if (tell_node) tell_node(form.DTMFTime.text());
+  };
+  form.DTMFTime.set_observer(tell_code);
 
   log(VersionReply() + " starting: settings " + profile.Describe() + ", node " + options.node +
       ", audio " + engine->backend_name() +
@@ -221,7 +222,10 @@ int RunHeadless(const HeadlessOptions& options) {
     web = std::move(*started);
     log("web page on " + WebPageUrl(options.web));
   }
-  if (form.Load()) loop.Run();
+  if (form.Load()) {
+    tell_code();  // the code Load left, changed or not
+    loop.Run();
+  }
   if (web) web->Stop();  // its requests wait for the loop, which has ended
   form_ptr = nullptr;
   const Status finalized = engine->FinalizeCapture();

@@ -28,7 +28,7 @@ struct HeadlessOptions {
   std::map<std::string, std::string> rig_options;
   // A settings file that exists but cannot be read: start with the defaults instead of ending.
   bool ignore_settings_errors = false;
-  // With --node svxlink: the PTYs and events port, and the audio stream "HOST:PORT[:CHANNEL]"
+  // With --node svxlink: the PTYs and events FIFO, and the audio stream "HOST:PORT[:CHANNEL]"
   // to the clock's receiver at its rate.
   SvxLinkSettings svxlink;
   std::string svx_audio;

@@ -65,7 +65,7 @@ SvxLink, with --node svxlink (the clock is one of its receivers):
   --svx-rate HZ               SvxLink's CARD_SAMPLE_RATE (default 16000)
   --svx-squelch PTY           that receiver's PTY_PATH (SQL_DET=PTY)
   --svx-dtmf PTY              the logic's DTMF_CTRL_PTY
-  --svx-events HOST:PORT      where the Tcl handler reports (HORATONE_EVENTS), for busy flags
+  --svx-events FIFO           the Tcl handler's FIFO (HORATONE_EVENTS): busy flags, the code
   --svx-dtmf-pause MS         a code without '#' ends after this pause (default 2000)
 
 the radio, with --node rig (also in section [RIG] of Horatone.ini; the command line wins):

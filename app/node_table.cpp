@@ -61,7 +61,6 @@ Result<OpenedNode> OpenSvxLink(const NodeContext& context) {
   SvxLinkNode::Hooks hooks;
   hooks.log = context.log;
   hooks.on_lost = context.abandon;
-  hooks.is_clock_code = context.is_clock_code;
   Result<std::unique_ptr<SvxLinkNode>> svxlink =
       SvxLinkNode::Open(context.loop, context.options.svxlink, std::move(hooks));
   if (!svxlink) {
@@ -69,6 +68,9 @@ Result<OpenedNode> OpenSvxLink(const NodeContext& context) {
   }
   OpenedNode opened;
   opened.connected = [node = svxlink->get()] { return node->connected(); };
+  opened.clock_code = [node = svxlink->get()](const std::string& code) {
+    node->SetClockCode(code);
+  };
   opened.nodes = std::move(*svxlink);
   return opened;
 }

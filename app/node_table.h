@@ -26,7 +26,6 @@ struct NodeContext {
   std::function<void(const std::string&)> log;
   // Ends the announcement under way, because the node cannot put it on the air.
   std::function<void(const std::string&)> abandon;
-  std::function<bool(const std::string&)> is_clock_code;
 };
 
 struct OpenedNode {
@@ -34,6 +33,8 @@ struct OpenedNode {
   std::function<bool()> connected;  // for the web page
   int busy_wait_seconds = 0;
   bool waits_for_sound = false;  // the node holds its own release until the sound has played
+  // For a node that must know the clock's DTMF code ahead: told it at start and on each change.
+  std::function<void(const std::string&)> clock_code;
 };
 
 struct NodeChoice {

@@ -1,6 +1,10 @@
 // The headless clock as an add-on of the real SvxLink from Debian, end to end: the test starts
 // its own svxlink-server (test_support/svxlink_peer.h) and the clock on it, and listens to
 // SvxLink's transmitter: its UDP audio and its PTT PTY. Both programs are stopped by their pids.
+// The handler's FIFO and code file are tried as another local user (nobody) would.
+#include <pwd.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -70,6 +74,22 @@ class SvxLinkFixture : public ::testing::Test {
 
   std::string ClockLog() const { return testing::ReadBytes(dir_ / "clock.log"); }
 
+  // How many times SvxLink has answered a command as unknown.
+  int UnknownCommands() const {
+    const std::string log = svxlink_->Log();
+    int found = 0;
+    for (auto at = log.find("\"unknown_command\""); at != std::string::npos;
+         at = log.find("\"unknown_command\"", at + 1))
+      ++found;
+    return found;
+  }
+  // Waits until SvxLink has answered `times` commands as unknown; false if it does not.
+  bool WaitForUnknownCommands(int times) const {
+    for (int waited = 0; waited <= 5000 && UnknownCommands() < times; waited += 20)
+      std::this_thread::sleep_for(milliseconds(20));
+    return UnknownCommands() >= times;
+  }
+
   TempDir dir_holder_;
   std::filesystem::path dir_;
   std::unique_ptr<testing::SvxLinkPeer> svxlink_;
@@ -102,21 +122,23 @@ TEST_F(SvxLinkFixture, ACodeOnTheControlPtyIsAnsweredOnSvxLinksTransmitterAndAWr
   StartSvxLink();
   StartClock("2026-12-06 14:05:10");
 
-  // A wrong code: SvxLink handles it itself, the clock stays quiet.
-  ASSERT_TRUE(svxlink_->WriteTo("dtmf", "124#"));
+  // Another command: SvxLink handles it itself (no such command), the clock stays quiet.
+  ASSERT_TRUE(svxlink_->WriteTo("dtmf", "9999#"));
   svxlink_->Listen(milliseconds(2500));
-  EXPECT_TRUE(WaitForText("DTMF from SvxLink: 124"));
+  EXPECT_TRUE(WaitForText("DTMF from SvxLink: 9999"));
   EXPECT_EQ(ClockLog().find("announcement"), std::string::npos) << ClockLog();
+  EXPECT_TRUE(WaitForUnknownCommands(1)) << svxlink_->Log();
 
   ASSERT_TRUE(svxlink_->WriteTo("dtmf", "123#"));
   const auto air = svxlink_->Listen(milliseconds(8000));
   testing::StopProcess(&clock_pid_, SIGTERM);
   ASSERT_NE(ClockLog().find("announcement: DTMF code"), std::string::npos) << ClockLog();
-  // SvxLink answered the wrong code as an unknown command but left the clock's code alone.
-  const std::string svxlink_log = svxlink_->Log();
-  const auto unknown = svxlink_log.find("\"unknown_command\"");
-  EXPECT_NE(unknown, std::string::npos) << svxlink_log;
-  EXPECT_EQ(svxlink_log.find("\"unknown_command\"", unknown + 1), std::string::npos) << svxlink_log;
+  // The Tcl handler claimed the clock's code: SvxLink left it alone.
+  EXPECT_EQ(UnknownCommands(), 1) << svxlink_->Log();
+  // With the clock gone the code is SvxLink's again.
+  EXPECT_FALSE(std::filesystem::exists(svxlink_->CodePath()));
+  ASSERT_TRUE(svxlink_->WriteTo("dtmf", "123#"));
+  EXPECT_TRUE(WaitForUnknownCommands(2)) << svxlink_->Log();
 
   // PTT went T, then R, with the clock's audio between.
   ASSERT_GE(air.ptt.size(), 2u) << air.PttText();
@@ -192,6 +214,126 @@ TEST_F(SvxLinkFixture, SvxLinkKilledMidAnnouncementIsLostAndFoundAgain) {
   EXPECT_EQ(air.PttText().substr(0, 1), "T");
   EXPECT_EQ(air.PttText().back(), 'R');
   EXPECT_GE(air.Loud().first, 0) << ClockLog();
+}
+
+// Runs `command` in a shell as the user nobody; its exit status, or -1.
+int AsNobody(const std::string& command) {
+  const pid_t pid =
+      testing::Spawn({"timeout", "10", "setpriv", "--reuid=nobody", "--regid=nogroup",
+                      "--clear-groups", "sh", "-c", command});
+  int status = 0;
+  if (pid <= 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Waits until `file` holds `bytes`; false if it does not.
+bool WaitForFile(const std::string& file, const std::string& bytes) {
+  for (int waited = 0; waited < 5000 && testing::ReadBytes(file) != bytes; waited += 20)
+    std::this_thread::sleep_for(milliseconds(20));
+  return testing::ReadBytes(file) == bytes;
+}
+
+bool CanDropToNobody() { return geteuid() == 0 && getpwnam("nobody") != nullptr; }
+
+TEST_F(SvxLinkFixture, OnlyTheClocksUserMayReportIntoItsFifoOrReadItsCode) {
+  if (!CanDropToNobody()) GTEST_SKIP() << "trying another user needs root";
+  StartSvxLink();
+  StartClock("2026-12-06 14:05:10");
+  const std::string fifo = svxlink_->EventsPath().string();
+  const std::string code = svxlink_->CodePath().string();
+  struct stat info {};
+  ASSERT_EQ(stat(fifo.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  // The code file holds the code of the settings once they have been read.
+  ASSERT_TRUE(WaitForFile(code, "123\n")) << testing::ReadBytes(code);
+  ASSERT_EQ(stat(code.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+  // nobody sees both files, and can open neither.
+  ASSERT_EQ(AsNobody("test -p '" + fifo + "' && test -f '" + code + "'"), 0);
+  EXPECT_NE(AsNobody("printf 'SQL 1\\nTX 1\\n' > '" + fifo + "'"), 0);
+  EXPECT_NE(AsNobody("cat '" + code + "'"), 0);
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(ClockLog().find("SvxLink busy"), std::string::npos) << ClockLog();
+  // The handler's own reports still come through: a station on the main receiver, for a while
+  // (SvxLink does not see a squelch close that comes too soon after it opened).
+  ASSERT_TRUE(svxlink_->StationOn());
+  ASSERT_TRUE(WaitForText("SvxLink busy: a station on its receiver")) << ClockLog();
+  std::this_thread::sleep_for(milliseconds(1500));
+  ASSERT_TRUE(svxlink_->StationOff());
+  ASSERT_TRUE(WaitForText("SvxLink free")) << ClockLog();
+
+  // New settings take a new code, and the file follows.
+  testing::WriteBytes(dir_ / "root" / "Horatone.ini", "[SETTINGS]\r\nDTMFTIME=4567\r\n");
+  kill(clock_pid_, SIGHUP);
+  EXPECT_TRUE(WaitForFile(code, "4567\n")) << testing::ReadBytes(code);
+  ASSERT_EQ(stat(code.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+  // Junk from the clock's own user reaches the log bounded and escaped.
+  const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_GE(writer, 0);
+  const std::string junk = std::string("SQL \0\xFF<script>\x1B[2J", 18) + std::string(300, 'x');
+  for (int line = 0; line < 2000; ++line) {
+    if (!testing::WriteAll(writer, junk + "\n")) std::this_thread::sleep_for(milliseconds(5));
+  }
+  close(writer);
+  ASSERT_TRUE(WaitForText("SvxLink's event handler sent", 5)) << ClockLog();
+  std::this_thread::sleep_for(milliseconds(500));
+  testing::StopProcess(&clock_pid_, SIGTERM);
+  const std::string log = ClockLog();
+  EXPECT_TRUE(WaitForText("more refused reports not logged one by one")) << log;
+  EXPECT_FALSE(WaitForText("SvxLink's event handler sent", 6, 0)) << log;
+  EXPECT_EQ(log.find('\0'), std::string::npos);
+  EXPECT_EQ(log.find('\xFF'), std::string::npos);
+  EXPECT_EQ(log.find('\x1B'), std::string::npos);
+  EXPECT_NE(log.find("a report longer than 64 bytes: \"SQL \\x00\\xFF<script>\\x1B[2Jxxx"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(std::filesystem::exists(code));
+}
+
+TEST_F(SvxLinkFixture, ASquattersFifoHearsNothingFromSvxLinkAndKeepsTheClockFromStarting) {
+  if (!CanDropToNobody()) GTEST_SKIP() << "trying another user needs root";
+  // Another user came first: a FIFO anyone may write, a code file saying 9999, and a reader.
+  const std::string fifo = svxlink_->EventsPath().string();
+  const std::string code = svxlink_->CodePath().string();
+  ASSERT_EQ(AsNobody("mkfifo -m 666 '" + fifo + "' && echo 9999 > '" + code + "'"), 0);
+  const int squatter = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(squatter, 0);
+  StartSvxLink();
+
+  // The clock will not use it: it ends at once, saying why.
+  std::vector<std::string> args = svxlink_->ClockArgs(HORATONE_BINARY);
+  args.insert(args.end(), {"--root", (dir_ / "root").string()});
+  clock_pid_ = testing::Spawn(args, -1, -1, (dir_ / "clock.log").string());
+  ASSERT_GT(clock_pid_, 0);
+  int status = -1;
+  for (int waited = 0; waited < 10000; waited += 20) {
+    if (waitpid(clock_pid_, &status, WNOHANG) == clock_pid_) {
+      clock_pid_ = -1;
+      break;
+    }
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  ASSERT_EQ(clock_pid_, -1) << "the clock did not end";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_NE(ClockLog().find(fifo + " is a FIFO of user "), std::string::npos) << ClockLog();
+  EXPECT_EQ(ClockLog().find("SvxLink connected"), std::string::npos) << ClockLog();
+
+  // SvxLink's reports (a station, its transmitter, the handler's once a second retries) and its
+  // commands, the squatter's code among them, all stay SvxLink's own.
+  ASSERT_TRUE(svxlink_->StationOn());
+  std::this_thread::sleep_for(milliseconds(1500));
+  ASSERT_TRUE(svxlink_->StationOff());
+  ASSERT_TRUE(svxlink_->WriteTo("dtmf", "9999#"));
+  EXPECT_TRUE(WaitForUnknownCommands(1)) << svxlink_->Log();
+  ASSERT_TRUE(svxlink_->WriteTo("dtmf", "123#"));
+  EXPECT_TRUE(WaitForUnknownCommands(2)) << svxlink_->Log();
+  char bytes[64];
+  EXPECT_LE(read(squatter, bytes, sizeof bytes), 0) << "the handler wrote to the squatter";
+  close(squatter);
 }
 
 }  // namespace

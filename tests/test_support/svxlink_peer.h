@@ -1,7 +1,9 @@
 // A real svxlink-server for tests and benchmarks: a temporary configuration (a repeater logic
 // whose receiver is a Voter of a main receiver and the clock's receiver, UDP audio on 127.0.0.1,
 // squelch, PTT and DTMF on PTYs, the shipped Tcl handler), started and stopped by its pid, and
-// its transmitter heard: the audio of its UDP output and the changes on its PTT PTY.
+// its transmitter heard: the audio of its UDP output and the changes on its PTT PTY. The
+// handler's FIFO lives in a folder any user may add files to but none may replace another's
+// (as /dev/shm), the least a clock may be given.
 #pragma once
 
 #include <arpa/inet.h>
@@ -109,7 +111,13 @@ class SvxLinkPeer {
     clock_port_ = FreePort(SOCK_DGRAM);
     main_port_ = FreePort(SOCK_DGRAM);
     while (main_port_ == clock_port_) main_port_ = FreePort(SOCK_DGRAM);
-    events_port_ = FreePort(SOCK_STREAM);
+    // Other users may reach the folder of the FIFO, and add to it.
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all |
+                                           std::filesystem::perms::group_exec |
+                                           std::filesystem::perms::others_exec);
+    std::filesystem::create_directories(dir_ / "run");
+    std::filesystem::permissions(dir_ / "run", std::filesystem::perms::all |
+                                                   std::filesystem::perms::sticky_bit);
 
     const std::filesystem::path stock = "/usr/share/svxlink";
     std::filesystem::create_directories(dir_ / "events.d" / "local");
@@ -128,7 +136,7 @@ class SvxLinkPeer {
          << "EVENT_HANDLER=" << d << "/events.tcl\nDEFAULT_LANG=en_US\nRGR_SOUND_DELAY=-1\n"
          << "FX_GAIN_NORMAL=0\nFX_GAIN_LOW=-12\nIDLE_TIMEOUT=1\nOPEN_ON_SQL=1\n"
          << "OPEN_SQL_FLANK=OPEN\nIDLE_SOUND_INTERVAL=0\nDTMF_CTRL_PTY=" << d << "/dtmf\n"
-         << "HORATONE_EVENTS=127.0.0.1:" << events_port_ << "\n\n"
+         << "HORATONE_EVENTS=" << EventsPath().string() << "\n\n"
          << "[Voter]\nTYPE=Voter\nRECEIVERS=Rx1,HoratoneRx\nVOTING_DELAY=0\nBUFFER_LENGTH=0\n\n"
          << "[Rx1]\nTYPE=Local\nAUDIO_DEV=udp:127.0.0.1:" << main_port_ << "\nAUDIO_CHANNEL=0\n"
          << "SQL_DET=PTY\nPTY_PATH=" << d << "/main_sql\nSQL_HANGTIME=0\n"
@@ -261,8 +269,12 @@ class SvxLinkPeer {
             "--svx-rate",    std::to_string(rate_),
             "--svx-squelch", (dir_ / "clock_sql").string(),
             "--svx-dtmf",    (dir_ / "dtmf").string(),
-            "--svx-events",  "127.0.0.1:" + std::to_string(events_port_)};
+            "--svx-events",  EventsPath().string()};
   }
+
+  // The clock's FIFO, as HORATONE_EVENTS names it; its code file is beside it.
+  std::filesystem::path EventsPath() const { return dir_ / "run" / "svxlink"; }
+  std::filesystem::path CodePath() const { return dir_ / "run" / "svxlink.code"; }
 
   std::string Log() const { return ReadBytes(dir_ / "svxlink.log"); }
 
@@ -270,7 +282,7 @@ class SvxLinkPeer {
   std::filesystem::path dir_;
   int rate_;
   int tx_fd_ = -1, ptt_fd_ = -1;
-  int clock_port_ = 0, main_port_ = 0, events_port_ = 0;
+  int clock_port_ = 0, main_port_ = 0;
   pid_t pid_ = -1;
   int station_sql_ = -1;
   std::atomic<bool> station_streaming_ = false;

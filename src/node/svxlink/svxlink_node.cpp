@@ -1,32 +1,30 @@
 // SvxLink as the node; see svxlink_node.h. The PTYs are SvxLink's: it creates them and the
 // links to them, so the clock opens the slave ends (raw, non-blocking) and treats a hang-up as
-// SvxLink gone. The events port takes one short connection per report from the Tcl handler.
+// SvxLink gone. The events FIFO is the clock's: the Tcl handler opens it for each report.
 #include "node/svxlink/svxlink_node.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <vector>
 
 #include "node/dtmf_code.h"
 #include "node/node_core.h"
-#include "shell/parse_number.h"
+#include "node/rate_limited_log.h"
+#include "node/svxlink/svx_event_files.h"
+#include "node/svxlink/svx_reports.h"
 #include "runtime/posix_loop.h"
 
 namespace horatone {
 namespace {
 
 constexpr int kReconnectEveryMs = 500;
-constexpr std::size_t kLongestReport = 512;
-constexpr std::size_t kMostReporters = 8;
+// What one wake-up reads from the FIFO at most, so that a flood cannot hold the loop.
+constexpr std::size_t kMostReadAtOnce = 16384;
 
 // The slave end of one of SvxLink's PTYs, raw so that digits arrive one by one and nothing
 // is echoed back to SvxLink.
@@ -43,20 +41,6 @@ Result<int> OpenPty(const std::string& path) {
   return fd;
 }
 
-Result<sockaddr_in> ParseEndpoint(const std::string& text) {
-  const Status wrong =
-      Status::BadInput("the events address \"" + text + "\" is not IPV4-ADDRESS:PORT");
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return wrong;
-  const Result<int> port = ParseNumber(std::string_view(text).substr(colon + 1), 1, 65535);
-  if (!port) return wrong;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(*port));
-  if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) != 1) return wrong;
-  return address;
-}
-
 }  // namespace
 
 class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_this<Core> {
@@ -69,22 +53,10 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
 
   Status Start() {
     if (!settings_.events.empty()) {
-      Result<sockaddr_in> endpoint = ParseEndpoint(settings_.events);
-      if (!endpoint) return endpoint.status();
-      sockaddr_in address = *endpoint;
-      listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      const int yes = 1;
-      setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-      if (listen_fd_ < 0 ||
-          bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-          listen(listen_fd_, 8) != 0) {
-        const std::string error = std::strerror(errno);
-        if (listen_fd_ >= 0) close(listen_fd_);
-        listen_fd_ = -1;
-        return Status::Error("cannot listen for SvxLink's events on " + settings_.events + ": " +
-                             error);
-      }
-      listen_watch_ = loop_.WatchReadable(listen_fd_, [this] { Accept(); });
+      Result<int> fifo = OpenSvxEventsFifo(settings_.events);
+      if (!fifo) return Status::Error(fifo.status().kind, "--svx-events: " + fifo.message());
+      events_fd_ = *fifo;
+      events_watch_ = loop_.WatchReadable(events_fd_, [this] { ReadReports(); });
     }
     std::weak_ptr<Core> weak = weak_from_this();
     reconnect_timer_ = loop_.CreateTimer([weak] {
@@ -111,16 +83,30 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
     loop_.StopTimer(reconnect_timer_);
     loop_.StopTimer(release_timer_);
     loop_.StopTimer(pause_timer_);
-    for (auto& [fd, reporter] : reporters_) {
-      loop_.Unwatch(reporter.watch);
-      close(fd);
+    if (events_fd_ >= 0) {
+      loop_.Unwatch(events_watch_);
+      close(events_fd_);
+      events_fd_ = -1;
+      if (std::string summary = refused_reports_.Summary(); !summary.empty()) Log(summary);
     }
-    reporters_.clear();
-    if (listen_fd_ >= 0) {
-      loop_.Unwatch(listen_watch_);
-      close(listen_fd_);
-      listen_fd_ = -1;
+    // With the clock gone, the handler must not claim its code for it.
+    if (code_written_) unlink(SvxCodeFilePath(settings_.events).c_str());
+    code_written_ = false;
+  }
+
+  void SetClockCode(const std::string& code) {
+    if (closed_ || settings_.events.empty() || (code_written_ && code == clock_code_)) return;
+    const std::string path = SvxCodeFilePath(settings_.events);
+    // Only a code SvxLink can pass on as a command is worth claiming.
+    const Status written = WriteSvxCodeFile(path, IsDtmfText(code) ? code : std::string());
+    if (written) {
+      code_written_ = true;
+      clock_code_ = code;
+      code_failure_.clear();
+      return;
     }
+    if (written.message != code_failure_) Log("SvxLink's code file: " + written.message);
+    code_failure_ = written.message;
   }
 
   bool connected() const { return squelch_fd_ >= 0; }
@@ -179,11 +165,6 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
 
  private:
   static Status NotConnected() { return Status::Unavailable("SvxLink is not connected"); }
-
-  struct Reporter {
-    PosixLoop::WatchId watch = 0;
-    std::string pending;
-  };
 
   void TryConnect() {
     if (closed_ || connected()) return;
@@ -289,72 +270,45 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
     WriteSquelch('Z');
   }
 
-  void Accept() {
-    for (;;) {
-      const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) return;
-      if (reporters_.size() >= kMostReporters) {
-        close(fd);
-        continue;
-      }
-      Reporter& reporter = reporters_[fd];
-      reporter.watch = loop_.WatchReadable(fd, [this, fd] { ReadReport(fd); });
+  // What the Tcl handler wrote into the FIFO. The clock holds its writing end too, so the
+  // FIFO never reads as ended.
+  void ReadReports() {
+    char chunk[4096];
+    std::vector<SvxReport> reports;
+    for (std::size_t taken = 0; taken < kMostReadAtOnce;) {
+      const ssize_t got = read(events_fd_, chunk, sizeof chunk);
+      if (got <= 0) break;
+      reader_.Feed(std::string_view(chunk, static_cast<std::size_t>(got)), &reports);
+      taken += static_cast<std::size_t>(got);
     }
+    for (const SvxReport& report : reports) Report(report);
   }
 
-  void DropReporter(int fd) {
-    auto it = reporters_.find(fd);
-    if (it == reporters_.end()) return;
-    loop_.Unwatch(it->second.watch);
-    close(fd);
-    reporters_.erase(it);
-  }
-
-  void ReadReport(int fd) {
-    char chunk[256];
-    const ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    if (got <= 0) {
-      DropReporter(fd);  // a line cut off by the end is not a report
-      return;
-    }
-    std::string& pending = reporters_[fd].pending;
-    pending.append(chunk, static_cast<std::size_t>(got));
-    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-      std::string line = pending.substr(0, end);
-      pending.erase(0, end + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      const std::string reply = Report(line);
-      if (!reply.empty() && send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) {
-        DropReporter(fd);
-        return;
+  // One report from the Tcl handler.
+  void Report(const SvxReport& report) {
+    switch (report.kind) {
+      case SvxReport::Kind::kSquelch:
+        reports_seen_ = true;
+        // The station has gone: the repeater's tail is not a reason to hold the clock.
+        if (sql_open_ && !report.on && !keyed_) tx_for_others_ = false;
+        sql_open_ = report.on;
+        NoteBusy();
+        break;
+      case SvxReport::Kind::kTransmit:
+        reports_seen_ = true;
+        if (report.on && !tx_on_) tx_for_others_ = !keyed_;
+        tx_on_ = report.on;
+        if (!report.on) tx_for_others_ = false;
+        NoteBusy();
+        break;
+      case SvxReport::Kind::kRefused: {
+        std::string summary;
+        const bool allowed = refused_reports_.Allow(loop_.NowMs(), &summary);
+        if (!summary.empty()) Log(summary);
+        if (allowed) Log("SvxLink's event handler sent " + report.reason);
+        break;
       }
     }
-    if (pending.size() > kLongestReport) DropReporter(fd);
-  }
-
-  // One line from the Tcl handler: "SQL 0|1", "TX 0|1" or "CMD digits" (answered 1 or 0).
-  std::string Report(const std::string& line) {
-    reports_seen_ = true;
-    if (line == "SQL 1" || line == "SQL 0") {
-      const bool open = line == "SQL 1";
-      // The station has gone: the repeater's tail is not a reason to hold the clock.
-      if (sql_open_ && !open && !keyed_) tx_for_others_ = false;
-      sql_open_ = open;
-      NoteBusy();
-    } else if (line == "TX 1" || line == "TX 0") {
-      const bool on = line == "TX 1";
-      if (on && !tx_on_) tx_for_others_ = !keyed_;
-      tx_on_ = on;
-      if (!on) tx_for_others_ = false;
-      NoteBusy();
-    } else if (line.rfind("CMD ", 0) == 0) {
-      const bool ours = hooks_.is_clock_code && hooks_.is_clock_code(line.substr(4));
-      return ours ? "1\n" : "0\n";
-    } else {
-      Log("SvxLink's event handler sent an unknown report: " + line.substr(0, 80));
-    }
-    return {};
   }
 
   // Logs each change of what holds the clock back, so that an operator sees when and why.
@@ -373,9 +327,13 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
   bool closed_ = false;
   int squelch_fd_ = -1, dtmf_fd_ = -1;
   PosixLoop::WatchId squelch_watch_ = 0, dtmf_watch_ = 0;
-  int listen_fd_ = -1;
-  PosixLoop::WatchId listen_watch_ = 0;
-  std::map<int, Reporter> reporters_;
+  int events_fd_ = -1;
+  PosixLoop::WatchId events_watch_ = 0;
+  SvxReportReader reader_;
+  RateLimitedLog refused_reports_{"SvxLink: ", "refused reports"};
+  bool code_written_ = false;
+  std::string clock_code_;  // as the code file holds it
+  std::string code_failure_;
   TimerService::TimerId reconnect_timer_ = 0, release_timer_ = 0, pause_timer_ = 0;
   std::string last_failure_;
   DtmfCode code_;  // in loop milliseconds
@@ -414,5 +372,7 @@ Result<std::unique_ptr<EchoLinkObject>> SvxLinkNode::Create() {
 }
 
 bool SvxLinkNode::connected() const { return core_->connected(); }
+
+void SvxLinkNode::SetClockCode(const std::string& code) { core_->SetClockCode(code); }
 
 }  // namespace horatone

@@ -2,8 +2,8 @@
 // squelch, written to its squelch PTY ('O' open, 'Z' closed); the audio goes to its UDP input
 // (SvxUdpSink); codes come from the logic's DTMF control PTY, where SvxLink writes every digit
 // it receives from the air or through the PTY. The shipped Tcl handler reports SvxLink's
-// squelch and transmitter over a loopback TCP port for the busy flags, and asks whether a
-// command is the clock's code so that SvxLink leaves it alone.
+// squelch and transmitter into the clock's FIFO for the busy flags, and claims the clock's
+// code (written beside the FIFO) so that SvxLink leaves it alone (svx_event_files.h).
 //
 // Everything runs on the loop thread. SvxLink going away (its PTYs hang up) releases the
 // clock's transmitter, is logged, and the node waits for the PTYs to come back.
@@ -23,8 +23,8 @@ class PosixLoop;
 struct SvxLinkSettings {
   std::string squelch_pty;  // PTY_PATH of the clock's receiver
   std::string dtmf_pty;     // DTMF_CTRL_PTY of the logic
-  // "HOST:PORT" where the Tcl handler reports (HORATONE_EVENTS in the logic); empty for none,
-  // and then the busy flags stay clear.
+  // The FIFO the Tcl handler reports into (HORATONE_EVENTS in the logic), the code file beside
+  // it; empty for none, and then the busy flags stay clear and SvxLink hears the code too.
   std::string events;
   int dtmf_pause_ms = 2000;  // a code without '#' ends after this pause
   // How long after a release the squelch stays open, so that SvxLink's own path from receiver
@@ -39,15 +39,14 @@ class SvxLinkNode : public NodeFactory {
     std::function<void(const std::string&)> log;
     // SvxLink went away, so anything under way is not on the air.
     std::function<void(const std::string&)> on_lost;
-    // Whether a command SvxLink received is the clock's code.
-    std::function<bool(const std::string&)> is_clock_code;
   };
 
-  // A failure when the settings are unusable or the events port cannot be opened. A SvxLink
-  // that is not running yet is no failure: the node waits for it.
+  // A failure when the settings are unusable or the events FIFO is not the clock's to use. A
+  // SvxLink that is not running yet is no failure: the node waits for it.
   static Result<std::unique_ptr<SvxLinkNode>> Open(PosixLoop& loop, SvxLinkSettings settings,
                                                    Hooks hooks);
-  // Closes the clock's squelch and the PTYs.
+  // Closes the clock's squelch and the PTYs, and removes the code file (the FIFO stays: with
+  // nobody reading it, the handler cannot open it).
   ~SvxLinkNode() override;
   SvxLinkNode(const SvxLinkNode&) = delete;
   SvxLinkNode& operator=(const SvxLinkNode&) = delete;
@@ -55,6 +54,9 @@ class SvxLinkNode : public NodeFactory {
   // Objects made here stay usable after the node is gone; their calls then fail.
   Result<std::unique_ptr<EchoLinkObject>> Create() override;
   bool connected() const;
+  // The clock's DTMF code, whenever it is set or changes: written into the code file for the
+  // Tcl handler. A failure to write it is logged, once for each reason.
+  void SetClockCode(const std::string& code);
 
   class Core;
 
