@@ -4,34 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace horatone {
+#include "shell/utf8.h"
 
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos) {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-  const std::uint8_t lead = byte(pos);
-  if (lead < 0x80) return 1;
-  std::size_t length;
-  std::uint8_t low = 0x80, high = 0xBF;  // the allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (pos + length > text.size()) return 0;
-  if (byte(pos + 1) < low || byte(pos + 1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(pos + i) < 0x80 || byte(pos + i) > 0xBF) return 0;
-  }
-  return length;
-}
+namespace horatone {
 
 std::string LogText(std::string_view bytes, std::size_t limit) {
   static constexpr std::string_view kCut = "...";

@@ -8,10 +8,6 @@
 
 namespace horatone {
 
-// Length of the valid UTF-8 sequence at `pos`, or 0 when the bytes there are not one
-// (overlong forms, surrogates and values above U+10FFFF are not valid).
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos);
-
 // `bytes` as one log line's worth of text: printable characters as they are; control
 // characters (C0, DEL, C1), bytes that are not UTF-8 and the backslash written as \xNN (the
 // backslash as \\), so that nothing reaches the log raw and the escapes stay unambiguous. At

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <optional>
 
+#include "shell/utf8.h"
+
 namespace horatone {
 namespace {
 
@@ -47,26 +49,6 @@ bool IsCommentOrBlank(const std::string& line) {
   return trimmed.empty() || trimmed.front() == ';';
 }
 
-// Length of a valid UTF-8 sequence starting at `i`, or 0.
-size_t Utf8SequenceLength(const std::string& s, size_t i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = byte(i);
-  size_t length;
-  unsigned min;
-  if (c < 0x80) return 1;
-  if ((c & 0xE0) == 0xC0) length = 2, min = 0x80;
-  else if ((c & 0xF0) == 0xE0) length = 3, min = 0x800;
-  else if ((c & 0xF8) == 0xF0) length = 4, min = 0x10000;
-  else return 0;
-  if (i + length > s.size()) return 0;
-  unsigned code = c & (0x7F >> length);
-  for (size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    code = (code << 6) | (byte(i + k) & 0x3F);
-  }
-  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  return length;
-}
 
 bool IsValidUtf8(const std::string& s) {
   for (size_t i = 0; i < s.size();) {

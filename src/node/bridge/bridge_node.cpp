@@ -28,6 +28,7 @@
 #include "node/bridge/bridge_protocol.h"
 #include "node/bridge/node_key.h"
 #include "node/node_core.h"
+#include "node/rate_limited_log.h"
 #include "shell/parse_number.h"
 
 namespace horatone {
@@ -38,43 +39,6 @@ constexpr std::string_view kBusyReason = "busy: another node is connected";
 // A refused peer's bytes read before it is closed, so that the close does not reset the
 // connection and lose the ERROR line on its way.
 constexpr int kDrainReads = 16;
-
-// A log line that a misbehaving peer can repeat without end: the first few of every ten
-// seconds are written, the rest counted and summarised.
-class RateLimitedLog {
- public:
-  explicit RateLimitedLog(std::string what) : what_(std::move(what)) {}
-  // Whether to write this occurrence; `summary` gets a line for those held back before it.
-  bool Allow(std::int64_t now_ms, std::string* summary) {
-    if (now_ms - window_start_ms_ >= kWindowMs) {
-      *summary = Summary();
-      window_start_ms_ = now_ms;
-      written_ = 0;
-    }
-    if (written_ < kPerWindow) {
-      ++written_;
-      return true;
-    }
-    ++held_back_;
-    return false;
-  }
-  // The line for those held back so far (empty if none), which then starts afresh.
-  std::string Summary() {
-    if (held_back_ == 0) return {};
-    std::string line =
-        "node bridge: " + std::to_string(held_back_) + " more " + what_ + " not logged one by one";
-    held_back_ = 0;
-    return line;
-  }
-
- private:
-  static constexpr std::int64_t kWindowMs = 10000;
-  static constexpr int kPerWindow = 5;
-  std::string what_;
-  std::int64_t window_start_ms_ = -kWindowMs;
-  int written_ = 0;
-  std::int64_t held_back_ = 0;
-};
 
 std::string ErrnoText(std::string_view what) {
   return std::string(what) + ": " + std::strerror(errno);
@@ -242,9 +206,9 @@ class BridgeNode::Core final : public NodeCore,
   LineReader reader_;
   std::deque<Inbound> inbound_;
   int connection_ = 0;  // counts the connections; the one attached now
-  RateLimitedLog refused_lines_{"refused lines"};
-  RateLimitedLog dropped_lines_{"lines to a node that does not read"};
-  RateLimitedLog refused_peers_{"refused connections"};
+  RateLimitedLog refused_lines_{"node bridge: ", "refused lines"};
+  RateLimitedLog dropped_lines_{"node bridge: ", "lines to a node that does not read"};
+  RateLimitedLog refused_peers_{"node bridge: ", "refused connections"};
 
   // The node's last reports.
   std::array<bool, 3> busy_{};
