@@ -11,6 +11,7 @@
 #include "fuzz_support.h"
 #include "node/log_text.h"
 #include "node/svxlink/svx_reports.h"
+#include "shell/utf8.h"
 
 namespace {
 
