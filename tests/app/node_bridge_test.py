@@ -8,73 +8,14 @@ import http.server
 import json
 import os
 import re
-import shutil
-import signal
 import socket
 import stat
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
-BIN = sys.argv[1]
-failures = []
-
-
-def fail(what):
-    print("FAIL: " + what, flush=True)
-    failures.append(what)
-
-
-def wait_for(what, check, seconds=20):
-    """Polls `check` until it gives something true; None after `seconds` (a failure, not a
-    measure: the machine may be slow)."""
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        value = check()
-        if value:
-            return value
-        time.sleep(0.05)
-    fail("gave up waiting for " + what)
-    return None
-
-
-def make_root(work):
-    voice = os.path.join(work, "C", "Program Files", "Horatone")
-    os.makedirs(voice)
-    stems = ["Blank", "DingDong", "DingDong2", "GoodMorning", "GoodAfternoon", "GoodEvening",
-             "TheTimeIs", "Hour", "Minutes", "AM", "PM"] + ["%02d" % n for n in range(60)]
-    for stem in stems:
-        subprocess.run(["sox", "-q", "-n", "-r", "22050", "-c", "1", "-b", "16",
-                        os.path.join(voice, stem + ".wav"), "synth", "0.1", "sine", "440"],
-                       check=True)
-    # No scheduled slot fires during the test; only the node starts announcements.
-    with open(os.path.join(work, "Horatone.ini"), "w", newline="") as ini:
-        ini.write("[SETTINGS]\r\nONHOUR=0\r\nQUARTERHOUR=0\r\nHALFHOUR=0\r\nCHECK1=0\r\n")
-
-
-class Clock:
-    def __init__(self, work, name, node):
-        self.log_path = os.path.join(work, name + ".err")
-        self.proc = subprocess.Popen(
-            [BIN, "--headless", "--root", work, "--node", node, "--audio", "null"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=open(self.log_path, "w"))
-
-    def log(self):
-        with open(self.log_path) as f:
-            return f.read()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            return self.proc.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            return None
+from clock_harness import BIN, Clock, fail, make_root, run, wait_for
 
 
 def announcements(clock):
@@ -136,8 +77,8 @@ print(json.dumps(out))
 def doors_test(work):
     sock_path = os.path.join(work, "node.sock")
     key_path = os.path.join(work, "horatone-node.key")
-    tcp = Clock(work, "tcp", "listen:0")
-    unix = Clock(work, "unix", "unix:" + sock_path)
+    tcp = Clock(work, "tcp", node="listen:0")
+    unix = Clock(work, "unix", node="unix:" + sock_path)
     try:
         port_text = wait_for("the TCP door", lambda: re.search(
             r"waiting for the node on 127\.0\.0\.1:(\d+)", tcp.log()))
@@ -262,7 +203,7 @@ def untrusted_test(work):
     """A key file others may change, and a path that is not a socket: clear errors at start."""
     key_path = os.path.join(work, "horatone-node.key")
     os.chmod(key_path, 0o660)
-    clock = Clock(work, "writable", "listen:0")
+    clock = Clock(work, "writable", node="listen:0")
     code = clock.proc.wait(timeout=30)
     if code != 1 or "may be changed by others than its owner (mode 0660)" not in clock.log():
         fail("a group-writable key: status %s, %s" % (code, clock.log()))
@@ -270,7 +211,7 @@ def untrusted_test(work):
     plain = os.path.join(work, "plain")
     with open(plain, "w") as f:
         f.write("keep")
-    clock = Clock(work, "plain", "unix:" + plain)
+    clock = Clock(work, "plain", node="unix:" + plain)
     code = clock.proc.wait(timeout=30)
     if code != 1 or "is a regular file, not a socket" not in clock.log():
         fail("a regular file as the socket: status %s, %s" % (code, clock.log()))
@@ -279,23 +220,12 @@ def untrusted_test(work):
             fail("the regular file was changed")
 
 
-def main():
-    work = tempfile.mkdtemp(prefix="horatone-doors-")
+def main(work):
     # Others may reach the files inside, so that only each file's own mode keeps them out.
     os.chmod(work, 0o755)
-    try:
-        make_root(work)
-        doors_test(work)
-        untrusted_test(work)
-    finally:
-        if failures:
-            for name in sorted(os.listdir(work)):
-                if name.endswith(".err"):
-                    print("--- " + name + "\n" + open(os.path.join(work, name)).read()[-3000:])
-        shutil.rmtree(work, ignore_errors=True)
-    if failures:
-        sys.exit(1)
-    print("ok")
+    make_root(work, 0.1)
+    doors_test(work)
+    untrusted_test(work)
 
 
-main()
+run("horatone-doors-", main)

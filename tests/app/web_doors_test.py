@@ -8,69 +8,16 @@ certificate's fingerprint. Usage: web_doors_test.py HORATONE
 import hashlib
 import os
 import re
-import shutil
-import signal
 import socket
 import ssl
 import stat
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import urllib.parse
 
-BIN = sys.argv[1]
-failures = []
-
-
-def fail(what):
-    print("FAIL: " + what, flush=True)
-    failures.append(what)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(what, check, seconds=20):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        value = check()
-        if value:
-            return value
-        time.sleep(0.1)
-    fail("gave up waiting for " + what)
-    return None
-
-
-class Clock:
-    def __init__(self, work, name, web, extra=()):
-        self.log_path = os.path.join(work, name + ".err")
-        self.proc = subprocess.Popen(
-            [BIN, "--headless", "--root", work, "--node", "sim", "--audio", "null", "--web", web]
-            + list(extra), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=open(self.log_path, "w"))
-        wait_for(name + " to serve its page", lambda: "web page on" in self.log())
-
-    def log(self):
-        with open(self.log_path) as f:
-            return f.read()
-
-    def rss_kb(self):
-        with open("/proc/%d/status" % self.proc.pid) as f:
-            return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
-
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            return self.proc.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            return None
+from clock_harness import BIN, Clock, fail, free_port, run, wait_for, write_quiet_settings
 
 
 def request(port, method="GET", path="/", headers=None, body=b"", source="127.0.0.1",
@@ -184,7 +131,7 @@ def settings(port, cookie=None):
 
 def loopback_test(work):
     port = free_port()
-    clock = Clock(work, "loopback", "127.0.0.1:%d" % port)
+    clock = Clock(work, "loopback", web="127.0.0.1:%d" % port)
     try:
         # Only the loopback names, with the port, reach the page; a rebound name gets 421
         # and never the token.
@@ -298,7 +245,7 @@ def password_test(work):
              (refused.returncode, refused.stderr))
     os.chmod(password_file, 0o600)
 
-    clock = Clock(work, "locked", "127.0.0.1:%d" % port)
+    clock = Clock(work, "locked", web="127.0.0.1:%d" % port)
     try:
         token = page_token(port)
         good = form({"password": "correct horse battery"})
@@ -348,7 +295,7 @@ def https_test(work, fingerprint):
     # Off loopback (here every address, reached through 127.0.0.1) the page is HTTPS with the
     # certificate web-password named; plain HTTP gets no page.
     port = free_port()
-    clock = Clock(work, "network", "0.0.0.0:%d" % port)
+    clock = Clock(work, "network", web="0.0.0.0:%d" % port)
     try:
         if "web page on https://0.0.0.0:%d/" % port not in clock.log() or \
                 "SHA-256 fingerprint " + str(fingerprint) not in clock.log():
@@ -375,23 +322,11 @@ def https_test(work, fingerprint):
             fail("the network clock did not end with status 0")
 
 
-def main():
-    work = tempfile.mkdtemp(prefix="horatone-doors-")
-    try:
-        with open(os.path.join(work, "Horatone.ini"), "w", newline="") as ini:
-            ini.write("[SETTINGS]\r\nONHOUR=0\r\nQUARTERHOUR=0\r\nHALFHOUR=0\r\nCHECK1=0\r\n")
-        loopback_test(work)
-        fingerprint = password_test(work)
-        https_test(work, fingerprint)
-    finally:
-        if failures:
-            for name in sorted(os.listdir(work)):
-                if name.endswith(".err"):
-                    print("--- " + name + "\n" + open(os.path.join(work, name)).read()[-3000:])
-        shutil.rmtree(work, ignore_errors=True)
-    if failures:
-        sys.exit(1)
-    print("ok")
+def main(work):
+    write_quiet_settings(work)
+    loopback_test(work)
+    fingerprint = password_test(work)
+    https_test(work, fingerprint)
 
 
-main()
+run("horatone-doors-", main)

@@ -7,8 +7,6 @@ Debian's chromium driven through its DevTools protocol on a pipe. Usage:
 import base64
 import json
 import os
-import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -17,70 +15,7 @@ import time
 import urllib.error
 import urllib.request
 
-BIN = sys.argv[1]
-failures = []
-
-
-def fail(what):
-    print("FAIL: " + what, flush=True)
-    failures.append(what)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(what, check, seconds=20):
-    """Polls `check` until it gives something true; None after `seconds` (a failure, not a
-    measure: the machine may be slow)."""
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        value = check()
-        if value:
-            return value
-        time.sleep(0.1)
-    fail("gave up waiting for " + what)
-    return None
-
-
-def make_root(work):
-    voice = os.path.join(work, "C", "Program Files", "Horatone")
-    os.makedirs(voice)
-    stems = ["Blank", "DingDong", "DingDong2", "GoodMorning", "GoodAfternoon", "GoodEvening",
-             "TheTimeIs", "Hour", "Minutes", "AM", "PM"] + ["%02d" % n for n in range(60)]
-    for stem in stems:
-        subprocess.run(["sox", "-q", "-n", "-r", "22050", "-c", "1", "-b", "16",
-                        os.path.join(voice, stem + ".wav"), "synth", "0.4", "sine", "440"],
-                       check=True)
-    # No scheduled slot fires during the test; only the page and the node start announcements.
-    with open(os.path.join(work, "Horatone.ini"), "w", newline="") as ini:
-        ini.write("[SETTINGS]\r\nONHOUR=0\r\nQUARTERHOUR=0\r\nHALFHOUR=0\r\nCHECK1=0\r\n")
-
-
-class Clock:
-    def __init__(self, work, name, web, node_port=None):
-        self.log_path = os.path.join(work, name + ".err")
-        node = "listen:%d" % node_port if node_port else "sim"
-        self.proc = subprocess.Popen(
-            [BIN, "--headless", "--root", work, "--node", node, "--audio", "null", "--web", web],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=open(self.log_path, "w"))
-        wait_for(name + " to serve its page", lambda: "web page on" in self.log())
-
-    def log(self):
-        with open(self.log_path) as f:
-            return f.read()
-
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            return self.proc.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            return None
+from clock_harness import BIN, Clock, fail, free_port, make_root, run, wait_for
 
 
 class Chromium:
@@ -174,7 +109,7 @@ STATUS = "JSON.stringify({a:$('announcement').textContent,c:$('clip').textConten
 
 def page_test(work):
     web_port, node_port = free_port(), free_port()
-    clock = Clock(work, "clock", "127.0.0.1:%d" % web_port, node_port)
+    clock = Clock(work, "clock", node="listen:%d" % node_port, web="127.0.0.1:%d" % web_port)
     node = wait_for("the node connection", lambda: try_connect(node_port))
     with open(os.path.join(work, "horatone-node.key"), "rb") as key:
         node.sendall(b"AUTH " + key.read().strip() + b"\n")
@@ -263,7 +198,7 @@ def page_test(work):
         wait_for("a save to the stopped clock to say so",
                  lambda: (browser.js("$('message').textContent") or "").startswith(
                      "Not saved: The clock is not answering"))
-        clock = Clock(work, "restarted", "127.0.0.1:%d" % web_port)
+        clock = Clock(work, "restarted", web="127.0.0.1:%d" % web_port)
         wait_for("the page to find the restarted clock",
                  lambda: browser.js("$('banner').hidden") is True)
         browser.js("$('say').click()")
@@ -281,7 +216,7 @@ def rebinding_test(work):
     """A foreign name resolved to 127.0.0.1 (as DNS rebinding does) loads nothing: the page
     and every request from that origin get 421."""
     web_port = free_port()
-    clock = Clock(work, "rebind", "127.0.0.1:%d" % web_port)
+    clock = Clock(work, "rebind", web="127.0.0.1:%d" % web_port)
     browser = Chromium(work, ["--host-resolver-rules=MAP rebind.attacker.example 127.0.0.1"])
     try:
         browser.open("http://rebind.attacker.example:%d/" % web_port)
@@ -323,7 +258,7 @@ def security_test(work):
     mode = os.stat(os.path.join(work, "horatone-web.passwd")).st_mode & 0o777
     if mode != 0o600:
         fail("the password file has mode %o" % mode)
-    clock = Clock(work, "locked", "127.0.0.1:%d" % port)
+    clock = Clock(work, "locked", web="127.0.0.1:%d" % port)
     try:
         base = "http://127.0.0.1:%d/" % port
         status, page = get(base)
@@ -364,7 +299,7 @@ def security_test(work):
                          browser.js("$('logout').hidden") is False)
             log_in()
             clock.stop()
-            clock = Clock(work, "locked-again", "127.0.0.1:%d" % port)
+            clock = Clock(work, "locked-again", web="127.0.0.1:%d" % port)
             log_in()
             browser.js("$('logout').click()")
             wait_for("the login form after logging out",
@@ -380,7 +315,7 @@ def security_test(work):
 
 def screenshots(work, folder):
     web_port = free_port()
-    clock = Clock(work, "clock", "127.0.0.1:%d" % web_port)
+    clock = Clock(work, "clock", web="127.0.0.1:%d" % web_port)
     browser = Chromium(work)
     try:
         browser.open("http://127.0.0.1:%d/" % web_port)
@@ -408,25 +343,14 @@ def screenshots(work, folder):
         clock.stop()
 
 
-def main():
-    work = tempfile.mkdtemp(prefix="horatone-web-")
-    try:
-        make_root(work)
-        if len(sys.argv) > 3 and sys.argv[2] == "--screenshots":
-            screenshots(work, sys.argv[3])
-        else:
-            page_test(work)
-            rebinding_test(work)
-            security_test(work)
-    finally:
-        if failures:
-            for name in sorted(os.listdir(work)):
-                if name.endswith(".err"):
-                    print("--- " + name + "\n" + open(os.path.join(work, name)).read()[-3000:])
-        shutil.rmtree(work, ignore_errors=True)
-    if failures:
-        sys.exit(1)
-    print("ok")
+def main(work):
+    make_root(work, 0.4)
+    if len(sys.argv) > 3 and sys.argv[2] == "--screenshots":
+        screenshots(work, sys.argv[3])
+    else:
+        page_test(work)
+        rebinding_test(work)
+        security_test(work)
 
 
-main()
+run("horatone-web-", main)

@@ -1,0 +1,106 @@
+"""What the end-to-end scripts share: the headless clock under test (its binary is the script's
+first argument), a root folder with a voice of short tones, waiting without measuring, and the
+report of the failures with the clocks' logs."""
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+BIN = sys.argv[1]
+failures = []
+
+
+def fail(what):
+    print("FAIL: " + what, flush=True)
+    failures.append(what)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(what, check, seconds=20):
+    """Polls `check` until it gives something true; None after `seconds` (a failure, not a
+    measure: the machine may be slow)."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        value = check()
+        if value:
+            return value
+        time.sleep(0.05)
+    fail("gave up waiting for " + what)
+    return None
+
+
+def write_quiet_settings(work):
+    """No scheduled slot fires during a test; only the test starts announcements."""
+    with open(os.path.join(work, "Horatone.ini"), "w", newline="") as ini:
+        ini.write("[SETTINGS]\r\nONHOUR=0\r\nQUARTERHOUR=0\r\nHALFHOUR=0\r\nCHECK1=0\r\n")
+
+
+def make_root(work, clip_seconds):
+    voice = os.path.join(work, "C", "Program Files", "Horatone")
+    os.makedirs(voice)
+    stems = ["Blank", "DingDong", "DingDong2", "GoodMorning", "GoodAfternoon", "GoodEvening",
+             "TheTimeIs", "Hour", "Minutes", "AM", "PM"] + ["%02d" % n for n in range(60)]
+    for stem in stems:
+        subprocess.run(["sox", "-q", "-n", "-r", "22050", "-c", "1", "-b", "16",
+                        os.path.join(voice, stem + ".wav"), "synth", str(clip_seconds), "sine",
+                        "440"], check=True)
+    write_quiet_settings(work)
+
+
+class Clock:
+    """The headless clock on null audio, its log in WORK/NAME.err; with `web`, started once it
+    says it serves its page."""
+
+    def __init__(self, work, name, node="sim", web=None):
+        self.log_path = os.path.join(work, name + ".err")
+        args = [BIN, "--headless", "--root", work, "--node", node, "--audio", "null"]
+        if web:
+            args += ["--web", web]
+        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=open(self.log_path, "w"))
+        if web:
+            wait_for(name + " to serve its page", lambda: "web page on" in self.log())
+
+    def log(self):
+        with open(self.log_path) as f:
+            return f.read()
+
+    def rss_kb(self):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            return self.proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return None
+
+
+def run(prefix, body):
+    """Runs body(work) in a fresh folder; on failures prints each clock's log and exits 1."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    try:
+        body(work)
+    finally:
+        if failures:
+            for name in sorted(os.listdir(work)):
+                if name.endswith(".err"):
+                    print("--- " + name + "\n" + open(os.path.join(work, name)).read()[-3000:])
+        shutil.rmtree(work, ignore_errors=True)
+    if failures:
+        sys.exit(1)
+    print("ok")
