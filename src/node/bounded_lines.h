@@ -47,6 +47,15 @@ class BoundedLines {
   // Bytes of a line not yet ended by its LF.
   std::size_t pending() const { return pending_.size(); }
 
+  // The end of the stream: the bytes of a last line that no LF ended (none when that line was
+  // already handed on as too long), and a fresh start.
+  std::string TakeUnfinished() {
+    std::string rest = skipping_ ? std::string() : std::move(pending_);
+    pending_.clear();
+    skipping_ = false;
+    return rest;
+  }
+
  private:
   std::size_t limit_;
   std::string pending_;

@@ -28,13 +28,13 @@ std::optional<bool> Flag(std::string_view text) {
   return std::nullopt;
 }
 
-}  // namespace
+ParsedLine TooLong() {
+  return Refuse("line longer than " + std::to_string(kMaxBridgeLine) + " bytes");
+}
 
-ParsedLine ParseLine(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  if (line.size() > kMaxBridgeLine) {
-    return Refuse("line longer than " + std::to_string(kMaxBridgeLine) + " bytes");
-  }
+// A line whose final CR, if it had one, is gone already.
+ParsedLine ParseWithoutCr(std::string_view line) {
+  if (line.size() > kMaxBridgeLine) return TooLong();
   for (std::size_t pos = 0; pos < line.size();) {
     if (line[pos] == '\0') return Refuse("NUL byte at column " + std::to_string(pos + 1));
     const std::size_t length = Utf8SequenceLength(line, pos);
@@ -84,6 +84,13 @@ ParsedLine ParseLine(std::string_view line) {
   return Accept(std::move(message));
 }
 
+}  // namespace
+
+ParsedLine ParseLine(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return ParseWithoutCr(line);
+}
+
 bool IsAuthLine(std::string_view line, std::string_view key) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (key.empty() || !line.starts_with(kAuthWord) || line.size() <= kAuthWord.size() ||
@@ -101,32 +108,15 @@ bool IsAuthLine(std::string_view line, std::string_view key) {
 }
 
 void LineReader::Feed(std::string_view bytes, std::vector<ParsedLine>* out) {
-  while (!bytes.empty()) {
-    const std::size_t newline = bytes.find('\n');
-    const std::string_view piece = bytes.substr(0, newline);
-    if (skipping_) {
-      if (newline != std::string_view::npos) skipping_ = false;
-    } else {
-      pending_.append(piece);
-      if (newline != std::string_view::npos) {
-        out->push_back(ParseLine(pending_));
-        pending_.clear();
-      } else if (pending_.size() > kMaxBridgeLine + 1) {
-        // Too long even with a CR before its LF: say so now and drop the rest of it.
-        out->push_back(ParseLine(pending_));
-        pending_.clear();
-        skipping_ = true;
-      }
-    }
-    if (newline == std::string_view::npos) return;
-    bytes.remove_prefix(newline + 1);
-  }
+  lines_.Feed(bytes, [out](std::string_view line, bool too_long) {
+    out->push_back(too_long ? TooLong() : ParseWithoutCr(line));
+  });
 }
 
 void LineReader::Finish(std::vector<ParsedLine>* out) {
-  if (!skipping_ && !pending_.empty()) out->push_back(ParseLine(pending_));
-  pending_.clear();
-  skipping_ = false;
+  if (const std::string rest = lines_.TakeUnfinished(); !rest.empty()) {
+    out->push_back(ParseLine(rest));
+  }
 }
 
 namespace {

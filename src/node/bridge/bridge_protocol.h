@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "node/bounded_lines.h"
+
 namespace horatone {
 
 // The longest line, without its CR and LF.
@@ -53,8 +55,7 @@ class LineReader {
   void Finish(std::vector<ParsedLine>* out);
 
  private:
-  std::string pending_;
-  bool skipping_ = false;  // inside an over-long line, until its LF
+  BoundedLines lines_{kMaxBridgeLine};
 };
 
 // A peer on the TCP door is a node only once its first line is `AUTH <key>` with the key of
