@@ -220,13 +220,17 @@ int SvxLinkSetupCommand(const std::vector<std::string>& args, const std::string&
   }
 
   if (!changes->empty()) {
-    const Result<fs::path> backup = BackUp(config);
+    // A configuration that is a link is changed where it lives; the link stays.
+    std::error_code error;
+    fs::path real = fs::canonical(config, error);
+    if (error) real = config;
+    const Result<fs::path> backup = BackUp(real);
     if (!backup) {
       err << "horatone: no backup, so nothing changed: " << backup.message() << "\n";
       return 1;
     }
     ApplySvxChanges(&*file, *changes);
-    if (Status written = WriteWhole(config, file->Text(), config); !written) {
+    if (Status written = WriteWhole(real, file->Text(), real); !written) {
       err << "horatone: " << written.message << "\n";
       return 1;
     }

@@ -96,15 +96,15 @@ proc horatone_report {} {
   set talking [expr {[llength $horatone_talkers] > 0}]
   set report "SQL $horatone_sql\nTX $horatone_tx\nEL $talking\n"
   if {$horatone_call ne ""} { append report "CALL $horatone_call\n" }
-  # At most three chat lines of 400 characters at once: one write, below the size a
-  # FIFO takes whole, so that the lines of two logics never mix.
-  foreach line [lrange $horatone_chats 0 2] { append report "CHAT $line\n" }
+  # At most two chat lines of 400 characters (1600 bytes in UTF-8) at once: one write,
+  # below the 4096 bytes a FIFO takes whole, so that the lines of two logics never mix.
+  foreach line [lrange $horatone_chats 0 1] { append report "CHAT $line\n" }
   if {[catch {fconfigure $chan -encoding utf-8}] ||
       [catch {puts -nonewline $chan $report}]} {
     catch {close $chan}
     return
   }
-  set horatone_chats [lrange $horatone_chats 3 end]
+  set horatone_chats [lrange $horatone_chats 2 end]
   if {![horatone_flushed $chan]} {
     set horatone_stuck $chan
     return

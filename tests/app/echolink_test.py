@@ -359,6 +359,24 @@ def dtmf(work, digits):
     os.close(fd)
 
 
+def page_node_line(port, seconds=10):
+    """The node line of the page's live status, as a page on this computer reads it."""
+    conn = socket.create_connection(("127.0.0.1", port), timeout=seconds)
+    conn.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+    got, end = b"", time.monotonic() + seconds
+    try:
+        while time.monotonic() < end:
+            got += conn.recv(65536)
+            found = re.findall(rb'"node":"([^"]*)"', got)
+            if found:
+                return found[-1].decode()
+    except OSError:
+        pass
+    finally:
+        conn.close()
+    return None
+
+
 def heard_announcement(station, seconds=12):
     """The frames of one announcement: from the first loud frame until a second of silence."""
     frames = []
@@ -496,9 +514,15 @@ def body(work):
                         "1", "sine", "300", "vol", "0.3"], check=True)
         raw = open(gsm, "rb").read()
         talk = [raw[i:i + 33] for i in range(0, len(raw) - 32, 33)]
-        if not programs.start_clock(clock_args, "2026-12-06 14:29:55", "busy"):
+        web = free_port()
+        if not programs.start_clock(clock_args + ["--web", "127.0.0.1:%d" % web],
+                                    "2026-12-06 14:29:55", "busy"):
             return
         station.talk(9.0, talk)
+        # The page's node line names the EchoLink node.
+        node_line = page_node_line(web)
+        if node_line != "svxlink: connected (SvxLink N0CALL-L)":
+            fail("the page's node line: %r" % node_line)
         wait_for("the clock free again", lambda: "SvxLink free" in programs.log().split(
             "an EchoLink station talking")[-1], 10)
         log = programs.log()
