@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -129,6 +130,45 @@ Status InstallHandler(const fs::path& installed, const fs::path& handler) {
   return Status::Ok();
 }
 
+// What stands between this SvxLink and EchoLink stations, which the set-up cannot mend: the
+// module not loaded in the logic, or its account still SvxLink's placeholder (SvxLink then
+// refuses to load it). Read from the file and the files of its CFG_DIR, later ones winning.
+std::vector<std::string> EchoLinkNotes(const SvxConfigFile& file, const fs::path& config,
+                                       const SvxSetupOptions& options) {
+  std::vector<std::string> notes;
+  const std::vector<std::string> modules =
+      SplitSvxList(file.Get(options.logic, "MODULES").value_or(""));
+  if (std::find(modules.begin(), modules.end(), "ModuleEchoLink") == modules.end()) {
+    notes.push_back("[" + options.logic + "] MODULES has no ModuleEchoLink: no EchoLink station can connect");
+    return notes;
+  }
+  std::optional<std::string> callsign = file.Get("ModuleEchoLink", "CALLSIGN");
+  std::optional<std::string> password = file.Get("ModuleEchoLink", "PASSWORD");
+  if (const std::optional<std::string> dir = file.Get("GLOBAL", "CFG_DIR")) {
+    const fs::path folder = fs::path(*dir).is_absolute() ? fs::path(*dir) : config.parent_path() / *dir;
+    std::error_code error;
+    std::vector<fs::path> parts;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+      if (entry.path().extension() == ".conf") parts.push_back(entry.path());
+    }
+    std::sort(parts.begin(), parts.end());
+    for (const fs::path& part : parts) {
+      const Result<std::string> text = ReadFile(part);
+      if (!text) continue;
+      const Result<SvxConfigFile> more = SvxConfigFile::Parse(*text, part.string());
+      if (!more) continue;
+      if (auto value = more->Get("ModuleEchoLink", "CALLSIGN")) callsign = value;
+      if (auto value = more->Get("ModuleEchoLink", "PASSWORD")) password = value;
+    }
+  }
+  if (!callsign || *callsign == "MYCALL-L" || !password || *password == "MyPass") {
+    notes.push_back(
+        "the EchoLink module has no account of its own yet (CALLSIGN and PASSWORD in "
+        "[ModuleEchoLink]): SvxLink does not load it until it has");
+  }
+  return notes;
+}
+
 std::string Described(const SvxChange& change) {
   return "[" + change.section + "] " + change.key + " " +
          (change.had ? "is \"" + *change.had + "\"" : std::string("is not set")) + ", wants \"" +
@@ -209,6 +249,7 @@ int SvxLinkSetupCommand(const std::vector<std::string>& args, const std::string&
   const Result<std::string> drop_in_had = ReadFile(drop_in);
   const bool drop_in_ok = drop_in_had && *drop_in_had == drop_in_text;
 
+  for (const std::string& note : EchoLinkNotes(*file, config, options)) out << "note: " << note << "\n";
   if (check) {
     for (const SvxChange& change : *changes) out << config.string() << ": " << Described(change) << "\n";
     if (!handler_problem.empty()) out << installed.string() << " " << handler_problem << "\n";

@@ -211,7 +211,10 @@ foreach horatone_module [namespace children ::] {
       [info procs ${horatone_module}::is_receiving] eq ""} {
     continue
   }
-  set horatone_call [set ${horatone_module}::CFG_CALLSIGN]
+  # SvxLink's placeholder, with which it does not load the module.
+  if {[set ${horatone_module}::CFG_CALLSIGN] ne "MYCALL-L"} {
+    set horatone_call [set ${horatone_module}::CFG_CALLSIGN]
+  }
   set horatone_logic [namespace current]
   rename ${horatone_module}::chat_received ${horatone_module}::horatone_stock_chat_received
   proc ${horatone_module}::chat_received {msg} [concat \
