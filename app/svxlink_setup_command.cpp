@@ -38,7 +38,8 @@ Result<std::string> ReadFile(const fs::path& path) {
   std::error_code error;
   const std::uintmax_t size = fs::file_size(path, error);
   if (error) return Status::NotFound(path.string() + ": " + error.message());
-  if (size > kLargestConfig) return Status::BadInput(path.string() + " is too large to be SvxLink's");
+  if (size > kLargestConfig)
+    return Status::BadInput(path.string() + " is too large to be SvxLink's");
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
@@ -50,7 +51,8 @@ Result<std::string> ReadFile(const fs::path& path) {
 // owner) of `like` when it exists.
 Status WriteWhole(const fs::path& path, const std::string& text, const fs::path& like) {
   const fs::path temporary = path.string() + ".horatone-new";
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  const int fd =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) return Status::Error(temporary.string() + ": " + std::strerror(errno));
   struct stat info {};
   if (stat(like.c_str(), &info) == 0) {
@@ -139,13 +141,15 @@ std::vector<std::string> EchoLinkNotes(const SvxConfigFile& file, const fs::path
   const std::vector<std::string> modules =
       SplitSvxList(file.Get(options.logic, "MODULES").value_or(""));
   if (std::find(modules.begin(), modules.end(), "ModuleEchoLink") == modules.end()) {
-    notes.push_back("[" + options.logic + "] MODULES has no ModuleEchoLink: no EchoLink station can connect");
+    notes.push_back("[" + options.logic +
+                    "] MODULES has no ModuleEchoLink: no EchoLink station can connect");
     return notes;
   }
   std::optional<std::string> callsign = file.Get("ModuleEchoLink", "CALLSIGN");
   std::optional<std::string> password = file.Get("ModuleEchoLink", "PASSWORD");
   if (const std::optional<std::string> dir = file.Get("GLOBAL", "CFG_DIR")) {
-    const fs::path folder = fs::path(*dir).is_absolute() ? fs::path(*dir) : config.parent_path() / *dir;
+    const fs::path folder =
+        fs::path(*dir).is_absolute() ? fs::path(*dir) : config.parent_path() / *dir;
     std::error_code error;
     std::vector<fs::path> parts;
     for (const auto& entry : fs::directory_iterator(folder, error)) {
@@ -249,12 +253,15 @@ int SvxLinkSetupCommand(const std::vector<std::string>& args, const std::string&
   const Result<std::string> drop_in_had = ReadFile(drop_in);
   const bool drop_in_ok = drop_in_had && *drop_in_had == drop_in_text;
 
-  for (const std::string& note : EchoLinkNotes(*file, config, options)) out << "note: " << note << "\n";
+  for (const std::string& note : EchoLinkNotes(*file, config, options))
+    out << "note: " << note << "\n";
   if (check) {
-    for (const SvxChange& change : *changes) out << config.string() << ": " << Described(change) << "\n";
+    for (const SvxChange& change : *changes)
+      out << config.string() << ": " << Described(change) << "\n";
     if (!handler_problem.empty()) out << installed.string() << " " << handler_problem << "\n";
     if (!drop_in_ok)
-      out << drop_in.string() << (drop_in_had ? " differs from what the clock needs" : " is missing") << "\n";
+      out << drop_in.string()
+          << (drop_in_had ? " differs from what the clock needs" : " is missing") << "\n";
     const bool complete = changes->empty() && handler_problem.empty() && drop_in_ok;
     if (complete) out << "nothing missing\n";
     return complete ? 0 : 1;
@@ -277,7 +284,8 @@ int SvxLinkSetupCommand(const std::vector<std::string>& args, const std::string&
     }
     out << "backup: " << backup->string() << "\n";
     for (const SvxChange& change : *changes)
-      out << config.string() << ": [" << change.section << "] " << change.key << "=" << change.want << "\n";
+      out << config.string() << ": [" << change.section << "] " << change.key << "=" << change.want
+          << "\n";
   }
   if (!handler_problem.empty()) {
     if (Status linked = InstallHandler(installed, handler); !linked) {
@@ -289,8 +297,9 @@ int SvxLinkSetupCommand(const std::vector<std::string>& args, const std::string&
   if (!drop_in_ok) {
     std::error_code error;
     fs::create_directories(drop_in.parent_path(), error);
-    const Status written = error ? Status::Error(drop_in.parent_path().string() + ": " + error.message())
-                                 : WriteWhole(drop_in, drop_in_text, drop_in);
+    const Status written =
+        error ? Status::Error(drop_in.parent_path().string() + ": " + error.message())
+              : WriteWhole(drop_in, drop_in_text, drop_in);
     if (!written) {
       err << "horatone: the service drop-in: " << written.message << "\n";
       return 1;

@@ -34,32 +34,40 @@ std::optional<std::string> Unescaped(std::string_view text) {
     }
     if (++i == text.size()) return std::nullopt;
     switch (text[i]) {
-      case '\\': out += '\\'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      default: return std::nullopt;
+      case '\\':
+        out += '\\';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      default:
+        return std::nullopt;
     }
   }
   return out;
 }
 
 SvxReport Refused(std::string_view line) {
-  return {SvxReport::Kind::kRefused, false, "an unknown report: \"" + LogText(line, kShown) + "\""};
+  return {
+      SvxReport::Kind::kRefused, false, "an unknown report: \"" + LogText(line, kShown) + "\"", {}};
 }
 
 }  // namespace
 
 SvxReport ParseSvxReport(std::string_view line) {
   using Kind = SvxReport::Kind;
-  if (line == "SQL 1" || line == "SQL 0") return {Kind::kSquelch, line == "SQL 1", {}};
-  if (line == "TX 1" || line == "TX 0") return {Kind::kTransmit, line == "TX 1", {}};
-  if (line == "EL 1" || line == "EL 0") return {Kind::kEchoLinkTalking, line == "EL 1", {}};
+  if (line == "SQL 1" || line == "SQL 0") return {Kind::kSquelch, line == "SQL 1", {}, {}};
+  if (line == "TX 1" || line == "TX 0") return {Kind::kTransmit, line == "TX 1", {}, {}};
+  if (line == "EL 1" || line == "EL 0") return {Kind::kEchoLinkTalking, line == "EL 1", {}, {}};
   constexpr std::string_view kCall = "CALL ", kChat = "CHAT ";
   if (line.substr(0, kCall.size()) == kCall && IsCallsign(line.substr(kCall.size())))
-    return {Kind::kCallsign, false, std::string(line.substr(kCall.size()))};
+    return {Kind::kCallsign, false, {}, std::string(line.substr(kCall.size()))};
   if (line.substr(0, kChat.size()) == kChat) {
     if (std::optional<std::string> text = Unescaped(line.substr(kChat.size())))
-      return {Kind::kChat, false, std::move(*text)};
+      return {Kind::kChat, false, {}, std::move(*text)};
   }
   return Refused(line);
 }
@@ -70,9 +78,11 @@ void SvxReportReader::Feed(std::string_view bytes, std::vector<SvxReport>* out) 
       out->push_back(ParseSvxReport(line));
       return;
     }
-    out->push_back({SvxReport::Kind::kRefused, false,
+    out->push_back({SvxReport::Kind::kRefused,
+                    false,
                     "a report longer than " + std::to_string(kLongestSvxReport) + " bytes: \"" +
-                        LogText(line, kShown) + "\""});
+                        LogText(line, kShown) + "\"",
+                    {}});
   });
 }
 

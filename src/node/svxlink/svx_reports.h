@@ -21,10 +21,9 @@ inline constexpr std::size_t kLongestSvxReport = 2048;
 struct SvxReport {
   enum class Kind { kSquelch, kTransmit, kEchoLinkTalking, kCallsign, kChat, kRefused };
   Kind kind = Kind::kRefused;
-  bool on = false;  // the squelch open, the transmitter on, a station talking
-  // kCallsign: the callsign; kChat: the chat line, unescaped; kRefused: what was wrong, with
-  // the line as the log may show it.
-  std::string reason;
+  bool on = false;     // the squelch open, the transmitter on, a station talking
+  std::string reason;  // kRefused: what was wrong, with the line as the log may show it
+  std::string text;    // kCallsign: the callsign; kChat: the chat line, unescaped
 
   bool operator==(const SvxReport&) const = default;
 };

@@ -29,11 +29,13 @@ Status CheckWord(const std::string& what, const std::string& word, bool path) {
   if (word.empty()) return Status::BadInput(what + " is empty");
   for (const char c : word) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte <= ' ' || byte == 0x7F || c == '"' || c == '\'' || c == '\\' || c == '#' ||
-        c == '%' || c == '$' || c == ';' || c == ',')
-      return Status::BadInput(what + " \"" + word + "\" holds a character SvxLink or systemd would take apart");
+    if (byte <= ' ' || byte == 0x7F || c == '"' || c == '\'' || c == '\\' || c == '#' || c == '%' ||
+        c == '$' || c == ';' || c == ',')
+      return Status::BadInput(what + " \"" + word +
+                              "\" holds a character SvxLink or systemd would take apart");
   }
-  if (path && word.front() != '/') return Status::BadInput(what + " \"" + word + "\" is not an absolute path");
+  if (path && word.front() != '/')
+    return Status::BadInput(what + " \"" + word + "\" is not an absolute path");
   return Status::Ok();
 }
 
@@ -139,16 +141,18 @@ std::string SvxServiceDropIn(const SvxConfigFile& file, const SvxSetupOptions& o
          "After=svxlink.service\n"
          "\n"
          "[Service]\n"
-         "User=" + options.user + "\n"
+         "User=" +
+         options.user +
+         "\n"
          "SupplementaryGroups=horatone\n"
          "RuntimeDirectory=horatone\n"
          "RuntimeDirectoryMode=0700\n"
          "ExecStart=\n"
-         "ExecStart=" + options.binary + " --headless --root " + options.root +
-         " --node svxlink --svx-audio " + options.audio +
-         " --svx-rate " + std::to_string(SvxCardRate(file)) +
-         " --svx-squelch " + options.squelch_pty + " --svx-dtmf " + options.dtmf_pty +
-         " --svx-events " + options.events + "\n";
+         "ExecStart=" +
+         options.binary + " --headless --root " + options.root + " --node svxlink --svx-audio " +
+         options.audio + " --svx-rate " + std::to_string(SvxCardRate(file)) + " --svx-squelch " +
+         options.squelch_pty + " --svx-dtmf " + options.dtmf_pty + " --svx-events " +
+         options.events + "\n";
 }
 
 }  // namespace horatone

@@ -15,7 +15,7 @@
 namespace horatone {
 
 struct SvxSetupOptions {
-  std::string logic = "RepeaterLogic";  // the logic the clock joins
+  std::string logic = "RepeaterLogic";   // the logic the clock joins
   std::string audio = "127.0.0.1:5300";  // the clock receiver's UDP input, HOST:PORT
   std::string squelch_pty = "/dev/shm/horatone_sql";
   std::string dtmf_pty = "/dev/shm/horatone_dtmf";

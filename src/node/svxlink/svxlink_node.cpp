@@ -330,15 +330,15 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
         echolink_talking_ = report.on;
         break;
       case SvxReport::Kind::kCallsign:
-        if (report.reason != callsign_) Log("SvxLink's EchoLink module: " + report.reason);
-        callsign_ = report.reason;
+        if (report.text != callsign_) Log("SvxLink's EchoLink module: " + report.text);
+        callsign_ = report.text;
         break;
       case SvxReport::Kind::kChat: {
         std::string summary;
         const bool allowed = chat_log_.Allow(loop_.NowMs(), &summary);
         if (!summary.empty()) Log(summary);
-        if (allowed) Log("EchoLink chat: " + LogText(report.reason, kChatShown));
-        DeliverChat(report.reason);
+        if (allowed) Log("EchoLink chat: " + LogText(report.text, kChatShown));
+        DeliverChat(report.text);
         break;
       }
       case SvxReport::Kind::kRefused: {
@@ -353,8 +353,8 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
 
   // Logs each change of what holds the clock back, so that an operator sees when and why.
   void NoteBusy() {
-    const std::string busy = sql_open_ && !keyed_ ? "a station on its receiver"
-                             : echolink_talking_  ? "an EchoLink station talking"
+    const std::string busy = sql_open_ && !keyed_       ? "a station on its receiver"
+                             : echolink_talking_        ? "an EchoLink station talking"
                              : tx_on_ && tx_for_others_ ? "transmitting for someone else"
                                                         : "";
     if (busy == busy_logged_) return;
@@ -379,7 +379,7 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
   std::string code_failure_;
   TimerService::TimerId reconnect_timer_ = 0, release_timer_ = 0, pause_timer_ = 0;
   std::string last_failure_;
-  DtmfCode code_;  // in loop milliseconds
+  DtmfCode code_;       // in loop milliseconds
   bool keyed_ = false;  // the clock's squelch is open
   bool release_pending_ = false;
   bool reports_seen_ = false;
@@ -412,9 +412,7 @@ SvxLinkNode::SvxLinkNode(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
 SvxLinkNode::~SvxLinkNode() { core_->Stop(); }
 
-Result<std::unique_ptr<EchoLinkObject>> SvxLinkNode::Create() {
-  return NodeCore::NewObject(core_);
-}
+Result<std::unique_ptr<EchoLinkObject>> SvxLinkNode::Create() { return NodeCore::NewObject(core_); }
 
 bool SvxLinkNode::connected() const { return core_->connected(); }
 

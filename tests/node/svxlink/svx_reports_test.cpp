@@ -23,23 +23,23 @@ std::vector<SvxReport> Read(const std::vector<std::string>& pieces) {
 TEST(SvxReports, TheHandlersLinesAreTheSquelchAndTheTransmitterWhereverTheWritesSplitThem) {
   const std::vector<SvxReport> reports = Read({"SQL 1\nTX", " 0\r\nSQ", "L 0\nTX 1\n", "SQL"});
   ASSERT_EQ(reports.size(), 4u);
-  EXPECT_EQ(reports[0], (SvxReport{Kind::kSquelch, true, {}}));
-  EXPECT_EQ(reports[1], (SvxReport{Kind::kTransmit, false, {}}));
-  EXPECT_EQ(reports[2], (SvxReport{Kind::kSquelch, false, {}}));
-  EXPECT_EQ(reports[3], (SvxReport{Kind::kTransmit, true, {}}));
+  EXPECT_EQ(reports[0], (SvxReport{Kind::kSquelch, true, {}, {}}));
+  EXPECT_EQ(reports[1], (SvxReport{Kind::kTransmit, false, {}, {}}));
+  EXPECT_EQ(reports[2], (SvxReport{Kind::kSquelch, false, {}, {}}));
+  EXPECT_EQ(reports[3], (SvxReport{Kind::kTransmit, true, {}, {}}));
 }
 
 TEST(SvxReports, EchoLinkTalkCallsignAndChatComeWithTheirValues) {
   const std::vector<SvxReport> reports =
       Read({"EL 1\nEL 0\nCALL N0CALL-L\nCALL DL/N0CALL\nCHAT N0CALL>/ver/ \\\\ok\\r\\n\nCHAT \n"});
   ASSERT_EQ(reports.size(), 6u);
-  EXPECT_EQ(reports[0], (SvxReport{Kind::kEchoLinkTalking, true, {}}));
-  EXPECT_EQ(reports[1], (SvxReport{Kind::kEchoLinkTalking, false, {}}));
-  EXPECT_EQ(reports[2], (SvxReport{Kind::kCallsign, false, "N0CALL-L"}));
-  EXPECT_EQ(reports[3], (SvxReport{Kind::kCallsign, false, "DL/N0CALL"}));
+  EXPECT_EQ(reports[0], (SvxReport{Kind::kEchoLinkTalking, true, {}, {}}));
+  EXPECT_EQ(reports[1], (SvxReport{Kind::kEchoLinkTalking, false, {}, {}}));
+  EXPECT_EQ(reports[2], (SvxReport{Kind::kCallsign, false, {}, "N0CALL-L"}));
+  EXPECT_EQ(reports[3], (SvxReport{Kind::kCallsign, false, {}, "DL/N0CALL"}));
   // The handler's escapes undone: a backslash, CR and LF are the station's own again.
-  EXPECT_EQ(reports[4], (SvxReport{Kind::kChat, false, "N0CALL>/ver/ \\ok\r\n"}));
-  EXPECT_EQ(reports[5], (SvxReport{Kind::kChat, false, ""}));
+  EXPECT_EQ(reports[4], (SvxReport{Kind::kChat, false, {}, "N0CALL>/ver/ \\ok\r\n"}));
+  EXPECT_EQ(reports[5], (SvxReport{Kind::kChat, false, {}, ""}));
 }
 
 TEST(SvxReports, ACallsignThatCouldNotBeOneAndAChatWithAStrayEscapeAreRefused) {
@@ -72,7 +72,7 @@ TEST(SvxReports, AnOverlongLineIsRefusedOnceAsSoonAsItIsKnownAndItsRestIsSkipped
   // The end of the long line is not taken for a report; the next line is.
   reader.Feed("SQL 1\nSQL 1\n", &out);
   ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[1], (SvxReport{Kind::kSquelch, true, {}}));
+  EXPECT_EQ(out[1], (SvxReport{Kind::kSquelch, true, {}, {}}));
   // Exactly the limit is a line; one more byte is not.
   out.clear();
   reader.Feed(std::string(kLongestSvxReport, 'B') + "\r\n" + std::string(kLongestSvxReport + 1, 'C') +

@@ -54,9 +54,9 @@ TEST(SvxConfigFile, ReadsValuesQuotedAndContinuedAndWritesTheFileBackByteForByte
 
 TEST(SvxConfigFile, AnEditTouchesOnlyItsOwnLines) {
   SvxConfigFile file = Parsed(kSmall);
-  file.Set("RepeaterLogic", "DESCRIPTION", "one line");  // its continuation goes with it
+  file.Set("RepeaterLogic", "DESCRIPTION", "one line");      // its continuation goes with it
   file.Set("RepeaterLogic", "DTMF_CTRL_PTY", "/dev/shm/x");  // after the last value
-  file.Set("HoratoneRx", "TYPE", "Local");  // a new section at the end
+  file.Set("HoratoneRx", "TYPE", "Local");                   // a new section at the end
   const std::string text = file.Text();
   EXPECT_NE(text.find("DESCRIPTION=one line\nOPEN_ON_SQL=5000\nDTMF_CTRL_PTY=/dev/shm/x\n\n"
                       "# the end of the logic\n[Voter]"),
