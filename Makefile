@@ -95,6 +95,7 @@ bench: build
 	@$(BUILD)/bench/audio_bench
 	@$(BUILD)/bench/headless_bench 60
 	@$(BUILD)/bench/svxlink_bench 5
+	@python3 bench/echolink_bench.py $(BUILD)/app/horatone 5
 	@$(BUILD)/bench/sound_server_bench 60
 
 # How well a listener (pocketsphinx) understands the English voices, with their joins, edges and

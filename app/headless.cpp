@@ -210,7 +210,8 @@ int RunHeadless(const HeadlessOptions& options) {
   if (!options.web.empty()) {
     const auto node_state = [&]() -> std::string {
       const bool up = opened->connected();
-      return options.node + (up ? ": connected" : ": not connected (waiting for it)");
+      if (!up) return options.node + ": not connected (waiting for it)";
+      return options.node + ": connected" + (opened->info ? " (" + opened->info() + ")" : "");
     };
     Result<std::unique_ptr<WebService>> started =
         StartWebPage(options.web, options.web_cert, options.web_key, options.root, loop, form,

@@ -19,6 +19,7 @@
 #include "runtime/path_mapper.h"
 #include "runtime/system_clock.h"
 #include "say_command.h"
+#include "svxlink_setup_command.h"
 #include "shell/parse_number.h"
 #include "shell/version.h"
 #include "sound/voice_check.h"
@@ -42,6 +43,9 @@ usage:
   horatone make-voice [--root DIR] FOLDER --language LANG [--engine ENGINE] [--format wav|mp3]
   horatone web-password [--root DIR] the web page's password, read from standard input
   horatone node-key [--root DIR]     the key a node program sends on --node listen:PORT
+  horatone svxlink-setup [--config FILE] [--check]
+                                     puts the clock into SvxLink (default /etc/svxlink/svxlink.conf),
+                                     or with --check lists what is missing
   horatone --help | --version
 
 options:
@@ -100,7 +104,7 @@ int main(int argc, char** argv) {
   std::string command;
   if (!args.empty() && (args[0] == "config" || args[0] == "check-voice" || args[0] == "say" ||
                         args[0] == "make-voice" || args[0] == "web-password" ||
-                        args[0] == "node-key")) {
+                        args[0] == "node-key" || args[0] == "svxlink-setup")) {
     command = args[0];
     args.erase(args.begin());
   }
@@ -186,6 +190,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (command == "config") return ConfigCommand(rest, options.root, std::cout, std::cerr);
+  if (command == "svxlink-setup") return SvxLinkSetupCommand(rest, options.root, std::cout, std::cerr);
   if (command == "say") return SayCommand(rest, options.root, std::cout, std::cerr);
   if (command == "check-voice") {
     PathMapper mapper(options.root);

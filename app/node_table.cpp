@@ -68,6 +68,7 @@ Result<OpenedNode> OpenSvxLink(const NodeContext& context) {
   }
   OpenedNode opened;
   opened.connected = [node = svxlink->get()] { return node->connected(); };
+  opened.info = [node = svxlink->get()] { return node->InfoText(); };
   opened.clock_code = [node = svxlink->get()](const std::string& code) {
     node->SetClockCode(code);
   };

@@ -35,6 +35,8 @@ struct OpenedNode {
   bool waits_for_sound = false;  // the node holds its own release until the sound has played
   // For a node that must know the clock's DTMF code ahead: told it at start and on each change.
   std::function<void(const std::string&)> clock_code;
+  // What the page's node line says after "connected", for a node that names itself there.
+  std::function<std::string()> info;
 };
 
 struct NodeChoice {

@@ -1,6 +1,7 @@
 // The SvxLink handler's reports on arbitrary bytes, as any writer of the FIFO could send them:
-// the reader gives the same outcomes however the stream is cut into reads, and whatever it
-// hands to the log is short, valid UTF-8 and free of control characters.
+// the reader gives the same outcomes however the stream is cut into reads, whatever it hands
+// to the log is short, valid UTF-8 and free of control characters, a callsign is fit for a
+// window title, and a chat line is no longer than a report.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK((report.kind == SvxReport::Kind::kRefused) == !report.reason.empty());
     FUZZ_CHECK(report.reason.size() < 200);
     FUZZ_CHECK(FitForTheLog(report.reason));
+    if (report.kind == SvxReport::Kind::kCallsign) {
+      FUZZ_CHECK(!report.text.empty() && report.text.size() <= 16 && FitForTheLog(report.text));
+    }
+    FUZZ_CHECK(report.text.size() <= horatone::kLongestSvxReport);
   }
 
   const std::string shown = horatone::LogText(bytes, limit);

@@ -1,9 +1,12 @@
 ###############################################################################
 #
 # Horatone, the talking clock, as an add-on of this SvxLink. Copy or link this
-# file into events.d/local/ next to SvxLink's events.tcl. It reports the
-# logic's squelch and transmitter to the clock, for its busy flags, and keeps
-# SvxLink from answering the clock's DTMF code as an unknown command.
+# file into events.d/local/ next to SvxLink's events.tcl (horatone
+# svxlink-setup does). It reports the logic's squelch and transmitter to the
+# clock, for its busy flags, and keeps SvxLink from answering the clock's DTMF
+# code as an unknown command. With the EchoLink module loaded in the logic it
+# also reports the module's callsign, whether a connected station is talking,
+# and the chat lines the stations send.
 #
 # The clock reads its reports from the FIFO that HORATONE_EVENTS in the
 # logic's section names (default /run/horatone/svxlink), and writes its code
@@ -19,6 +22,11 @@ namespace eval $::logic_name {
 
 variable horatone_sql 0
 variable horatone_tx 0
+# The EchoLink stations talking now, and the module's callsign ("" without it).
+variable horatone_talkers [list]
+variable horatone_call ""
+# Chat lines not yet written to the clock; a few at most, the oldest go first.
+variable horatone_chats [list]
 # A report that did not reach the clock is sent again once a second, and the
 # state is sent every ten seconds anyway, for a clock that has just started.
 variable horatone_unsent 1
@@ -69,6 +77,9 @@ proc horatone_flushed {chan} {
 proc horatone_report {} {
   variable horatone_sql
   variable horatone_tx
+  variable horatone_talkers
+  variable horatone_call
+  variable horatone_chats
   variable horatone_unsent
   variable horatone_stuck
   set horatone_unsent 1
@@ -77,17 +88,61 @@ proc horatone_report {} {
     set horatone_stuck ""
   }
   set chan [horatone_open]
-  if {$chan eq ""} { return }
-  # One write, far below the size a FIFO takes whole.
-  if {[catch {puts -nonewline $chan "SQL $horatone_sql\nTX $horatone_tx\n"}]} {
+  if {$chan eq ""} {
+    # Nobody to tell: a chat line is for a running clock only.
+    set horatone_chats [list]
+    return
+  }
+  set talking [expr {[llength $horatone_talkers] > 0}]
+  set report "SQL $horatone_sql\nTX $horatone_tx\nEL $talking\n"
+  if {$horatone_call ne ""} { append report "CALL $horatone_call\n" }
+  # At most two chat lines of 400 characters (1600 bytes in UTF-8) at once: one write,
+  # below the 4096 bytes a FIFO takes whole, so that the lines of two logics never mix.
+  foreach line [lrange $horatone_chats 0 1] { append report "CHAT $line\n" }
+  if {[catch {fconfigure $chan -encoding utf-8}] ||
+      [catch {puts -nonewline $chan $report}]} {
     catch {close $chan}
     return
   }
+  set horatone_chats [lrange $horatone_chats 2 end]
   if {![horatone_flushed $chan]} {
     set horatone_stuck $chan
     return
   }
-  set horatone_unsent 0
+  if {[llength $horatone_chats] == 0} { set horatone_unsent 0 }
+}
+
+# A chat line from an EchoLink station, kept to 400 characters, with backslash,
+# CR and LF escaped so that it stays one line.
+proc horatone_chat {msg} {
+  variable horatone_chats
+  set line [string map [list "\\" "\\\\" "\r" "\\r" "\n" "\\n"] \
+      [string range $msg 0 399]]
+  lappend horatone_chats $line
+  if {[llength $horatone_chats] > 6} {
+    set horatone_chats [lrange $horatone_chats end-5 end]
+  }
+  horatone_report
+}
+
+# An EchoLink station starts (rx 1) or stops (rx 0) talking.
+proc horatone_receiving {rx call} {
+  variable horatone_talkers
+  set at [lsearch -exact $horatone_talkers $call]
+  if {$rx && $at < 0} { lappend horatone_talkers $call }
+  if {!$rx && $at >= 0} { set horatone_talkers [lreplace $horatone_talkers $at $at] }
+  horatone_report
+}
+
+# The stations connected now: one that has gone is not talking any more.
+proc horatone_clients {clients} {
+  variable horatone_talkers
+  set still [list]
+  foreach call $horatone_talkers {
+    if {[lsearch -exact $clients $call] >= 0} { lappend still $call }
+  }
+  set horatone_talkers $still
+  horatone_report
 }
 
 # Whether `cmd` is the running clock's code: the code file says so, and the
@@ -144,6 +199,39 @@ if {[info procs dtmf_cmd_received] != ""} {
     if {[horatone_claims $cmd]} { return 1 }
     return [horatone_stock_dtmf_cmd_received $cmd]
   }
+}
+
+
+# The EchoLink module, under the name its configuration gives it (NAME, in the
+# stock file "EchoLink"): the namespace of its events, where SvxLink has set
+# its settings when the module is loaded in this logic.
+foreach horatone_module [namespace children ::] {
+  if {![info exists ${horatone_module}::CFG_CALLSIGN] ||
+      [info procs ${horatone_module}::chat_received] eq "" ||
+      [info procs ${horatone_module}::is_receiving] eq ""} {
+    continue
+  }
+  # SvxLink's placeholder, with which it does not load the module.
+  if {[set ${horatone_module}::CFG_CALLSIGN] ne "MYCALL-L"} {
+    set horatone_call [set ${horatone_module}::CFG_CALLSIGN]
+  }
+  set horatone_logic [namespace current]
+  rename ${horatone_module}::chat_received ${horatone_module}::horatone_stock_chat_received
+  proc ${horatone_module}::chat_received {msg} [concat \
+      [list ${horatone_logic}::horatone_chat] {$msg} \; \
+      [list ${horatone_module}::horatone_stock_chat_received] {$msg}]
+  rename ${horatone_module}::is_receiving ${horatone_module}::horatone_stock_is_receiving
+  proc ${horatone_module}::is_receiving {rx call} [concat \
+      [list ${horatone_logic}::horatone_receiving] {$rx $call} \; \
+      [list ${horatone_module}::horatone_stock_is_receiving] {$rx $call}]
+  if {[info procs ${horatone_module}::client_list_changed] ne ""} {
+    rename ${horatone_module}::client_list_changed \
+        ${horatone_module}::horatone_stock_client_list_changed
+    proc ${horatone_module}::client_list_changed {client_list} [concat \
+        [list ${horatone_logic}::horatone_clients] {$client_list} \; \
+        [list ${horatone_module}::horatone_stock_client_list_changed] {$client_list}]
+  }
+  break
 }
 
 }

@@ -52,7 +52,10 @@ Form1::Form1(const Form1Services& services) : services_(services) {
   Timer2.on_tick = [this] { Timer2_Timer(); };
   Timer3.on_tick = [this] { Timer3_Timer(); };
   Timer5.on_tick = [this] { Timer5_Timer(); };
-  Timer6.on_tick = [this] { Timer6_Timer(); };
+  Timer6.on_tick = [this] {
+    Timer6_Timer();
+    FollowInfoText();
+  };
   Timer7.on_tick = [this] { Timer7_Timer(); };
   Beacon8.on_tick = [this] { Beacon8_Timer(); };
   BindTimers();
@@ -99,6 +102,16 @@ void Form1::BindTimers() {
       services_.timers.StartTimer(id, timer->interval_ms(), aligned ? MsToNextSecond() : -1);
     }
   }
+}
+
+void Form1::FollowInfoText() {
+  if (!echolink_) return;
+  const Result<std::string> info = echolink_->InfoText();
+  if (!info) return;  // no answer this time; the caption keeps what it says
+  std::string title = WindowTitle(*info);
+  if (title == caption) return;
+  caption = std::move(title);
+  if (on_caption_changed) on_caption_changed();
 }
 
 bool Form1::Load() {

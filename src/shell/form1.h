@@ -112,6 +112,8 @@ class Form1 : public EchoLinkEvents {
   void Timer3_Timer();
   void Timer5_Timer();
   void Timer6_Timer();
+  // The caption follows the node's information text; nothing when it cannot be read.
+  void FollowInfoText();
   void Timer7_Timer();
   void Beacon8_Timer();
   void Command1_Click();
@@ -157,6 +159,9 @@ class Form1 : public EchoLinkEvents {
   // Told once, when the About window has been made and before it is first shown (the view
   // follows it from then on).
   std::function<void(Form14&)> on_about_window_made;
+  // Told when the caption has changed: the node's information text can change while the clock
+  // runs (a node that learns its own name after it has connected).
+  std::function<void()> on_caption_changed;
 
   // --- Announcement state ---------------------------------------------------------------
   std::optional<int> LoadStep, NextStep, Announcing;

@@ -128,5 +128,22 @@ TEST(Ending, TheQuitQuestionNoChangesNothingYesReleasesAndEndsWithoutSaving) {
   EXPECT_NE(s.ReadSettingsFile().find("TOP=300"), std::string::npos);
 }
 
+// A node that learns its own name after the clock has started (SvxLink's EchoLink callsign
+// comes with the handler's first report): the caption follows, and the view is told once.
+TEST(StartUp, TheCaptionFollowsTheNodesInformationTextWhenItChanges) {
+  Harness h;
+  Form1& f = h.Start();
+  EXPECT_EQ(f.caption, "Horatone    Simulated node   v2.0.1");
+  int told = 0;
+  f.on_caption_changed = [&told] { ++told; };
+  h.loop.AdvanceBy(500);
+  EXPECT_EQ(told, 0);
+  h.node.info_text = "SvxLink N0CALL-L";
+  h.loop.AdvanceBy(500);
+  EXPECT_EQ(f.caption, "Horatone    SvxLink N0CALL-L   v2.0.1");
+  EXPECT_EQ(told, 1);
+  f.on_caption_changed = nullptr;
+}
+
 }  // namespace
 }  // namespace horatone

@@ -1,6 +1,9 @@
 // The reports of the shipped Tcl handler (horatone.tcl), as they come through the clock's
-// FIFO: "SQL 0|1" (the logic's squelch) and "TX 0|1" (its transmitter), one per LF-ended line.
-// Anything else is refused with a reason fit for the log (bounded, escaped). Pure.
+// FIFO, one per LF-ended line: "SQL 0|1" (the logic's squelch), "TX 0|1" (its transmitter),
+// "EL 0|1" (an EchoLink station talking through the EchoLink module), "CALL CALLSIGN" (the
+// module's own callsign) and "CHAT TEXT" (a chat line an EchoLink station sent, with
+// backslash, CR and LF written as \\, \r and \n). Anything else is refused with a reason
+// fit for the log (bounded, escaped). Pure.
 #pragma once
 
 #include <cstddef>
@@ -12,14 +15,15 @@
 
 namespace horatone {
 
-// The longest report line; the handler's are a few bytes.
-inline constexpr std::size_t kLongestSvxReport = 64;
+// The longest report line: a chat line of the handler's at most 400 characters, escaped.
+inline constexpr std::size_t kLongestSvxReport = 2048;
 
 struct SvxReport {
-  enum class Kind { kSquelch, kTransmit, kRefused };
+  enum class Kind { kSquelch, kTransmit, kEchoLinkTalking, kCallsign, kChat, kRefused };
   Kind kind = Kind::kRefused;
-  bool on = false;     // the squelch open, the transmitter on
+  bool on = false;     // the squelch open, the transmitter on, a station talking
   std::string reason;  // kRefused: what was wrong, with the line as the log may show it
+  std::string text;    // kCallsign: the callsign; kChat: the chat line, unescaped
 
   bool operator==(const SvxReport&) const = default;
 };

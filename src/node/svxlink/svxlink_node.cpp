@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "node/dtmf_code.h"
+#include "node/log_text.h"
 #include "node/node_core.h"
 #include "node/rate_limited_log.h"
 #include "node/svxlink/svx_event_files.h"
@@ -25,6 +26,8 @@ namespace {
 constexpr int kReconnectEveryMs = 500;
 // What one wake-up reads from the FIFO at most, so that a flood cannot hold the loop.
 constexpr std::size_t kMostReadAtOnce = 16384;
+// What of a chat line the log shows.
+constexpr std::size_t kChatShown = 200;
 
 // The slave end of one of SvxLink's PTYs, raw so that digits arrive one by one and nothing
 // is echoed back to SvxLink.
@@ -145,17 +148,34 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
     return sql_open_ && !keyed_;
   }
   // SvxLink transmitting for someone else: a transmission that began while the clock was not
-  // keyed, up to the moment a station's squelch closes in it. What follows a station is the
-  // repeater's hang time, and the tail after the clock's own is not someone else's either.
+  // keyed, up to the moment a station's squelch closes in it or an EchoLink station stops
+  // talking. What follows a station is the repeater's hang time, and the tail after the
+  // clock's own is not someone else's either. An EchoLink station's own talk is flag 3.
   Result<bool> BusyFlag2() override {
     if (!connected()) return NotConnected();
-    return tx_on_ && tx_for_others_;
+    return tx_on_ && tx_for_others_ && !echolink_talking_;
   }
-  Result<bool> BusyFlag3() override { return false; }
-  Result<std::string> InfoText() override { return std::string("SvxLink"); }
+  // A station connected through SvxLink's EchoLink module is talking.
+  Result<bool> BusyFlag3() override {
+    if (!connected()) return NotConnected();
+    return echolink_talking_;
+  }
+  // "SvxLink", and the EchoLink module's callsign once the handler has reported it.
+  Result<std::string> InfoText() override {
+    return callsign_.empty() ? std::string("SvxLink") : "SvxLink " + callsign_;
+  }
   Status AuxFlag(bool) override { return Status::Ok(); }
+  // SvxLink 19.09 offers an event handler no way to send an EchoLink chat line: no Tcl
+  // command, and the EchoLink module's command PTY takes only KILL and DISC. So the reply is
+  // logged, with the reason, and the call succeeds: nothing is lost that could have gone out.
   Status SendChatText(const std::string& text) override {
-    Log("chat (SvxLink has no chat): " + text);
+    std::string summary;
+    const bool allowed = chat_log_.Allow(loop_.NowMs(), &summary);
+    if (!summary.empty()) Log(summary);
+    if (allowed) {
+      Log("chat reply not sent (SvxLink lets no event handler send EchoLink chat): " +
+          LogText(text, kChatShown));
+    }
     return Status::Ok();
   }
 
@@ -197,7 +217,8 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
     squelch_fd_ = dtmf_fd_ = -1;
     keyed_ = release_pending_ = false;
     loop_.StopTimer(release_timer_);
-    sql_open_ = tx_on_ = tx_for_others_ = false;
+    sql_open_ = tx_on_ = tx_for_others_ = echolink_talking_ = false;
+    callsign_.clear();
     busy_logged_.clear();
     code_.Forget();
     loop_.StopTimer(pause_timer_);
@@ -282,6 +303,9 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
       taken += static_cast<std::size_t>(got);
     }
     for (const SvxReport& report : reports) Report(report);
+    // Once for what came together: the handler reports its whole state at once, and a
+    // station's talk must not show for a moment as a transmission for someone else.
+    if (!reports.empty()) NoteBusy();
   }
 
   // One report from the Tcl handler.
@@ -292,15 +316,31 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
         // The station has gone: the repeater's tail is not a reason to hold the clock.
         if (sql_open_ && !report.on && !keyed_) tx_for_others_ = false;
         sql_open_ = report.on;
-        NoteBusy();
         break;
       case SvxReport::Kind::kTransmit:
         reports_seen_ = true;
         if (report.on && !tx_on_) tx_for_others_ = !keyed_;
         tx_on_ = report.on;
         if (!report.on) tx_for_others_ = false;
-        NoteBusy();
         break;
+      case SvxReport::Kind::kEchoLinkTalking:
+        reports_seen_ = true;
+        // As with a station on the receiver, the tail after it is not someone else's.
+        if (echolink_talking_ && !report.on && !keyed_) tx_for_others_ = false;
+        echolink_talking_ = report.on;
+        break;
+      case SvxReport::Kind::kCallsign:
+        if (report.text != callsign_) Log("SvxLink's EchoLink module: " + report.text);
+        callsign_ = report.text;
+        break;
+      case SvxReport::Kind::kChat: {
+        std::string summary;
+        const bool allowed = chat_log_.Allow(loop_.NowMs(), &summary);
+        if (!summary.empty()) Log(summary);
+        if (allowed) Log("EchoLink chat: " + LogText(report.text, kChatShown));
+        DeliverChat(report.text);
+        break;
+      }
       case SvxReport::Kind::kRefused: {
         std::string summary;
         const bool allowed = refused_reports_.Allow(loop_.NowMs(), &summary);
@@ -314,6 +354,7 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
   // Logs each change of what holds the clock back, so that an operator sees when and why.
   void NoteBusy() {
     const std::string busy = sql_open_ && !keyed_       ? "a station on its receiver"
+                             : echolink_talking_        ? "an EchoLink station talking"
                              : tx_on_ && tx_for_others_ ? "transmitting for someone else"
                                                         : "";
     if (busy == busy_logged_) return;
@@ -331,16 +372,20 @@ class SvxLinkNode::Core final : public NodeCore, public std::enable_shared_from_
   PosixLoop::WatchId events_watch_ = 0;
   SvxReportReader reader_;
   RateLimitedLog refused_reports_{"SvxLink: ", "refused reports"};
+  // Chat lines and the replies to them, which a remote station can send without end.
+  RateLimitedLog chat_log_{"SvxLink: ", "chat lines"};
   bool code_written_ = false;
   std::string clock_code_;  // as the code file holds it
   std::string code_failure_;
   TimerService::TimerId reconnect_timer_ = 0, release_timer_ = 0, pause_timer_ = 0;
   std::string last_failure_;
-  DtmfCode code_;  // in loop milliseconds
+  DtmfCode code_;       // in loop milliseconds
   bool keyed_ = false;  // the clock's squelch is open
   bool release_pending_ = false;
   bool reports_seen_ = false;
   bool sql_open_ = false, tx_on_ = false, tx_for_others_ = false;
+  bool echolink_talking_ = false;
+  std::string callsign_;  // the EchoLink module's, as reported
   std::string busy_logged_;
 };
 
@@ -367,11 +412,11 @@ SvxLinkNode::SvxLinkNode(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
 SvxLinkNode::~SvxLinkNode() { core_->Stop(); }
 
-Result<std::unique_ptr<EchoLinkObject>> SvxLinkNode::Create() {
-  return NodeCore::NewObject(core_);
-}
+Result<std::unique_ptr<EchoLinkObject>> SvxLinkNode::Create() { return NodeCore::NewObject(core_); }
 
 bool SvxLinkNode::connected() const { return core_->connected(); }
+
+std::string SvxLinkNode::InfoText() const { return core_->InfoText().value_or("SvxLink"); }
 
 void SvxLinkNode::SetClockCode(const std::string& code) { core_->SetClockCode(code); }
 

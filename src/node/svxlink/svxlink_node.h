@@ -3,7 +3,9 @@
 // (SvxUdpSink); codes come from the logic's DTMF control PTY, where SvxLink writes every digit
 // it receives from the air or through the PTY. The shipped Tcl handler reports SvxLink's
 // squelch and transmitter into the clock's FIFO for the busy flags, and claims the clock's
-// code (written beside the FIFO) so that SvxLink leaves it alone (svx_event_files.h).
+// code (written beside the FIFO) so that SvxLink leaves it alone (svx_event_files.h). With
+// SvxLink's EchoLink module loaded it also reports a station talking (flag 3), the chat lines
+// stations send (the chat event) and the module's callsign (the information text).
 //
 // Everything runs on the loop thread. SvxLink going away (its PTYs hang up) releases the
 // clock's transmitter, is logged, and the node waits for the PTYs to come back.
@@ -54,6 +56,8 @@ class SvxLinkNode : public NodeFactory {
   // Objects made here stay usable after the node is gone; their calls then fail.
   Result<std::unique_ptr<EchoLinkObject>> Create() override;
   bool connected() const;
+  // The information text: "SvxLink", and the EchoLink module's callsign once it is known.
+  std::string InfoText() const;
   // The clock's DTMF code, whenever it is set or changes: written into the code file for the
   // Tcl handler. A failure to write it is logged, once for each reason.
   void SetClockCode(const std::string& code);

@@ -146,6 +146,7 @@ MainWindow::MainWindow(Form1& form, ViewOptions options)
   SetDetailsShown(false);
 
   form_.on_about_window_made = [this](Form14& about) { FollowAboutWindow(about); };
+  form_.on_caption_changed = [this] { setWindowTitle(QString::fromStdString(form_.caption)); };
   if (Form14* about = form_.about_window()) FollowAboutWindow(*about);
 
   move(TwipsToPixels(form_.left), TwipsToPixels(form_.top));
@@ -153,6 +154,7 @@ MainWindow::MainWindow(Form1& form, ViewOptions options)
 
 MainWindow::~MainWindow() {
   form_.on_about_window_made = nullptr;
+  form_.on_caption_changed = nullptr;
   if (Form14* about = form_.about_window()) about->on_visibility_changed = nullptr;
 }
 
