@@ -76,7 +76,7 @@ def window_test(work):
         browser.js("$('dtmf').value='123'; $('dtmfsend').click()")
         wait_for("the code's announcement", lambda: "announcement: DTMF code" in clock.log())
         wait_for("a clip heard for a while", lambda: status(browser)["c"].endswith(".wav") and
-                 float(text(browser, "t_Text2") or 0) >= 0.5)
+                 float(text(browser, "t_Text2") or 0) >= 0.9)
         drag(browser, "V2", 200)
         wait_for("the speed to show", lambda: text(browser, "v_V2") == "200%")
         # The last clip stays shown, under way and keyed, while it is heard.
@@ -133,7 +133,7 @@ def window_test(work):
         if not wait_for("the save with the volume", lambda: "VOLSET=-1500\r\n" in open(
                 os.path.join(work, "Horatone.ini"), newline="", encoding="utf-8").read()):
             fail("the page said: " + text(browser, "message"))
-        # "Defalt Voice 1" and a voice's Default run the window's handlers; the form follows.
+            # "Defalt Voice 1" and a voice's Default run the window's handlers; the form follows.
         browser.js("$('f_TEXT5').value='C:\\\\Mine\\\\';"
                    "document.querySelector('[data-button=Command4]').click()")
         wait_for("voice 2's default folder in the form",

@@ -48,7 +48,9 @@ input[type=range]{width:100%;margin:4px 0}
 .scale{display:flex;justify-content:space-between;color:var(--dim);font-size:13px}
 .value{font:13px ui-monospace,"DejaVu Sans Mono",monospace}
 label.choice{display:inline-flex;align-items:center;gap:6px;margin:4px 14px 4px 0}
-.row{display:flex;gap:8px;min-width:0}.row button{padding:4px 12px}
+.row{display:flex;gap:8px;min-width:0;align-items:flex-start}.row button{padding:4px 12px;flex:none;overflow-wrap:normal}
+.row input,.row textarea{flex:1}
+.volhead{display:flex;justify-content:space-between;gap:8px}
 .grid2{display:grid;grid-template-columns:minmax(0,1fr);gap:0 16px}
 @media(min-width:600px){.grid2{grid-template-columns:minmax(0,1fr) minmax(0,1fr)}}
 .actions{position:sticky;bottom:0;z-index:2;background:var(--card);border-top:1px solid var(--line);margin:8px -14px -12px;padding:8px 14px;border-radius:0 0 8px 8px}
@@ -214,11 +216,13 @@ if(document.body.dataset.mode==="login"){
  function ended(text){ENDED=text+" Start it again to use this page.";banner(ENDED);}
  // The bars: what the operator drags goes to the clock at once, one request at a time, the
  // last position winning; the live status moves a bar only while it is not being dragged.
- const pending={},busy={},held={};
- async function moveBar(name,value){pending[name]=value;if(busy[name])return;busy[name]=true;
-  while(pending[name]!==undefined){const v=pending[name];delete pending[name];
-   const r=await use("/window/bar",{name,value:v});if(!r.ok)say("message",r.message,false);}
-  busy[name]=false;}
+ const pending={},busy={},held={};let moving=Promise.resolve();
+ function moveBar(name,value){pending[name]=value;if(busy[name])return;busy[name]=true;
+  const before=moving;
+  moving=(async()=>{await before;
+   while(pending[name]!==undefined){const v=pending[name];delete pending[name];
+    const r=await use("/window/bar",{name,value:v});if(!r.ok)say("message",r.message,false);}
+   busy[name]=false;})();}
  function bindBar(input){const name=input.dataset.bar;
   input.addEventListener("pointerdown",()=>held[name]=true);
   const let_go=()=>setTimeout(()=>held[name]=false,300);
@@ -294,8 +298,9 @@ if(document.body.dataset.mode==="login"){
   const i=document.createElement("input");i.type="range";i.id="f_VOLSET";i.dataset.key=f.key;i.dataset.bar="V1";
   i.min=-3000;i.max=0;i.step=50;i.value=f.value;i.setAttribute("aria-label",f.label);
   const sc=document.createElement("div");sc.className="scale volscale";
-  const val=document.createElement("div");val.className="value volvalue";val.textContent=f.value;
-  d.append(l,i,sc,val);bindBar(i);}
+  const val=document.createElement("span");val.className="value volvalue";val.textContent=f.value;
+  const head=document.createElement("div");head.className="volhead";head.append(l,val);
+  d.append(head,i,sc);bindBar(i);}
  function build(){
   const form=$("settings");form.textContent="";$("tabs").textContent="";
   for(const name of TABS){const b=document.createElement("button");b.type="button";
@@ -351,6 +356,8 @@ if(document.body.dataset.mode==="login"){
    else if(i.type==="checkbox")out[k]=i.checked?"1":"0";else out[k]=i.value;}
   return out;}
  async function save(){$("message").textContent="Saving…";$("message").className="";
+  // A bar still on its way changes the settings the save is built on.
+  await moving;
   const r=await post("/settings",values());const o=r.body;
   $("message").textContent=(r.status===0?"Not saved: "+GONE:r.message)+
    (o.problems&&o.problems.length?"\n"+o.problems.join("\n"):"");
