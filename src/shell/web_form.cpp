@@ -347,7 +347,8 @@ std::string ClockStatusJson(Form1& form) {
   return "\"time\":" + JsonQuote(form.ShowTheTime.caption()) +
          ",\"transmitter\":" + JsonQuote(form.PTT.caption()) +
          ",\"announcing\":" + (announcing ? "true" : "false") +
-         ",\"clip\":" + JsonQuote(announcing || (form.ClipGraph && keyed) ? clip : "") + ",\"next\":" + JsonQuote(next) +
+         ",\"clip\":" + JsonQuote(announcing || (form.ClipGraph && keyed) ? clip : "") +
+         ",\"next\":" + JsonQuote(next) +
          ",\"sound\":" + JsonQuote(sound ? "ready" : "lost (" + sound.message + "), reconnecting");
 }
 

@@ -67,8 +67,8 @@ ScrollBar* FindBar(Form1& form, std::string_view name) {
 }
 
 CommandButton* FindButton(Form1& form, std::string_view name) {
-  for (CommandButton* button : {&form.Command1, &form.Command2, &form.Command5, &form.SaveAndExit,
-                                &form.Command9}) {
+  for (CommandButton* button :
+       {&form.Command1, &form.Command2, &form.Command5, &form.SaveAndExit, &form.Command9}) {
     if (button->name() == name) return button;
   }
   for (const VoiceSlot& slot : form.voice_slots()) {
@@ -121,19 +121,18 @@ Checked CheckUse(Form1& form, std::string_view action, const PageValues& values)
   if (action == "about") {
     Form14* about = form.about_window();
     if (!about || !about->visible()) {
-      return {PageMessage(409, "the About window is not shown; press " +
-                                   form.Command2.caption() + " first"),
+      return {PageMessage(409, "the About window is not shown; press " + form.Command2.caption() +
+                                   " first"),
               {}};
     }
     CommandButton* button = FindAboutButton(*about, *name);
     if (!button) {
-      return {PageMessage(404, "name: \"" + *name + "\" is not a button of the About window"),
-              {}};
+      return {PageMessage(404, "name: \"" + *name + "\" is not a button of the About window"), {}};
     }
     const std::string* amount = Value(values, "text");
     if (button != &about->Command4 || !amount) return {{}, [button] { button->Click(); }};
-    if (amount->size() > kLongestAmount || amount->find_first_of(std::string_view("\r\n\0", 3)) !=
-                                               std::string::npos ||
+    if (amount->size() > kLongestAmount ||
+        amount->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos ||
         ToUtf8(*amount) != *amount) {
       return {PageMessage(422, "Donation amount: not a line of text of at most " +
                                    std::to_string(kLongestAmount) + " bytes"),
@@ -155,37 +154,33 @@ PageAnswer PageMessage(int status, const std::string& message) {
 
 std::string WindowStatusJson(Form1& form) {
   std::string captions = "{";
-  for (const Captioned* control :
-       std::initializer_list<const Captioned*>{
+  for (const Captioned* control : std::initializer_list<const Captioned*>{
            &form.Command29, &form.Command2, &form.Command5, &form.SaveAndExit, &form.Label7,
-           &form.Command1, &form.Command9, &form.Frame2, &form.Frame3, &form.Frame4,
-           &form.Frame11, &form.Frame13, &form.Frame5, &form.Frame14, &form.Frame15,
-           &form.Label42}) {
+           &form.Command1, &form.Command9, &form.Frame2, &form.Frame3, &form.Frame4, &form.Frame11,
+           &form.Frame13, &form.Frame5, &form.Frame14, &form.Frame15, &form.Label42}) {
     captions += Member(control->name(), control->caption()) + ",";
   }
-  captions += Member("tabSetup", texts::kTabSetup) + "," +
-              Member("tabVoices", texts::kTabAudioFiles) + "," +
-              Member("tabLanguage", texts::kTabLanguage) + "," +
-              Member("timeLeft", texts::kTimeLeftCaption) + "," +
-              Member("timeUsed", texts::kTimeUsedCaption) + "," +
-              Member("length", texts::kLengthCaption) + "," +
-              Member("full", texts::kProgressFull) + "," +
-              Member("balanceScale", texts::kBalanceScale) + "," +
-              Member("saveTip", texts::kSaveTooltip) + "," +
-              Member("saveExitTip", texts::kSaveAndExitTooltip) + ",\"volumeScale\":" +
-              List(std::to_array(texts::kVolumeScale)) +
-              ",\"speedScale\":" + List(std::to_array(texts::kSpeedScale)) + "}";
+  captions +=
+      Member("tabSetup", texts::kTabSetup) + "," + Member("tabVoices", texts::kTabAudioFiles) +
+      "," + Member("tabLanguage", texts::kTabLanguage) + "," +
+      Member("timeLeft", texts::kTimeLeftCaption) + "," +
+      Member("timeUsed", texts::kTimeUsedCaption) + "," + Member("length", texts::kLengthCaption) +
+      "," + Member("full", texts::kProgressFull) + "," +
+      Member("balanceScale", texts::kBalanceScale) + "," + Member("saveTip", texts::kSaveTooltip) +
+      "," + Member("saveExitTip", texts::kSaveAndExitTooltip) +
+      ",\"volumeScale\":" + List(std::to_array(texts::kVolumeScale)) +
+      ",\"speedScale\":" + List(std::to_array(texts::kSpeedScale)) + "}";
   std::string shown = "{";
-  for (const TextBox* box : {&form.Text1, &form.Text2, &form.Text3, &form.HH, &form.MM,
-                             &form.AM_PM, &form.VolSet, &form.SpeedSet, &form.FileLocation}) {
+  for (const TextBox* box : {&form.Text1, &form.Text2, &form.Text3, &form.HH, &form.MM, &form.AM_PM,
+                             &form.VolSet, &form.SpeedSet, &form.FileLocation}) {
     shown += Member(box->name(), box->text()) + ",";
   }
   shown.back() = '}';
   return "\"captions\":" + captions + ",\"bars\":{" + Bar(form.V1) + "," + Bar(form.V2) + "," +
          Bar(form.H2) + "," + Bar(form.H1) + "},\"texts\":" + shown + "," +
-         Member("format", form.OptionWAV.value() ? form.OptionWAV.caption()
-                                                 : form.OptionMP3.value() ? form.OptionMP3.caption()
-                                                                          : "") +
+         Member("format", form.OptionWAV.value()   ? form.OptionWAV.caption()
+                          : form.OptionMP3.value() ? form.OptionMP3.caption()
+                                                   : "") +
          ",\"ptt\":{" + Member("caption", form.PTT.caption()) +
          ",\"on\":" + (form.PTT.fore_colour() == kColourRed ? "true" : "false") + "}," +
          Member("ptt2", form.PTT2.caption()) + ",\"about\":" + AboutJson(form);
@@ -205,15 +200,16 @@ PageAnswer UseWindowControl(Form1& form, std::string_view action, const PageValu
   std::string changed = "{";
   for (std::size_t i = 0; i < lines_after.size() && i < lines_before.size(); ++i) {
     if (lines_after[i].second == lines_before[i].second) continue;
-    changed += (changed.size() > 1 ? "," : "") + Member(lines_after[i].first, lines_after[i].second);
+    changed +=
+        (changed.size() > 1 ? "," : "") + Member(lines_after[i].first, lines_after[i].second);
   }
   std::vector<std::string> opened;
   if (links_opened) opened.swap(*links_opened);
   return {200, "{" + Member("message", form.ended() ? "the clock has ended" : "done") +
-                   ",\"ended\":" + (form.ended() ? "true" : "false") +
-                   ",\"settings\":" + changed + "}," + Member("revisionBefore", revision_before) +
-                   "," + Member("revision", SettingsRevision(form)) +
-                   ",\"opened\":" + List(opened) + "}"};
+                   ",\"ended\":" + (form.ended() ? "true" : "false") + ",\"settings\":" + changed +
+                   "}," + Member("revisionBefore", revision_before) + "," +
+                   Member("revision", SettingsRevision(form)) + ",\"opened\":" + List(opened) +
+                   "}"};
 }
 
 }  // namespace horatone

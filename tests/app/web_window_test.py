@@ -224,6 +224,18 @@ def phone_test(work):
                  lambda: browser.js("document.readyState") == "complete" and
                  len(folder) == 86 and folder in text(browser, "voices") and
                  folder == text(browser, "activefolder"))
+        # A voice's colour agrees with its words: complete with clips to improve is not green,
+        # a folder with clips missing is red.
+        verdicts = json.loads(browser.js(
+            "JSON.stringify([...$('voices').children].map(li=>[li.lastChild.textContent,"
+            "li.lastChild.className]))"))
+        for words, shade in verdicts[:2]:
+            expected = "ok" if words == "complete" else "warn" if words.startswith(
+                "complete") else "bad"
+            if shade != expected:
+                fail("the verdict %r is shown as %r" % (words, shade))
+        if "missing" not in verdicts[1][0]:
+            fail("voice 2's long folder is not said to be missing its clips: %r" % verdicts[1])
         for tab in ("setup", "voices", "language"):
             browser.js("document.querySelector('#tabs button[data-tab=%s]').click();"
                        "$('tabs').scrollIntoView()" % tab)

@@ -42,9 +42,9 @@ TEST(WebWindow, BarsMoveTheClipUnderWayAndTheFormFollowsTheVolume) {
 
   // Refused, naming the field, and nothing moves.
   const std::string current = SettingsRevision(f);
-  for (const auto& [values, status, words] :
-       std::vector<std::tuple<PageValues, int, std::string>>{
-           {{{"name", "V2"}, {"value", "201"}}, 422,
+  for (const auto& [values, status, words] : std::vector<std::tuple<PageValues, int, std::string>>{
+           {{{"name", "V2"}, {"value", "201"}},
+            422,
             "V2: \\\"201\\\" is not a number from 10 to 200"},
            {{{"name", "V1"}, {"value", "-1500.5"}}, 422, "V1:"},
            {{{"name", "H2"}, {"value", ""}}, 422, "H2:"},

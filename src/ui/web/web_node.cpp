@@ -70,8 +70,8 @@ PageAnswer UseNodePanel(SimulatedNode& node, Form1& form, std::string_view actio
     const std::string* digits = Value(values, "digits");
     if (!digits || digits->empty() || digits->size() > kLongestDigits ||
         digits->find_first_not_of("0123456789ABCD*#") != std::string::npos) {
-      return PageMessage(422, "DTMF digits: 1 to " + std::to_string(kLongestDigits) +
-                                  " of 0-9, A-D, * and #");
+      return PageMessage(
+          422, "DTMF digits: 1 to " + std::to_string(kLongestDigits) + " of 0-9, A-D, * and #");
     }
     form.Dispatch([&] { node.SendDtmf(*digits); });
     return Done("sent DTMF " + *digits);
@@ -81,8 +81,8 @@ PageAnswer UseNodePanel(SimulatedNode& node, Form1& form, std::string_view actio
     if (!line || line->empty() || line->size() > kLongestChat ||
         line->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos ||
         ToUtf8(*line) != *line) {
-      return PageMessage(422, "Chat line: one line of text of 1 to " +
-                                  std::to_string(kLongestChat) + " bytes");
+      return PageMessage(
+          422, "Chat line: one line of text of 1 to " + std::to_string(kLongestChat) + " bytes");
     }
     form.Dispatch([&] { node.SendChat(*line); });
     return Done("sent the chat line");

@@ -366,9 +366,8 @@ class WebServer : public WebService {
     }
     static const std::set<std::string> kGets = {"/", "/session", "/events", "/settings"};
     static const std::set<std::string> kPosts = {
-        "/login",        "/logout",     "/settings",  "/say",      "/play",
-        "/window/bar",   "/window/click", "/window/about", "/node/dtmf", "/node/chat",
-        "/node/busy",    "/node/close"};
+        "/login",        "/logout",       "/settings",  "/say",       "/play",      "/window/bar",
+        "/window/click", "/window/about", "/node/dtmf", "/node/chat", "/node/busy", "/node/close"};
     const bool get = method == "GET" || method == "HEAD";
     if (!(get ? kGets : kPosts).count(url)) {
       return (get ? kPosts : kGets).count(url) ? Message(405, "not allowed")
