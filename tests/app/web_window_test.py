@@ -252,6 +252,14 @@ def phone_test(work):
                 "i.value]))($('f_%s'))" % key))
             if box[0] > box[1] or box[2] > box[3] + 2 or len(box[4]) < 40:
                 fail("%s does not show its whole text: %r" % (key, box))
+        # The node panel's last button: the node closes, the clock ends, the page says so.
+        browser.js("$('closenode').click()")
+        wait_for("the page to say the node has closed",
+                 lambda: "node has closed" in text(browser, "banner"))
+        if clock.proc.wait(timeout=20) != 0:
+            fail("closing the node did not end the clock with status 0")
+        if "the node is closing" not in clock.log():
+            fail("the clock's log does not say the node closed")
     finally:
         browser.close()
         if clock.stop() != 0:
