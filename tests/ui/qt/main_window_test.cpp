@@ -94,6 +94,20 @@ int ThumbCentreX(QScrollBar* bar, QWidget* window) {
       bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, bar);
   return bar->mapTo(window, thumb.center()).x();
 }
+// The column of the bar's picture, between its arrows, that is drawn darkest: where the eye
+// finds the thumb.
+int DarkestColumnX(QScrollBar* bar, QWidget* window) {
+  const QImage picture = bar->grab().toImage();
+  const int arrow = picture.height();  // the arrows are square
+  int darkest = -1;
+  double least = 1e9;
+  for (int x = arrow + 2; x < picture.width() - arrow - 2; ++x) {
+    double sum = 0;
+    for (int y = 2; y < picture.height() - 2; ++y) sum += qGray(picture.pixel(x, y));
+    if (sum < least) least = sum, darkest = x;
+  }
+  return bar->mapTo(window, QPoint(darkest * bar->width() / picture.width(), 0)).x();
+}
 int CentreX(QWidget* widget, QWidget* window) {
   return widget->mapTo(window, widget->rect().center()).x();
 }
@@ -109,6 +123,8 @@ TEST_F(Window, TheVolumeThumbStandsAtOneHundredPerCentForFullVolume) {
   ASSERT_LT(CentreX(none, &view), CentreX(full, &view));
   const auto nearer_full = [&] {
     const int thumb = ThumbCentreX(bar, &view);
+    // The thumb stands out from its track: the darkest part is drawn where it is.
+    EXPECT_LT(std::abs(DarkestColumnX(bar, &view) - thumb), 10) << "thumb at " << thumb;
     return std::abs(thumb - CentreX(full, &view)) < std::abs(thumb - CentreX(none, &view));
   };
   form.Dispatch([&] { form.V1.set_value(0); });
