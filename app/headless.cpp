@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "announce/time_texts.h"
 #include "sound/audio_engine.h"
@@ -30,8 +31,11 @@ class LoggedOpener : public ShellOpener {
   explicit LoggedOpener(std::function<void(const std::string&)> log) : log_(std::move(log)) {}
   int Open(const std::string& link) override {
     log_("link not opened without a desktop: " + link);
+    opened.push_back(link);
     return kShellOpened;
   }
+  // The links handed over; the web page takes them for the operator's browser.
+  std::vector<std::string> opened;
 
  private:
   std::function<void(const std::string&)> log_;
@@ -215,7 +219,8 @@ int RunHeadless(const HeadlessOptions& options) {
     };
     Result<std::unique_ptr<WebService>> started =
         StartWebPage(options.web, options.web_cert, options.web_key, options.root, loop, form,
-                     recent, node_state, log);
+                     recent, node_state, log,
+                     WebWindowParts{.simulated = opened->simulated, .links_opened = &shell.opened});
     if (!started) {
       log("cannot start the web page on " + options.web + ": " + started.message());
       return 1;

@@ -13,7 +13,9 @@ namespace {
 
 Result<OpenedNode> OpenSimulated(const NodeContext& context) {
   OpenedNode opened;
-  opened.nodes = std::make_unique<SimulatedNode>(context.loop);
+  auto node = std::make_unique<SimulatedNode>(context.loop);
+  opened.simulated = node.get();
+  opened.nodes = std::move(node);
   opened.connected = [] { return true; };
   return opened;
 }

@@ -15,6 +15,7 @@ namespace horatone {
 
 class AudioEngine;
 class PosixLoop;
+class SimulatedNode;
 class ProfileStore;
 
 // What opening a node may use; all of it outlives the node.
@@ -31,6 +32,7 @@ struct NodeContext {
 struct OpenedNode {
   std::unique_ptr<NodeFactory> nodes;
   std::function<bool()> connected;  // for the web page
+  SimulatedNode* simulated = nullptr;  // the simulated node, for the page's node panel
   int busy_wait_seconds = 0;
   bool waits_for_sound = false;  // the node holds its own release until the sound has played
   // For a node that must know the clock's DTMF code ahead: told it at start and on each change.

@@ -140,6 +140,9 @@ class Form1 : public EchoLinkEvents {
   void EchoLink_ChatTextReceived(const std::string& sText);
   // Whether a code the node received is the one that asks this clock for the time.
   bool IsClockCode(const std::string& digits) const { return digits == DTMFTime.text(); }
+  // The end-of-clip test that the composer, the sequencer, the unkey check and the page's
+  // status share: the position text equals the duration text of the loaded clip, exactly.
+  bool ClipHasEnded() const { return Text2.text() == Text3.text(); }
 
   // Runs `handler` as the loop delivers an event: not after the program has ended, and with
   // the media changes it made committed together at its end.
@@ -263,9 +266,6 @@ class Form1 : public EchoLinkEvents {
   // The end of every outermost handler: the progress refresh wakes when a clip may move, and
   // the media changes the handler made go out together.
   void AfterHandler();
-  // The end-of-clip test that the composer, the sequencer and the unkey check share: the
-  // position text equals the duration text of the loaded clip, exactly.
-  bool ClipHasEnded() const { return Text2.text() == Text3.text(); }
   // Nothing for the progress refresh to change: no clip, or one at its end with no deadline.
   bool ProgressIsIdle() const;
   int MsToNextSecond() const;

@@ -212,7 +212,8 @@ std::string SettingsFormJson(Form1& form) {
              ",\"slotLabel\":" + JsonQuote(slot.frame->caption());
       if (folder) {
         out += ",\"preset\":" + JsonQuote(slot.default_folder) +
-               ",\"presetLabel\":" + JsonQuote(slot.default_button->caption());
+               ",\"presetLabel\":" + JsonQuote(slot.default_button->caption()) +
+               ",\"presetButton\":" + JsonQuote(slot.default_button->name());
       }
     }
     out += "}";
@@ -333,7 +334,11 @@ std::string ClockStatusJson(Form1& form) {
     next = text;
     break;
   }
-  const bool announcing = form.Announcing.value_or(0) != 0 || form.Timer2.running();
+  // Under way while a clip of it is still heard: the last clip plays on after the sequencer
+  // has stopped, and the transmitter stays keyed until the unkey check sees it end.
+  const bool heard = form.ClipGraph && !form.ClipHasEnded();
+  const bool keyed = form.PTT.caption() == texts::kPttOn;
+  const bool announcing = form.Announcing.value_or(0) != 0 || form.Timer2.running() || heard;
   std::string clip = form.ClipPath;
   if (const auto slash = clip.find_last_of("/\\"); slash != std::string::npos) {
     clip = clip.substr(slash + 1);
@@ -342,7 +347,8 @@ std::string ClockStatusJson(Form1& form) {
   return "\"time\":" + JsonQuote(form.ShowTheTime.caption()) +
          ",\"transmitter\":" + JsonQuote(form.PTT.caption()) +
          ",\"announcing\":" + (announcing ? "true" : "false") +
-         ",\"clip\":" + JsonQuote(form.ClipGraph ? clip : "") + ",\"next\":" + JsonQuote(next) +
+         ",\"clip\":" + JsonQuote(announcing || (form.ClipGraph && keyed) ? clip : "") +
+         ",\"next\":" + JsonQuote(next) +
          ",\"sound\":" + JsonQuote(sound ? "ready" : "lost (" + sound.message + "), reconnecting");
 }
 

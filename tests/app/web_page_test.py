@@ -10,97 +10,10 @@ import os
 import socket
 import subprocess
 import sys
-import tempfile
 import time
-import urllib.error
-import urllib.request
 
+from chromium import Chromium, get, post
 from clock_harness import BIN, Clock, fail, free_port, make_root, run, wait_for
-
-
-class Chromium:
-    """The browser with its DevTools protocol on fds 3 and 4 (NUL-ended JSON messages)."""
-
-    def __init__(self, work, extra=()):
-        to_chrome_r, self.to_chrome = os.pipe()
-        self.from_chrome, from_chrome_w = os.pipe()
-        # Out of the way of 3 and 4, which the child's copies take.
-        to_chrome_r, from_chrome_w = [fcntl_dup(fd) for fd in (to_chrome_r, from_chrome_w)]
-        self.proc = subprocess.Popen(
-            ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-             "--disable-extensions", "--disable-background-networking", "--hide-scrollbars",
-             "--user-data-dir=" + tempfile.mkdtemp(prefix="chromium-", dir=work),
-             "--remote-debugging-pipe"]
-            + list(extra) + ["about:blank"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=lambda: (os.dup2(to_chrome_r, 3), os.dup2(from_chrome_w, 4)),
-            close_fds=False)
-        os.close(to_chrome_r)
-        os.close(from_chrome_w)
-        self.buffer = b""
-        self.next_id = 0
-        self.session = None
-
-    def call(self, method, params=None, session=True, timeout=20):
-        self.next_id += 1
-        message = {"id": self.next_id, "method": method, "params": params or {}}
-        if session and self.session:
-            message["sessionId"] = self.session
-        os.write(self.to_chrome, json.dumps(message).encode() + b"\0")
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            while b"\0" in self.buffer:
-                raw, self.buffer = self.buffer.split(b"\0", 1)
-                reply = json.loads(raw)
-                if reply.get("id") == self.next_id:
-                    if "error" in reply:
-                        raise RuntimeError(method + ": " + json.dumps(reply["error"]))
-                    return reply["result"]
-            self.buffer += os.read(self.from_chrome, 1 << 20)
-        raise RuntimeError(method + ": no answer")
-
-    def open(self, url):
-        target = self.call("Target.createTarget", {"url": url}, session=False)["targetId"]
-        self.session = self.call("Target.attachToTarget",
-                                 {"targetId": target, "flatten": True}, session=False)["sessionId"]
-
-    def js(self, expression):
-        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
-                                                "awaitPromise": True})
-        return result.get("result", {}).get("value")
-
-    def close(self):
-        self.proc.kill()
-        self.proc.wait()
-        os.close(self.to_chrome)
-        os.close(self.from_chrome)
-
-
-def fcntl_dup(fd):
-    import fcntl
-    moved = fcntl.fcntl(fd, fcntl.F_DUPFD, 10)
-    os.close(fd)
-    return moved
-
-
-def post(url, token=None, body=b"", cookie=None, method="POST", host=None):
-    """Status, headers and body of the reply; a GET with method="GET"."""
-    headers = {"Content-Type": "application/x-www-form-urlencoded"}
-    for name, value in (("X-Horatone-Token", token), ("Cookie", cookie), ("Host", host)):
-        if value is not None:
-            headers[name] = value
-    request = urllib.request.Request(url, data=body if method == "POST" else None,
-                                     method=method, headers=headers)
-    try:
-        with urllib.request.urlopen(request, timeout=20) as reply:
-            return reply.status, reply.headers, reply.read()
-    except urllib.error.HTTPError as error:
-        return error.code, error.headers, error.read()
-
-
-def get(url, cookie=None):
-    status, _, body = post(url, cookie=cookie, method="GET")
-    return status, body.decode()
 
 
 STATUS = "JSON.stringify({a:$('announcement').textContent,c:$('clip').textContent," \
@@ -314,30 +227,50 @@ def security_test(work):
 
 
 def screenshots(work, folder):
+    """Each tab of the settings at desktop and phone widths, and the About window, with an
+    announcement under way on the simulated node."""
     web_port = free_port()
     clock = Clock(work, "clock", web="127.0.0.1:%d" % web_port)
     browser = Chromium(work)
     try:
         browser.open("http://127.0.0.1:%d/" % web_port)
         wait_for("the page", lambda: browser.js("document.readyState") == "complete" and
-                 browser.js("$('voices').children.length") == 5)
+                 browser.js("$('voices').children.length") == 5 and
+                 browser.js("$('nodecard').hidden") is False)
         os.makedirs(folder, exist_ok=True)
-        # The first picture shows an announcement under way.
-        browser.js("$('say').click()")
-        wait_for("the announcement", lambda: browser.js("$('announcement').textContent") ==
-                 "under way" and browser.js("$('clip').textContent").endswith(".wav"))
-        for name, width, height, mobile in (("web-desktop", 1280, 800, False),
-                                            ("web-desktop-voices", 1280, 800, False),
-                                            ("web-phone", 390, 844, True)):
-            tab = "voices" if name.endswith("voices") else "setup"
-            browser.js("document.querySelector('#tabs button[data-tab=%s]').click()" % tab)
+        shots = [("web-%s-%s" % (size, tab), width, height, size == "phone", tab)
+                 for size, width, height in (("desktop", 1280, 800), ("phone", 390, 844))
+                 for tab in ("setup", "voices", "language", "details")]
+        shots.append(("web-desktop-about", 1280, 800, False, "about"))
+        shots.append(("web-phone-about", 390, 844, True, "about"))
+        for name, width, height, mobile, tab in shots:
             browser.call("Emulation.setDeviceMetricsOverride",
                          {"width": width, "height": height, "deviceScaleFactor": 1,
                           "mobile": mobile})
+            # Each picture shows an announcement under way.
+            if browser.js("$('announcement').textContent") != "under way":
+                browser.js("$('say').click()")
+                wait_for("the announcement", lambda: browser.js(
+                    "$('announcement').textContent") == "under way" and
+                    browser.js("$('clip').textContent").endswith(".wav"))
+            if tab == "about":
+                browser.js("$('about').click()")
+                wait_for("the About window", lambda: browser.js("$('aboutbox').hidden") is False)
+            elif tab == "details":
+                browser.js("$('detailscard').scrollIntoView()")
+            else:
+                browser.js("document.querySelector('#tabs button[data-tab=%s]').click();"
+                           "%s" % (tab, "window.scrollTo(0,0)" if not mobile and tab == "setup"
+                                   else "$('settingscard').scrollIntoView()"))
             time.sleep(0.5)
             png = browser.call("Page.captureScreenshot", {"format": "png"})["data"]
             with open(os.path.join(folder, name + ".png"), "wb") as out:
                 out.write(base64.b64decode(png))
+            if tab == "about":
+                browser.js("$('abouthide').click()")
+                wait_for("the About window to hide",
+                         lambda: browser.js("$('aboutbox').hidden") is True)
+            browser.js("window.scrollTo(0,0)")
     finally:
         browser.close()
         clock.stop()

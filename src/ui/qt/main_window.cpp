@@ -94,6 +94,29 @@ void SetSteps(QScrollBar* bar, Steps steps) {
   // A scroll bar's keys run the way its wheel does, which turns Left into a step up on a
   // horizontal bar; here Left lowers the value, as the thumb moves.
   if (bar->orientation() == Qt::Horizontal) bar->setInvertedControls(false);
+  // The light style draws a light thumb on a grey track, which reads as a thumb at the other
+  // end; here the thumb is the dark part, and the arrows are Qt's own.
+  bar->setStyleSheet(
+      "QScrollBar{background:palette(base);border:1px solid palette(mid);}"
+      "QScrollBar:horizontal{height:17px;margin:0 17px;}"
+      "QScrollBar:vertical{width:17px;margin:17px 0;}"
+      "QScrollBar::handle{background:palette(dark);border-radius:2px;}"
+      "QScrollBar::handle:horizontal{min-width:16px;}"
+      "QScrollBar::handle:vertical{min-height:16px;}"
+      "QScrollBar::add-line,QScrollBar::sub-line{background:palette(button);"
+      "border:1px solid palette(mid);subcontrol-origin:margin;}"
+      "QScrollBar::add-line:horizontal{width:16px;subcontrol-position:right;}"
+      "QScrollBar::sub-line:horizontal{width:16px;subcontrol-position:left;}"
+      "QScrollBar::add-line:vertical{height:16px;subcontrol-position:bottom;}"
+      "QScrollBar::sub-line:vertical{height:16px;subcontrol-position:top;}"
+      "QScrollBar::left-arrow{image:url(:/qt-project.org/styles/commonstyle/images/left-16.png);"
+      "width:10px;height:10px;}"
+      "QScrollBar::right-arrow{image:url(:/qt-project.org/styles/commonstyle/images/right-16.png);"
+      "width:10px;height:10px;}"
+      "QScrollBar::up-arrow{image:url(:/qt-project.org/styles/commonstyle/images/up-16.png);"
+      "width:10px;height:10px;}"
+      "QScrollBar::down-arrow{image:url(:/qt-project.org/styles/commonstyle/images/down-16.png);"
+      "width:10px;height:10px;}");
 }
 
 }  // namespace

@@ -15,7 +15,9 @@
 #include "shell/form1.h"
 #include "shell/parse_number.h"
 #include "shell/web_form.h"
+#include "shell/web_window.h"
 #include "sound/voice_check.h"
+#include "ui/web/web_node.h"
 #include "ui/web/web_password.h"
 
 namespace horatone {
@@ -217,7 +219,8 @@ Result<std::unique_ptr<WebService>> StartWebPage(const std::string& address,
                                                  const std::filesystem::path& root, PosixLoop& loop,
                                                  Form1& form, const RecentLogLines& log_lines,
                                                  std::function<std::string()> node_state,
-                                                 std::function<void(const std::string&)> log) {
+                                                 std::function<void(const std::string&)> log,
+                                                 const WebWindowParts& parts) {
   if (Status problem = WebStartProblem(address, root, certificate_file, key_file); !problem) {
     return problem;
   }
@@ -248,10 +251,13 @@ Result<std::unique_ptr<WebService>> StartWebPage(const std::string& address,
 
   WebHooks hooks;
   hooks.post_to_loop = [&loop](std::function<void()> task) { loop.Post(std::move(task)); };
-  hooks.status = [&form, node_state](std::vector<std::pair<std::string, std::string>>* voices) {
+  hooks.status = [&form, node_state, parts](
+                     std::vector<std::pair<std::string, std::string>>* voices) {
     std::string members;
     form.Dispatch([&] {
-      members = ClockStatusJson(form) + ",\"node\":" + JsonQuote(node_state());
+      members = ClockStatusJson(form) + ",\"node\":" + JsonQuote(node_state()) + "," +
+                WindowStatusJson(form) + "," +
+                (parts.simulated ? NodePanelJson(*parts.simulated, form) : "\"panel\":null");
       for (const VoiceSlot& slot : form.voice_slots()) {
         voices->emplace_back(slot.folder->text(), slot.wav->value() ? "wav" : "mp3");
       }
@@ -270,6 +276,21 @@ Result<std::unique_ptr<WebService>> StartWebPage(const std::string& address,
     const FormOutcome outcome = ApplySettingsForm(form, base, values);
     *status = outcome.saved ? 200 : outcome.stale ? 409 : 422;
     return FormOutcomeJson(outcome);
+  };
+  hooks.use = [&form, parts](const std::string& path,
+                             const std::vector<std::pair<std::string, std::string>>& values,
+                             int* status) {
+    PageAnswer answer = PageMessage(404, path + " is not a use the page offers");
+    if (path.rfind("window/", 0) == 0) {
+      answer = UseWindowControl(form, std::string_view(path).substr(7), values,
+                                parts.links_opened);
+    } else if (path.rfind("node/", 0) == 0) {
+      answer = parts.simulated ? UseNodePanel(*parts.simulated, form,
+                                              std::string_view(path).substr(5), values)
+                               : PageMessage(404, "the node is not the simulated one");
+    }
+    *status = answer.status;
+    return answer.json;
   };
   hooks.say = [&form] { form.Dispatch([&] { form.Command29_Click(); }); };
   hooks.play = [&form] { form.Dispatch([&] { form.Command1_Click(); }); };

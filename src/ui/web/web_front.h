@@ -18,6 +18,7 @@ namespace horatone {
 
 class Form1;
 class PosixLoop;
+class SimulatedNode;
 
 // The last lines of the clock's log, for the page. Safe from any thread.
 class RecentLogLines {
@@ -63,6 +64,14 @@ Result<WebCertificate> LoadWebCertificate(const std::filesystem::path& root,
                                           const std::string& certificate_file,
                                           const std::string& key_file);
 
+// What the page offers beyond the window's own controls: the simulated node's panel, when
+// the node is the simulated one, and where the desktop's opener records the links the
+// window's handlers hand it, for the page to open them in the operator's browser.
+struct WebWindowParts {
+  SimulatedNode* simulated = nullptr;
+  std::vector<std::string>* links_opened = nullptr;
+};
+
 // Loads the page's module and starts it on `address`; or why not, when the module, the
 // password file, the certificate or the address cannot be used. Off loopback the page is
 // served over HTTPS and the certificate's fingerprint is logged. Stop it before `form` and
@@ -73,6 +82,7 @@ Result<std::unique_ptr<WebService>> StartWebPage(const std::string& address,
                                                  const std::filesystem::path& root, PosixLoop& loop,
                                                  Form1& form, const RecentLogLines& log_lines,
                                                  std::function<std::string()> node_state,
-                                                 std::function<void(const std::string&)> log);
+                                                 std::function<void(const std::string&)> log,
+                                                 const WebWindowParts& parts = {});
 
 }  // namespace horatone

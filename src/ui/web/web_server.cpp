@@ -365,7 +365,9 @@ class WebServer : public WebService {
       return Message(431, "too many headers");
     }
     static const std::set<std::string> kGets = {"/", "/session", "/events", "/settings"};
-    static const std::set<std::string> kPosts = {"/login", "/logout", "/settings", "/say", "/play"};
+    static const std::set<std::string> kPosts = {
+        "/login",        "/logout",       "/settings",  "/say",       "/play",      "/window/bar",
+        "/window/click", "/window/about", "/node/dtmf", "/node/chat", "/node/busy", "/node/close"};
     const bool get = method == "GET" || method == "HEAD";
     if (!(get ? kGets : kPosts).count(url)) {
       return (get ? kPosts : kGets).count(url) ? Message(405, "not allowed")
@@ -551,6 +553,21 @@ class WebServer : public WebService {
       return OnLoop(connection, request, [this, base, values] {
         int status = 200;
         const std::string json = hooks_.save(base, values, &status);
+        return json.empty() ? Message(503, "the clock did not answer") : Answer{status, json};
+      });
+    }
+    if (url.rfind("/window/", 0) == 0 || url.rfind("/node/", 0) == 0) {
+      std::vector<std::pair<std::string, std::string>> values = FormValues(request.body);
+      if (url != "/window/bar") {
+        std::string what = url.substr(1);
+        for (const auto& [key, value] : values) {
+          if (key == "name" || key == "flag") what += " " + value.substr(0, 40);
+        }
+        Log("web page: " + what);
+      }
+      return OnLoop(connection, request, [this, path = url.substr(1), values] {
+        int status = 200;
+        const std::string json = hooks_.use(path, values, &status);
         return json.empty() ? Message(503, "the clock did not answer") : Answer{status, json};
       });
     }

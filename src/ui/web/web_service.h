@@ -27,6 +27,12 @@ struct WebHooks {
                             const std::vector<std::pair<std::string, std::string>>& values,
                             int* http_status)>
       save;
+  // a use of one of the window's controls ("window/bar", "window/click", "window/about") or
+  // of the simulated node's panel ("node/dtmf", ...): the answer as JSON, and its HTTP status;
+  std::function<std::string(const std::string& path,
+                            const std::vector<std::pair<std::string, std::string>>& values,
+                            int* http_status)>
+      use;
   // the window's "Say The Time" and "Play";
   std::function<void()> say, play;
   // a line for the clock's log.

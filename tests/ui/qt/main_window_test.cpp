@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
@@ -77,6 +79,62 @@ TEST_F(Window, SayTheTimeSpeaksTheTimeAndTheIndicatorsFollow) {
   EXPECT_TRUE(view.isVisible() && !form.ended());
   EXPECT_TRUE(view.close());
   EXPECT_TRUE(form.ended());
+}
+
+// Where a bar's thumb is drawn, in the window's coordinates: the widget's own style options,
+// as its paint event takes them.
+class StyledBar : public QScrollBar {
+ public:
+  using QScrollBar::initStyleOption;
+};
+int ThumbCentreX(QScrollBar* bar, QWidget* window) {
+  QStyleOptionSlider option;
+  static_cast<StyledBar*>(bar)->initStyleOption(&option);
+  const QRect thumb =
+      bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, bar);
+  return bar->mapTo(window, thumb.center()).x();
+}
+// The column of the bar's picture, between its arrows, that is drawn darkest: where the eye
+// finds the thumb.
+int DarkestColumnX(QScrollBar* bar, QWidget* window) {
+  const QImage picture = bar->grab().toImage();
+  const int arrow = picture.height();  // the arrows are square
+  int darkest = -1;
+  double least = 1e9;
+  for (int x = arrow + 2; x < picture.width() - arrow - 2; ++x) {
+    double sum = 0;
+    for (int y = 2; y < picture.height() - 2; ++y) sum += qGray(picture.pixel(x, y));
+    if (sum < least) least = sum, darkest = x;
+  }
+  return bar->mapTo(window, QPoint(darkest * bar->width() / picture.width(), 0)).x();
+}
+int CentreX(QWidget* widget, QWidget* window) {
+  return widget->mapTo(window, widget->rect().center()).x();
+}
+
+TEST_F(Window, TheVolumeThumbStandsAtOneHundredPerCentForFullVolume) {
+  QScrollBar* bar = Widget<QScrollBar>("V1");
+  QLabel *none = nullptr, *full = nullptr;
+  for (QLabel* label : Widget<QWidget>("Frame11")->findChildren<QLabel*>()) {
+    if (label->text() == "0%") none = label;
+    if (label->text() == "100%") full = label;
+  }
+  ASSERT_TRUE(none && full);
+  ASSERT_LT(CentreX(none, &view), CentreX(full, &view));
+  const auto nearer_full = [&] {
+    const int thumb = ThumbCentreX(bar, &view);
+    // The thumb stands out from its track: the darkest part is drawn where it is.
+    EXPECT_LT(std::abs(DarkestColumnX(bar, &view) - thumb), 10) << "thumb at " << thumb;
+    return std::abs(thumb - CentreX(full, &view)) < std::abs(thumb - CentreX(none, &view));
+  };
+  form.Dispatch([&] { form.V1.set_value(0); });
+  EXPECT_EQ(form.VolSet.text(), "0");
+  EXPECT_TRUE(nearer_full()) << "full volume shows the thumb at " << ThumbCentreX(bar, &view);
+  form.Dispatch([&] { form.V1.set_value(-3000); });
+  EXPECT_FALSE(nearer_full()) << "silence shows the thumb at " << ThumbCentreX(bar, &view);
+  // Dragging towards "100%" raises the volume.
+  bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
+  EXPECT_GT(form.V1.value(), -3000);
 }
 
 TEST_F(Window, VoiceButtonsFollowTheirFolders) {
