@@ -2,6 +2,8 @@
 // is built from the fields the server lists, so that it always shows the window's own labels.
 #include "ui/web/web_page.h"
 
+#include "ui/web/web_voice_page.h"
+
 namespace horatone {
 namespace {
 
@@ -73,6 +75,7 @@ body[data-mode=login] #time,body[data-mode=login] #tx{visibility:hidden}
 <div class="buttons"><button id="save">Save</button><button id="reload" class="plain">Reload</button></div>
 <div id="message" role="status"></div>
 </section>
+%VOICETOOLS%
 <section id="logcard"><h2>Log</h2><pre id="log"></pre></section>
 </main>
 <section class="login" id="loginbox" hidden><h2>Log in</h2>
@@ -222,8 +225,9 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 }  // namespace
 
 std::string WebPage(const std::string& token, bool login, bool password) {
-  return Replaced(Replaced(Replaced(kPage, "%MODE%", login ? "login" : "clock"), "%PASSWORD%",
-                           password ? "yes" : "no"),
+  return Replaced(Replaced(Replaced(Replaced(kPage, "%VOICETOOLS%", WebVoiceTools()), "%MODE%",
+                                    login ? "login" : "clock"),
+                           "%PASSWORD%", password ? "yes" : "no"),
                   "%TOKEN%", token);
 }
 
