@@ -26,8 +26,7 @@ int MakeVoiceCommand(const std::vector<std::string>& args, const PathMapper& map
   bool has_language = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--language" || arg == "--engine" || arg == "--format" ||
-        arg == "--clips") {
+    if (arg == "--language" || arg == "--engine" || arg == "--format" || arg == "--clips") {
       if (i + 1 >= args.size()) {
         err << arg << " needs a value\n" << kUsage;
         return 2;

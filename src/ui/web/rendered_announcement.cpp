@@ -80,7 +80,8 @@ Result<std::string> WavBytes(const std::vector<float>& samples, int rate, int ch
   MemoryFile memory;
   SF_VIRTUAL_IO io = MemoryIo();
   SNDFILE* file = sf_open_virtual(&io, SFM_RDWR, &info, &memory);
-  if (file == nullptr) return Status::Error(std::string("cannot make a WAV: ") + sf_strerror(nullptr));
+  if (file == nullptr)
+    return Status::Error(std::string("cannot make a WAV: ") + sf_strerror(nullptr));
   // The same conversion as the capture of the air.
   sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
   const sf_count_t frames = static_cast<sf_count_t>(samples.size() / channels);

@@ -32,7 +32,8 @@ bool InsideOf(const std::filesystem::path& inner, const std::filesystem::path& o
 }
 
 bool IsWavBytes(const std::string& bytes) {
-  return bytes.size() >= 12 && (bytes.compare(0, 4, "RIFF") == 0 || bytes.compare(0, 4, "RF64") == 0) &&
+  return bytes.size() >= 12 &&
+         (bytes.compare(0, 4, "RIFF") == 0 || bytes.compare(0, 4, "RF64") == 0) &&
          bytes.compare(8, 4, "WAVE") == 0;
 }
 
@@ -131,8 +132,8 @@ std::filesystem::path FindVoiceGenerator() {
   return std::filesystem::path(HORATONE_TOOLS_DIR) / "make-voices";
 }
 
-Result<std::filesystem::path> VoiceFolderInRoot(const std::string& folder,
-                                                const PathMapper& mapper, bool must_exist) {
+Result<std::filesystem::path> VoiceFolderInRoot(const std::string& folder, const PathMapper& mapper,
+                                                bool must_exist) {
   if (folder.empty()) return Status::BadInput("folder: no folder is given");
   std::string parts = folder;
   std::replace(parts.begin(), parts.end(), '\\', '/');
@@ -184,10 +185,12 @@ Result<std::string> PutClipInVoice(const ClipOffer& offer, const PathMapper& map
   struct stat old {};
   const bool replacing = ::lstat(target.c_str(), &old) == 0;
   if (replacing && !S_ISREG(old.st_mode)) {
-    return Status::BadInput("name: " + target.string() + " is not a plain file; replace it by hand");
+    return Status::BadInput("name: " + target.string() +
+                            " is not a plain file; replace it by hand");
   }
 
-  Result<std::filesystem::path> sent = WriteTemporary(*folder, "horatone-sent", "." + offer.format, offer.bytes);
+  Result<std::filesystem::path> sent =
+      WriteTemporary(*folder, "horatone-sent", "." + offer.format, offer.bytes);
   if (!sent) return sent.status();
   Scratch sent_scratch{*sent};
   if (Status checked = CheckOffered(*sent, field, offer.recording); !checked) return checked;
@@ -250,8 +253,10 @@ Result<std::string> PutClipInVoice(const ClipOffer& offer, const PathMapper& map
   if (::rename(ready.c_str(), target.c_str()) != 0) {
     return Status::Error("cannot put " + target.string() + " in place: " + std::strerror(errno));
   }
-  if (ready == *sent) sent_scratch.path.clear();
-  else prepared_scratch.path.clear();
+  if (ready == *sent)
+    sent_scratch.path.clear();
+  else
+    prepared_scratch.path.clear();
   return target.filename().string() + (offer.recording ? " recorded" : " put") + " in " +
          folder->string() +
          (replacing ? "; the old one is kept as " + backup.filename().string() : "");

@@ -19,8 +19,8 @@ std::filesystem::path FindVoiceGenerator();
 // The folder of a voice, written as the operator writes it, on this system; refused (BadInput)
 // unless it lies inside the system directory once every symbolic link is followed, is not the
 // system directory itself and has no ".." in it. With `must_exist`, it must be a folder now.
-Result<std::filesystem::path> VoiceFolderInRoot(const std::string& folder,
-                                                const PathMapper& mapper, bool must_exist);
+Result<std::filesystem::path> VoiceFolderInRoot(const std::string& folder, const PathMapper& mapper,
+                                                bool must_exist);
 
 bool IsClipName(const std::string& name);
 

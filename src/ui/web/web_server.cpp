@@ -366,17 +366,15 @@ class WebServer : public WebService {
         static_cast<int>(kMostHeaders)) {
       return Message(431, "too many headers");
     }
-    static const std::set<std::string> kGets = {"/",           "/session",   "/events",
-                                                "/settings",   "/voice/clip", "/voice/say",
-                                                "/voice/make/progress"};
-    static const std::set<std::string> kPosts = {"/login", "/logout",       "/settings",
-                                                 "/say",   "/play",         "/voice/upload",
-                                                 "/voice/make"};
+    static const std::set<std::string> kGets = {"/", "/session", "/events", "/settings"};
+    static const std::set<std::string> kPosts = {"/login", "/logout", "/settings", "/say", "/play"};
     const bool get = method == "GET" || method == "HEAD";
-    if (!(get ? kGets : kPosts).count(url)) {
-      return (get ? kPosts : kGets).count(url) ? Message(405, "not allowed")
-                                               : Message(404, "not found");
-    }
+    const auto allowed = [&url](bool as_get) {
+      return (as_get ? kGets : kPosts).count(url) > 0 ||
+             (as_get ? kVoiceGets : kVoicePosts).count(url) > 0;
+    };
+    if (!allowed(get))
+      return allowed(!get) ? Message(405, "not allowed") : Message(404, "not found");
     if (get && url != "/" && url != "/session" && hooks_.has_password && !HasSession(connection)) {
       return Message(401, "log in first");
     }
@@ -863,6 +861,9 @@ class WebServer : public WebService {
   // voice. Clips and renderings are made on a thread of their own, one at a time, so that
   // neither the server's thread nor the clock's loop waits for them.
   static constexpr std::size_t kMostVoiceTasks = 4;
+  static inline const std::set<std::string> kVoiceGets = {"/voice/clip", "/voice/say",
+                                                          "/voice/make/progress"};
+  static inline const std::set<std::string> kVoicePosts = {"/voice/upload", "/voice/make"};
 
   static std::string Argument(MHD_Connection* connection, const char* name) {
     return Header(connection, name, MHD_GET_ARGUMENT_KIND);

@@ -44,9 +44,9 @@ WebVoiceAnswer Json(int status, const std::string& message) {
 }
 
 WebVoiceAnswer Refusal(const Status& status) {
-  return Json(status.kind == StatusKind::kBadInput ? 422
+  return Json(status.kind == StatusKind::kBadInput      ? 422
               : status.kind == StatusKind::kUnavailable ? 503
-                                                         : 500,
+                                                        : 500,
               status.message);
 }
 
@@ -106,14 +106,15 @@ class VoiceMaker {
         language.find_first_not_of("abcdefghijklmnopqrstuvwxyz_-") != std::string::npos ||
         !std::filesystem::exists(FindVoiceGenerator().parent_path() / "phrases" /
                                  (language + ".txt"))) {
-      return Json(422, "language: \"" + language + "\" has no phrase table (have: " +
-                           Languages(false) + ")");
+      return Json(422, "language: \"" + language +
+                           "\" has no phrase table (have: " + Languages(false) + ")");
     }
     if (format != "wav" && format != "mp3" && format != "both") {
       return Json(422, "format: \"" + format + "\" is not wav, mp3 or both");
     }
     if (engine.size() > 64 ||
-        engine.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_+:.-") != std::string::npos) {
+        engine.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_+:.-") !=
+            std::string::npos) {
       return Json(422, "engine: \"" + engine + "\" is not an engine's name");
     }
     for (std::size_t at = 0; at < clips.size();) {
@@ -127,10 +128,12 @@ class VoiceMaker {
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error) return Json(500, "cannot find the program itself: " + error.message());
-    std::vector<std::string> argv = {self.string(), "make-voice", "--root", root_.string(),
-                                     folder, "--language", language, "--format", format};
+    std::vector<std::string> argv = {self.string(),  "make-voice", "--root",
+                                     root_.string(), folder,       "--language",
+                                     language,       "--format",   format};
     if (!engine.empty()) argv.insert(argv.end(), {"--engine", engine});
-    if (clips.find_first_not_of(' ') != std::string::npos) argv.insert(argv.end(), {"--clips", clips});
+    if (clips.find_first_not_of(' ') != std::string::npos)
+      argv.insert(argv.end(), {"--clips", clips});
 
     std::lock_guard<std::mutex> lock(mutex_);
     if (running_) return Json(409, "a voice is being made already (" + folder_ + "); wait for it");
@@ -149,7 +152,8 @@ class VoiceMaker {
     std::vector<char*> words;
     for (const std::string& word : argv) words.push_back(const_cast<char*>(word.c_str()));
     words.push_back(nullptr);
-    const int spawned = ::posix_spawn(&pid_, words[0], &actions, &attributes, words.data(), environ);
+    const int spawned =
+        ::posix_spawn(&pid_, words[0], &actions, &attributes, words.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     ::close(pipe[1]);
@@ -172,8 +176,9 @@ class VoiceMaker {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string out = "{\"running\":" + std::string(running_ ? "true" : "false") +
                       ",\"folder\":" + JsonQuote(folder_) +
-                      ",\"percent\":" + std::to_string(percent_) + ",\"result\":" +
-                      JsonQuote(result_) + ",\"languages\":[" + Languages(true) + "],\"lines\":[";
+                      ",\"percent\":" + std::to_string(percent_) +
+                      ",\"result\":" + JsonQuote(result_) + ",\"languages\":[" + Languages(true) +
+                      "],\"lines\":[";
     for (std::size_t i = 0; i < lines_.size(); ++i) out += (i ? "," : "") + JsonQuote(lines_[i]);
     return out + "]}";
   }
