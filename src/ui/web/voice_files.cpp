@@ -143,9 +143,8 @@ Result<std::filesystem::path> VoiceFolderInRoot(const std::string& folder, const
   std::error_code error;
   const std::filesystem::path root = std::filesystem::weakly_canonical(mapper.system_dir(), error);
   if (error) return Status::Error("cannot find the system directory: " + error.message());
-  std::string written = folder;
-  if (written.back() != '\\' && written.back() != '/') written += '\\';
-  std::filesystem::path place = std::filesystem::weakly_canonical(mapper.Map(written), error);
+  std::filesystem::path place =
+      std::filesystem::weakly_canonical(mapper.Map(WithSeparator(folder)), error);
   if (error) return Status::BadInput("folder: " + folder + ": " + error.message());
   if (!place.has_filename()) place = place.parent_path();
   if (!InsideOf(place, root)) {
@@ -156,6 +155,11 @@ Result<std::filesystem::path> VoiceFolderInRoot(const std::string& folder, const
     return Status::BadInput("folder: " + folder + " is not a folder (" + place.string() + ")");
   }
   return place;
+}
+
+std::string WithSeparator(const std::string& folder) {
+  if (folder.empty() || folder.back() == '\\' || folder.back() == '/') return folder;
+  return folder + (folder.front() == '/' ? '/' : '\\');
 }
 
 bool IsClipName(const std::string& name) {
@@ -178,9 +182,8 @@ Result<std::string> PutClipInVoice(const ClipOffer& offer, const PathMapper& map
   const std::string field = offer.recording ? "recording" : "file";
   if (offer.bytes.empty()) return Status::BadInput(field + ": nothing was sent");
   // The clip as the clock finds it (a name in another letter case is the same clip).
-  const std::filesystem::path clip = mapper.Map(
-      offer.folder + (offer.folder.back() == '\\' || offer.folder.back() == '/' ? "" : "\\") +
-      offer.name + "." + offer.format);
+  const std::filesystem::path clip =
+      mapper.Map(WithSeparator(offer.folder) + offer.name + "." + offer.format);
   const std::filesystem::path target = *folder / clip.filename();
   struct stat old {};
   const bool replacing = ::lstat(target.c_str(), &old) == 0;

@@ -24,6 +24,10 @@ Result<std::filesystem::path> VoiceFolderInRoot(const std::string& folder, const
 
 bool IsClipName(const std::string& name);
 
+// A folder as written, ending in a separator as the clock's clip paths need: a backslash, or a
+// slash for a folder written as a path of this system.
+std::string WithSeparator(const std::string& folder);
+
 // A clip offered for a voice: the file as sent, for the clip `name` of the voice in `folder`
 // whose clips are `format` ("wav" or "mp3"). A recording (a WAV from the microphone) is trimmed
 // and levelled by the voice generator, at the voice's loudness, before it goes in.

@@ -269,9 +269,8 @@ void AddWebVoiceHooks(WebVoiceHooks& hooks, const std::filesystem::path& root, P
     const PathMapper mapper(root);
     const Result<std::filesystem::path> folder = VoiceFolderInRoot(found->folder, mapper, true);
     if (!folder) return Refusal(folder.status());
-    std::string written = found->folder;
-    if (written.back() != '\\' && written.back() != '/') written += '\\';
-    const std::filesystem::path file = mapper.Map(written + name + "." + found->format);
+    const std::filesystem::path file =
+        mapper.Map(WithSeparator(found->folder) + name + "." + found->format);
     if (!std::filesystem::exists(file)) {
       return Json(404, "name: " + file.filename().string() + " is not in " + folder->string());
     }
