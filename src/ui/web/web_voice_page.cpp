@@ -14,6 +14,7 @@ constexpr const char* kSection = R"HTML(<section id="voicecard"><h2>Voices from 
 #voicecard h3{font-size:14px;margin:14px 0 4px}
 #voicecard audio{width:100%;margin-top:8px}
 #vt_progress{width:100%}
+#vt_lines:empty{display:none}
 #vt_message,#vt_makemessage{margin-top:6px;white-space:pre-line;overflow-wrap:anywhere}
 </style>
 <div class="grid2">
