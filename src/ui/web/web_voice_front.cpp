@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <future>
@@ -89,9 +90,13 @@ class VoiceMaker {
  public:
   VoiceMaker(std::filesystem::path root, std::shared_ptr<std::atomic<unsigned>> changes)
       : root_(std::move(root)), changes_(std::move(changes)) {}
+  // A run still going is stopped with its whole group: asked first, then made to.
   ~VoiceMaker() {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (running_) ::kill(-pid_, SIGTERM);
+    if (running_) {
+      ::kill(-pid_, SIGTERM);
+      if (!ended_.wait_for(lock, 3s, [this] { return !running_; })) ::kill(-pid_, SIGKILL);
+    }
     lock.unlock();
     if (reader_.joinable()) reader_.join();
   }
@@ -242,11 +247,13 @@ class VoiceMaker {
                                    : " (stopped)");
     }
     ++*changes_;
+    ended_.notify_all();
   }
 
   const std::filesystem::path root_;
   const std::shared_ptr<std::atomic<unsigned>> changes_;
   std::mutex mutex_;
+  std::condition_variable ended_;
   bool running_ = false;
   pid_t pid_ = 0;
   std::string folder_;
