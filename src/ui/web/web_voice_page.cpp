@@ -71,6 +71,12 @@ document.addEventListener("DOMContentLoaded",()=>{
   const audio=vt("vt_audio");if(audio.src)URL.revokeObjectURL(audio.src);
   audio.src=URL.createObjectURL(await r.blob());say("vt_message","");
   audio.play().catch(()=>{});}
+ // The voices by their folders, as the settings have them now.
+ async function names(){try{const r=await fetch("/settings",{credentials:"same-origin",cache:"no-store"});
+  if(!r.ok)return;for(const f of (await r.json()).fields){
+   if(!f.slot||f.kind!=="text")continue;const o=vt("vt_voice").querySelector('option[value="'+f.slot+'"]');
+   if(o)o.textContent=f.slotLabel+": "+(f.value||"(no folder)");}}catch(e){}}
+ names();vt("vt_voice").onfocus=names;
  vt("vt_listen").onclick=()=>listen("/voice/clip?"+chosen());
  vt("vt_say").onclick=()=>listen("/voice/say");
  async function put(bytes,recording){say("vt_message","…");
