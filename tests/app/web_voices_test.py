@@ -346,9 +346,17 @@ def page_test(work, files):
         if browser.js("$('transmitter').textContent") != "released" or \
                 "announcement:" in clock.log():
             fail("the voice tools keyed the transmitter: %s" % clock.log()[-500:])
-        csp = [l for l in subprocess.run(
-            ["curl", "-sI", base], capture_output=True, text=True).stdout.splitlines()
-            if l.lower().startswith("content-security-policy")]
+        raw = socket.create_connection(("127.0.0.1", port), timeout=20)
+        raw.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n\r\n" % port)
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = raw.recv(65536)
+            if not chunk:
+                break
+            head += chunk
+        raw.close()
+        csp = [line for line in head.decode("latin-1").split("\r\n")
+               if line.lower().startswith("content-security-policy")]
         if not csp or "default-src 'none'" not in csp[0] or "media-src blob:" not in csp[0]:
             fail("the page's CSP: %r" % csp)
     finally:
