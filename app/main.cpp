@@ -41,6 +41,7 @@ usage:
   horatone say [--root DIR] [--at HH:MM] [--rate HZ] [--channels 1|2] FILE.wav|-
                                      the announcement of that minute (now) as one WAV file
   horatone make-voice [--root DIR] FOLDER --language LANG [--engine ENGINE] [--format wav|mp3]
+                      [--clips "NAME..."]
   horatone web-password [--root DIR] the web page's password, read from standard input
   horatone node-key [--root DIR]     the key a node program sends on --node listen:PORT
   horatone svxlink-setup [--config FILE] [--check]

@@ -8,24 +8,14 @@
 #include <filesystem>
 #include <ostream>
 
+#include "ui/web/voice_files.h"
+
 namespace horatone {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: horatone make-voice FOLDER --language LANG [--engine ENGINE] [--format wav|mp3|both]\n";
-
-// The generator beside an installed binary (<prefix>/bin and <prefix>/share/horatone/tools),
-// else the one of the source tree this binary was built from.
-std::filesystem::path FindGenerator() {
-  std::error_code error;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    const auto installed =
-        self.parent_path().parent_path() / "share" / "horatone" / "tools" / "make-voices";
-    if (access(installed.c_str(), X_OK) == 0) return installed;
-  }
-  return std::filesystem::path(HORATONE_TOOLS_DIR) / "make-voices";
-}
+    "usage: horatone make-voice FOLDER --language LANG [--engine ENGINE] [--format wav|mp3|both]\n"
+    "       [--clips \"NAME...\"]\n";
 
 }  // namespace
 
@@ -36,7 +26,7 @@ int MakeVoiceCommand(const std::vector<std::string>& args, const PathMapper& map
   bool has_language = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--language" || arg == "--engine" || arg == "--format") {
+    if (arg == "--language" || arg == "--engine" || arg == "--format" || arg == "--clips") {
       if (i + 1 >= args.size()) {
         err << arg << " needs a value\n" << kUsage;
         return 2;
@@ -57,7 +47,7 @@ int MakeVoiceCommand(const std::vector<std::string>& args, const PathMapper& map
   }
   if (folder.back() != '\\' && folder.back() != '/') folder += '\\';
 
-  const std::filesystem::path generator = FindGenerator();
+  const std::filesystem::path generator = FindVoiceGenerator();
   std::vector<std::string> words{generator.string(), "--out", mapper.Map(folder).string()};
   words.insert(words.end(), options.begin(), options.end());
   std::vector<char*> argv;

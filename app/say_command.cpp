@@ -3,115 +3,33 @@
 // capture of the air, so that both carry the same samples.
 #include "say_command.h"
 
-#include <sndfile.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <fstream>
 #include <ostream>
 
-#include "node/simulated/simulated_node.h"
-#include "runtime/console_dialogs.h"
-#include "runtime/ini_profile_file.h"
-#include "runtime/path_mapper.h"
 #include "runtime/system_clock.h"
-#include "runtime/virtual_loop.h"
-#include "shell/form1.h"
 #include "shell/parse_number.h"
-#include "shell/texts.h"
-#include "sound/audio_engine.h"
+#include "ui/web/rendered_announcement.h"
 
 namespace horatone {
 namespace {
 
-constexpr std::int64_t kLongestAnnouncementMs = 10 * 60 * 1000;
-
-class NoShell : public ShellOpener {
- public:
-  int Open(const std::string&) override { return kShellOpened; }
-};
-
-class NoEnd : public ProgramEnd {
- public:
-  void EndNow() override {}
-};
-
-// A WAV file built in memory: libsndfile seeks back to finish the header, which a pipe
-// cannot do, so standard output gets the finished bytes.
-struct MemoryFile {
-  std::string bytes;
-  sf_count_t at = 0;
-};
-
-SF_VIRTUAL_IO MemoryIo() {
-  SF_VIRTUAL_IO io{};
-  io.get_filelen = [](void* user) {
-    return static_cast<sf_count_t>(static_cast<MemoryFile*>(user)->bytes.size());
-  };
-  io.seek = [](sf_count_t offset, int whence, void* user) {
-    auto* file = static_cast<MemoryFile*>(user);
-    const sf_count_t base = whence == SEEK_CUR   ? file->at
-                            : whence == SEEK_END ? static_cast<sf_count_t>(file->bytes.size())
-                                                 : 0;
-    file->at = std::max<sf_count_t>(0, base + offset);
-    return file->at;
-  };
-  io.read = [](void* ptr, sf_count_t count, void* user) {
-    auto* file = static_cast<MemoryFile*>(user);
-    const sf_count_t size = static_cast<sf_count_t>(file->bytes.size());
-    const sf_count_t n = std::max<sf_count_t>(0, std::min(count, size - file->at));
-    std::memcpy(ptr, file->bytes.data() + file->at, static_cast<std::size_t>(n));
-    file->at += n;
-    return n;
-  };
-  io.write = [](const void* ptr, sf_count_t count, void* user) {
-    auto* file = static_cast<MemoryFile*>(user);
-    const auto end = static_cast<std::size_t>(file->at + count);
-    if (file->bytes.size() < end) file->bytes.resize(end);
-    std::memcpy(file->bytes.data() + file->at, ptr, static_cast<std::size_t>(count));
-    file->at += count;
-    return count;
-  };
-  io.tell = [](void* user) { return static_cast<MemoryFile*>(user)->at; };
-  return io;
-}
-
-// Writes the sound as 16-bit WAV to `target`, a path or "-" for standard output.
-Status WriteWav(const std::string& target, const std::vector<float>& stereo, int rate,
-                int channels) {
-  SF_INFO info{};
-  info.samplerate = rate;
-  info.channels = channels;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  MemoryFile memory;
-  SF_VIRTUAL_IO io = MemoryIo();
-  SNDFILE* file = target == "-" ? sf_open_virtual(&io, SFM_RDWR, &info, &memory)
-                                : sf_open(target.c_str(), SFM_WRITE, &info);
-  if (file == nullptr) return Status::Error("cannot write " + target + ": " + sf_strerror(nullptr));
-  // The same conversion as the capture of the air.
-  sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-  const sf_count_t frames = static_cast<sf_count_t>(stereo.size() / 2);
-  std::vector<float> data;
-  if (channels == 1) {
-    data.reserve(static_cast<std::size_t>(frames));
-    for (sf_count_t f = 0; f < frames; ++f)
-      data.push_back(0.5f * (stereo[2 * f] + stereo[2 * f + 1]));
+// Writes the WAV's bytes to `target`, a path or "-" for standard output.
+Status WriteBytes(const std::string& target, const std::string& bytes) {
+  if (target != "-") {
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return out ? Status::Ok() : Status::Error("cannot write " + target);
   }
-  const float* samples = channels == 1 ? data.data() : stereo.data();
-  Status written = Status::Ok();
-  if (sf_writef_float(file, samples, frames) != frames) {
-    written = Status::Error("writing " + target + " failed: " + sf_strerror(file));
+  for (std::size_t put = 0; put < bytes.size();) {
+    const ssize_t n = write(STDOUT_FILENO, bytes.data() + put, bytes.size() - put);
+    if (n <= 0) return Status::Error("writing to standard output failed");
+    put += static_cast<std::size_t>(n);
   }
-  if (sf_close(file) != 0 && written) written = Status::Error("closing " + target + " failed");
-  if (written && target == "-") {
-    for (std::size_t put = 0; put < memory.bytes.size();) {
-      const ssize_t n = write(STDOUT_FILENO, memory.bytes.data() + put, memory.bytes.size() - put);
-      if (n <= 0) return Status::Error("writing to standard output failed");
-      put += static_cast<std::size_t>(n);
-    }
-  }
-  return written;
+  return Status::Ok();
 }
 
 }  // namespace
@@ -158,65 +76,23 @@ int SayCommand(const std::vector<std::string>& args, const std::filesystem::path
   if (target.empty()) return usage("name the WAV file to write, or - for standard output");
 
   std::vector<std::string> problems;
-  const auto note = [&problems](const std::string& line) { problems.push_back(line); };
-  VirtualLoop loop;
-  VirtualClock clock(loop, at);
-  PathMapper mapper(root);
-  IniProfileFile profile(mapper, std::string(texts::kSettingsFile));
-  AudioEngineOptions audio;
-  audio.backend = "virtual";
-  audio.sample_rate = rate;
-  Result<std::unique_ptr<AudioEngine>> opened = AudioEngine::Open(mapper, audio);
-  if (!opened) {
-    err << "horatone say: " << opened.message() << "\n";
-    return 1;
-  }
-  std::unique_ptr<AudioEngine> engine = std::move(*opened);
-  SimulatedNode node(loop);
-  ConsoleDialogs dialogs(note);
-  NoShell shell;
-  NoEnd end;
-  Form1 form(Form1Services{loop, clock, *engine, node, profile, dialogs, shell, end});
-  form.log = [&](const std::string& line) {
-    if (line.rfind("clip failed", 0) == 0) note(line);
-  };
-  if (!form.Load()) {
-    err << "horatone say: the settings could not be loaded\n";
-    return 1;
-  }
-
-  // Only the button speaks here: a slot that falls into the rendered second is not started.
-  for (CheckBox* slot : {&form.OnHour, &form.QuarterHour, &form.HalfHour}) slot->set_value(0);
-  // The clock's second tick has filled in the time texts; then the button speaks.
-  loop.AdvanceBy(1000);
-  form.Command29.Click();
-  std::vector<float> air;
-  std::int64_t pumped = 0;
-  bool started = false;
-  for (std::int64_t ms = 1; ms <= kLongestAnnouncementMs; ++ms) {
-    loop.AdvanceBy(1);
-    const std::int64_t due = ms * rate / 1000;
-    engine->Pump(due - pumped, &air);
-    pumped = due;
-    started = started || form.Announcing != 0;
-    if (started && form.Announcing == 0 && !form.Timer2.running() &&
-        engine->SecondsUntilQuiet() < 0)
-      break;
-  }
+  Result<std::vector<float>> rendered = RenderAnnouncement(root, at, rate, &problems);
   for (const std::string& problem : problems) err << "horatone say: " << problem << "\n";
-  // From the first sound to the last.
-  std::size_t first = 0, last = air.size();
-  while (first < air.size() && air[first] == 0.0f) ++first;
-  while (last > first && air[last - 1] == 0.0f) --last;
-  first -= first % 2;
-  last += last % 2;
-  if (first >= last) {
-    err << "horatone say: the announcement made no sound\n";
+  if (!rendered) {
+    err << "horatone say: " << rendered.message() << "\n";
     return 1;
   }
-  const std::vector<float> sound(air.begin() + static_cast<std::ptrdiff_t>(first),
-                                 air.begin() + static_cast<std::ptrdiff_t>(last));
-  if (const Status written = WriteWav(target, sound, rate, channels); !written) {
+  const std::vector<float>& sound = *rendered;
+  std::vector<float> mono;
+  if (channels == 1) {
+    mono.reserve(sound.size() / 2);
+    for (std::size_t f = 0; f + 1 < sound.size(); f += 2) {
+      mono.push_back(0.5f * (sound[f] + sound[f + 1]));
+    }
+  }
+  const Result<std::string> wav = WavBytes(channels == 1 ? mono : sound, rate, channels);
+  const Status written = wav ? WriteBytes(target, *wav) : wav.status();
+  if (!written) {
     err << "horatone say: " << written.message << "\n";
     return 1;
   }

@@ -122,6 +122,10 @@ ClipLevels MeasureClip(const std::string& file_name, const DecodedClip& clip) {
     levels.problems.push_back("peak " + DbText(levels.peak_db) +
                               " dBFS: clipped or no headroom; lower it to -1 dBFS");
   }
+  if (levels.seconds > kLongestVoiceClipSeconds) {
+    levels.problems.push_back(Fixed(levels.seconds, 1) + " s long, more than a voice's clip (" +
+                              Fixed(kLongestVoiceClipSeconds, 0) + " s at most)");
+  }
   if (blank) return levels;
   if (first_loud < 0) {
     levels.problems.push_back("no sound");

@@ -29,6 +29,9 @@ struct ClipLevels {
 };
 
 inline constexpr double kSilenceDb = -50;
+// A voice's clip is a word or a bell; one longer than this holds up the announcement, and a
+// clip put in a voice from the page may be no longer.
+inline constexpr double kLongestVoiceClipSeconds = 10;
 
 struct VoiceCheckResult {
   std::string folder_file;              // the folder as found on this system

@@ -58,8 +58,8 @@ def make_root(work, clip_seconds):
 
 
 class Clock:
-    """The headless clock on null audio, its log in WORK/NAME.err; with `web`, started once it
-    says it serves its page."""
+    """The headless clock on null audio, its log in WORK/NAME.err, `extra` arguments after the
+    others; with `web`, started once it says it serves its page."""
 
     def __init__(self, work, name, node="sim", web=None, extra=()):
         self.log_path = os.path.join(work, name + ".err")

@@ -19,6 +19,7 @@
 #include "sound/voice_check.h"
 #include "ui/web/web_node.h"
 #include "ui/web/web_password.h"
+#include "ui/web/web_voice_front.h"
 
 namespace horatone {
 namespace {
@@ -313,6 +314,7 @@ Result<std::unique_ptr<WebService>> StartWebPage(const std::string& address,
   };
   hooks.log_lines = [&log_lines] { return log_lines.Lines(); };
   hooks.longest_form = LongestSettingsForm();
+  AddWebVoiceHooks(hooks.voice, root, loop, form);
 
   std::string problem;
   WebService* service = module->start(*listen, std::move(hooks), &problem);

@@ -2,6 +2,8 @@
 // is built from the fields the server lists, so that it always shows the window's own labels.
 #include "ui/web/web_page.h"
 
+#include "ui/web/web_voice_page.h"
+
 namespace horatone {
 namespace {
 
@@ -402,10 +404,10 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 }  // namespace
 
 std::string WebPage(const std::string& token, bool login, bool password) {
-  return Replaced(Replaced(Replaced(Replaced(kPage, "%MODE%", login ? "login" : "clock"),
-                                    "%PASSWORD%", password ? "yes" : "no"),
-                           "%TOKEN%", token),
-                  "%VOICETOOLS%", "");
+  return Replaced(Replaced(Replaced(Replaced(kPage, "%VOICETOOLS%", WebVoiceTools()), "%MODE%",
+                                    login ? "login" : "clock"),
+                           "%PASSWORD%", password ? "yes" : "no"),
+                  "%TOKEN%", token);
 }
 
 }  // namespace horatone

@@ -231,6 +231,7 @@ class WebServer : public WebService {
       started_ = true;
     }
     worker_ = std::thread([this] { Work(); });
+    voice_worker_ = std::thread([this] { VoiceWork(); });
     return Status::Ok();
   }
 
@@ -247,6 +248,7 @@ class WebServer : public WebService {
     }
     changed_.notify_all();
     if (worker_.joinable()) worker_.join();
+    if (voice_worker_.joinable()) voice_worker_.join();
     {
       // A resume another thread has begun ends before the connections go.
       std::unique_lock<std::mutex> lock(mutex_);
@@ -369,24 +371,31 @@ class WebServer : public WebService {
         "/login",        "/logout",       "/settings",  "/say",       "/play",      "/window/bar",
         "/window/click", "/window/about", "/node/dtmf", "/node/chat", "/node/busy", "/node/close"};
     const bool get = method == "GET" || method == "HEAD";
-    if (!(get ? kGets : kPosts).count(url)) {
-      return (get ? kPosts : kGets).count(url) ? Message(405, "not allowed")
-                                               : Message(404, "not found");
-    }
+    const auto allowed = [&url](bool as_get) {
+      return (as_get ? kGets : kPosts).count(url) > 0 ||
+             (as_get ? kVoiceGets : kVoicePosts).count(url) > 0;
+    };
+    if (!allowed(get))
+      return allowed(!get) ? Message(405, "not allowed") : Message(404, "not found");
     if (get && url != "/" && url != "/session" && hooks_.has_password && !HasSession(connection)) {
       return Message(401, "log in first");
     }
-    if (get) return std::nullopt;
+    // The voice tools' answers are the operator's voices: even a GET carries the token.
+    const bool voice = url.starts_with("/voice/");
+    if (get && !voice) return std::nullopt;
     if (!SameSecret(Header(connection, kCsrfHeader), csrf_token_)) {
       return Message(403, kTokenRefused);
     }
+    if (get) return std::nullopt;
     if (url == "/login") {
       if (!hooks_.has_password) return Message(400, "no password is set");
       if (std::optional<Answer> throttled = Throttled(PeerAddress(connection))) return throttled;
     } else if (url != "/logout" && hooks_.has_password && !HasSession(connection)) {
       return Message(401, "log in first");
     }
-    request.body_limit = url == "/settings" ? hooks_.longest_form : kSmallBody;
+    request.body_limit = url == "/settings"       ? hooks_.longest_form
+                         : url == "/voice/upload" ? hooks_.voice.longest_clip_file
+                                                  : kSmallBody;
     const std::string length = Header(connection, "Content-Length");
     if (length.find_first_not_of("0123456789") != std::string::npos) {
       return Message(400, "a bad Content-Length");
@@ -504,6 +513,7 @@ class WebServer : public WebService {
 
   MHD_Result Route(MHD_Connection* connection, const std::string& method, const std::string& url,
                    Request& request) {
+    if (url.starts_with("/voice/")) return RouteVoice(connection, url, request);
     if (method != "POST") {
       if (url == "/") {
         const bool login = hooks_.has_password && !HasSession(connection);
@@ -511,7 +521,8 @@ class WebServer : public WebService {
                     "text/html; charset=utf-8"};
         page.headers.emplace_back("Content-Security-Policy",
                                   "default-src 'none'; script-src 'unsafe-inline'; style-src "
-                                  "'unsafe-inline'; connect-src 'self'; img-src data:");
+                                  "'unsafe-inline'; connect-src 'self'; img-src data:; "
+                                  "media-src blob:");
         return Send(connection, page);
       }
       if (url == "/session") {
@@ -758,6 +769,10 @@ class WebServer : public WebService {
 
   std::string Verdict(const std::string& folder, const std::string& format) {
     if (folder.empty()) return "no folder";
+    if (hooks_.voice.changes && hooks_.voice.changes() != voice_changes_) {
+      voice_changes_ = hooks_.voice.changes();
+      verdicts_.clear();
+    }
     const std::string key = folder + "|" + format;
     const auto it = verdicts_.find(key);
     if (it != verdicts_.end() && it->second.first + kVerdictAge > Clock::now()) {
@@ -859,6 +874,89 @@ class WebServer : public WebService {
     }
   }
 
+  // ---- Voices from the browser: hear a clip or the announcement, put a clip in a voice, make a
+  // voice. Clips and renderings are made on a thread of their own, one at a time, so that
+  // neither the server's thread nor the clock's loop waits for them.
+  static constexpr std::size_t kMostVoiceTasks = 4;
+  static inline const std::set<std::string> kVoiceGets = {"/voice/clip", "/voice/say",
+                                                          "/voice/make/progress"};
+  static inline const std::set<std::string> kVoicePosts = {"/voice/upload", "/voice/make"};
+
+  static std::string Argument(MHD_Connection* connection, const char* name) {
+    return Header(connection, name, MHD_GET_ARGUMENT_KIND);
+  }
+
+  MHD_Result RouteVoice(MHD_Connection* connection, const std::string& url, Request& request) {
+    const auto answer = [](const WebVoiceAnswer& made) {
+      return Answer{made.status, made.body, made.type};
+    };
+    if (url == "/voice/make/progress") {
+      return Send(connection, {200, hooks_.voice.make_progress()});
+    }
+    if (url == "/voice/make") {
+      std::map<std::string, std::string> form;
+      for (auto& [key, value] : FormValues(request.body)) form[key] = std::move(value);
+      const WebVoiceAnswer made = hooks_.voice.make(form["folder"], form["language"],
+                                                    form["format"], form["engine"], form["clips"]);
+      if (made.status < 300) Log("web page: making the voice " + form["folder"]);
+      return Send(connection, answer(made));
+    }
+    const std::string voice = Argument(connection, "voice");
+    const std::string name = Argument(connection, "name");
+    if (url == "/voice/clip") {
+      return OffLoop(connection, request, [this, answer, voice, name] {
+        return answer(hooks_.voice.clip(voice, name));
+      });
+    }
+    if (url == "/voice/say") {
+      return OffLoop(connection, request, [this, answer, at = Argument(connection, "at")] {
+        return answer(hooks_.voice.say(at));
+      });
+    }
+    const bool recording = Argument(connection, "kind") == "recording";
+    return OffLoop(connection, request,
+                   [this, answer, voice, name, recording, body = std::move(request.body)] {
+                     const WebVoiceAnswer made = hooks_.voice.put(voice, name, recording, body);
+                     Log("web page: " + std::string(recording ? "a recording" : "a file") +
+                         " for " + name + " of voice " + voice + ": " +
+                         (made.status == 200 ? "put in" : "refused"));
+                     return answer(made);
+                   });
+  }
+
+  // Suspends the connection until the voice thread has made its answer.
+  MHD_Result OffLoop(MHD_Connection* connection, Request& request, std::function<Answer()> make) {
+    auto waiting = std::make_shared<Waiting>();
+    waiting->connection = connection;
+    waiting->deadline = Clock::time_point::max();  // the task always ends
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) return Send(connection, Message(503, "the clock is ending"));
+      if (voice_tasks_.size() >= kMostVoiceTasks) {
+        return Send(connection, Message(503, "the voice tools are busy; try again"));
+      }
+      MHD_suspend_connection(connection);
+      waiting_.push_back(waiting);
+      voice_tasks_.push_back([this, waiting, make = std::move(make)] { Deliver(waiting, make()); });
+    }
+    request.waiting = waiting;
+    changed_.notify_all();
+    return MHD_YES;
+  }
+
+  void VoiceWork() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return stopping_ || !voice_tasks_.empty(); });
+      if (stopping_) return;
+      const std::function<void()> task = std::move(voice_tasks_.front());
+      voice_tasks_.pop_front();
+      lock.unlock();
+      task();
+      lock.lock();
+    }
+  }
+
   const WebListen listen_;
   const WebHooks hooks_;
   const std::string csrf_token_;
@@ -872,6 +970,8 @@ class WebServer : public WebService {
   std::map<std::string, Clock::time_point> sessions_;  // token -> expiry
   std::map<std::string, Throttle> throttles_;          // address -> wrong passwords
   std::deque<std::function<void()>> logins_;           // password checks for the worker
+  std::deque<std::function<void()>> voice_tasks_;      // for the voice thread
+  std::thread voice_worker_;
   std::vector<std::shared_ptr<Waiting>> waiting_;
   std::set<Stream*> streams_;
   std::set<Peer*> peers_;
@@ -882,6 +982,7 @@ class WebServer : public WebService {
       status_answer_;
   // Only the worker reads and writes these: "folder|format" -> when checked, and the verdict.
   std::map<std::string, std::pair<Clock::time_point, std::string>> verdicts_;
+  unsigned voice_changes_ = 0;
 };
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "ui/web/web_voice_hooks.h"
+
 namespace horatone {
 
 struct WebHooks {
@@ -48,6 +50,8 @@ struct WebHooks {
   std::function<std::vector<std::string>()> log_lines;
   // The largest settings form a save may send, in bytes.
   std::size_t longest_form = 0;
+
+  WebVoiceHooks voice;
 };
 
 struct WebListen {
