@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "shell/utf8.h"
+#include "shell/write_all.h"
 
 namespace horatone {
 namespace {
@@ -406,13 +407,7 @@ Status IniProfileFile::Store(std::vector<Line>& lines) {
   mode_t mode = 0644;
   if (::stat(path.c_str(), &info) == 0) mode = info.st_mode & 07777;
   bool ok = ::fchmod(fd, mode) == 0;
-  for (size_t done = 0; ok && done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
+  ok = ok && WriteAllAndSync(fd, bytes);
   const std::string failure = ok ? std::string() : ErrnoText();
   ::close(fd);
   if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {

@@ -1,5 +1,6 @@
 // The node bridge's key file; see node_key.h.
 #include "node/bridge/node_key.h"
+#include "shell/write_all.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -115,13 +116,7 @@ Result<bool> MakeKey(const std::filesystem::path& root, const std::filesystem::p
   }
   good = good && ::fchmod(fd, kNodeKey.mode) == 0;
   const std::string text = *key + "\n";
-  for (std::size_t done = 0; good && done < text.size();) {
-    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    good = put > 0;
-    if (good) done += static_cast<std::size_t>(put);
-  }
-  good = good && ::fsync(fd) == 0;
+  good = good && WriteAllAndSync(fd, text);
   const int error = errno;
   ::close(fd);
   if (!good) {

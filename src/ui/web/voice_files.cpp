@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "announce/clip_names.h"
+#include "shell/write_all.h"
 #include "sound/clip_decoder.h"
 #include "sound/voice_check.h"
 
@@ -53,14 +54,7 @@ Result<std::filesystem::path> WriteTemporary(const std::filesystem::path& folder
   if (fd < 0) {
     return Status::Error("cannot write in " + folder.string() + ": " + std::strerror(errno));
   }
-  bool good = true;
-  for (std::size_t done = 0; good && done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    good = n > 0;
-    if (good) done += static_cast<std::size_t>(n);
-  }
-  good = good && ::fsync(fd) == 0;
+  const bool good = WriteAllAndSync(fd, bytes);
   const int error = errno;
   ::close(fd);
   if (!good) {

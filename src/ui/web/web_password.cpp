@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "ui/web/web_front.h"
+#include "shell/write_all.h"
 
 namespace horatone {
 namespace {
@@ -43,13 +44,7 @@ Status WriteOwnedFile(const std::filesystem::path& path, const std::string& text
   if (fd < 0) return Status::Error("cannot write " + temp + ": " + std::strerror(errno));
   bool good =
       (!give_away || ::fchown(fd, folder.st_uid, folder.st_gid) == 0) && ::fchmod(fd, mode) == 0;
-  for (std::size_t done = 0; good && done < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    good = n > 0;
-    if (good) done += static_cast<std::size_t>(n);
-  }
-  good = good && ::fsync(fd) == 0;
+  good = good && WriteAllAndSync(fd, text);
   const int error = errno;
   ::close(fd);
   if (!good || ::rename(temp.c_str(), path.c_str()) != 0) {
