@@ -71,6 +71,7 @@ body[data-mode=login] #time,body[data-mode=login] #tx{visibility:hidden}
 #opened{background:#e8f1fb;padding:8px 16px;border-bottom:1px solid #c6daf0}
 .overlay{position:fixed;inset:0;background:rgba(20,30,40,.45);display:flex;align-items:flex-start;justify-content:center;padding:24px 12px;z-index:5;overflow:auto}
 .overlay section{max-width:460px;width:100%}
+.about h2{text-transform:none;letter-spacing:0}
 .about h3{margin:0 0 8px;font-size:17px;text-align:center}
 .about p{margin:2px 0;text-align:center}
 .about input{font:inherit;padding:6px 8px;border:1px solid var(--line);border-radius:4px;width:100%}
