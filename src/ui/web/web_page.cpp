@@ -119,7 +119,7 @@ if(document.body.dataset.mode==="login"){
   if(r.ok)location.reload();else $("loginmessage").textContent=r.message;};
 }else{
  $("clock").hidden=false;
- const TABS=[["setup","Setup"],["voices","Audio Files Location"],["language","Language"]];
+ const TABS=[["setup","Setup"],["voices","Audio Files Location"],["language","Language"],["schedule","Schedule"]];
  let revision="",fields=[],tab="setup";
  function status(s){
   $("time").textContent=s.time;
