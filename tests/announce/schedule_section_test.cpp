@@ -67,11 +67,20 @@ TEST(ScheduleSection, AWeekAcrossEachDaylightSavingChangeKeepsQuietHoursAndExtra
     int slots_that_day;
   };
   // 112 slots on a 24-hour day: 5 an hour less the 8 between 23:30 and 01:00.
+  // Once as the machine's own zone, once as the schedule's zone on a machine kept in UTC.
+  for (const bool zone_key : {false, true})
   for (const Week& week : {Week{{2026, 3, 25, 12, 0, 0}, "2026-03-29", 107},
                            Week{{2026, 10, 21, 12, 0, 0}, "2026-10-25", 117}}) {
+    SCOPED_TRACE(zone_key ? "ZONE=Europe/Berlin" : "local time in Europe/Berlin");
+    const auto berlin = Zone("Europe/Berlin");
     Harness h;
-    h.clock.SetZone(Zone("Europe/Berlin"), week.start);
-    StartWith(h, "", "QUIET=23:30-01:00\nMINUTES=59\n");
+    if (zone_key) {
+      h.clock.Set(EpochMsToCivil(berlin->FromLocal(week.start)));
+    } else {
+      h.clock.SetZone(berlin, week.start);
+    }
+    StartWith(h, "", std::string("QUIET=23:30-01:00\nMINUTES=59\n") +
+                         (zone_key ? "ZONE=Europe/Berlin\n" : ""));
     std::map<std::string, int> per_day;
     int repeated_two = 0;
     for (const Start& start : Starts(h, 7LL * 24 * 3600 * 1000)) {

@@ -6,6 +6,7 @@ identification last; a value the schedule refuses is refused on the page. Usage:
   web_schedule_test.py HORATONE
 """
 import os
+import signal
 import subprocess
 
 from clock_harness import BIN, fail, free_port, make_root, run, wait_for
@@ -71,6 +72,12 @@ def main(work):
         print("spoken at the extra minute:", clips, flush=True)
         if "14.wav" not in clips or "58.wav" not in clips or clips[-1] != "Ident.wav":
             fail("the announcement spoke %s, not 14:58 UTC and then the identification" % clips)
+
+        # `config` changes the file and SIGHUP makes the clock read the section again.
+        subprocess.run([BIN, "config", "--root", work, "set", "SCHEDULE.MINUTES", "59"],
+                       check=True)
+        clock.send_signal(signal.SIGHUP)
+        wait_for("the re-read schedule", lambda: 'SCHEDULE.MINUTES "58" -> "59"' in log())
     finally:
         if browser:
             browser.close()
