@@ -171,6 +171,21 @@ TEST(ScheduleSection, TheIdentificationGoesLastAtMostEveryNMinutesAndNeverIntoAB
   EXPECT_EQ(HeardNames(h.media, button_from).back(), "Ident.wav");
 }
 
+// A clip the voice lacks ends the announcement after the time: no change of voice, no
+// message box waiting for an operator, the transmitter released.
+TEST(ScheduleSection, AMissingIdentificationClipEndsTheAnnouncementAfterTheTime) {
+  Harness h({2026, 12, 6, 9, 59, 50});
+  Form1& f = StartWith(h, "", "IDCLIP=Nobody\n");
+  const std::vector<Start> starts = Starts(h, 30 * 1000);
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_EQ(starts[0].heard.back(), "AM.wav");
+  EXPECT_TRUE(h.dialogs.shown.empty());
+  EXPECT_EQ(f.FileLocation.text(), kVoice1);
+  EXPECT_TRUE(f.Option3.value());
+  EXPECT_FALSE(h.node.keyed());
+  EXPECT_EQ(f.Announcing, 0);
+}
+
 TEST(ScheduleSection, AMessageIsSpokenOnItsDatesOnlyAndItsOwnTimeIsASlot) {
   Harness h({2026, 12, 24, 16, 59, 30});
   StartWith(h, "QUARTERHOUR=0\nHALFHOUR=0\n",
