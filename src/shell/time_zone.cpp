@@ -88,13 +88,23 @@ Result<std::shared_ptr<const TimeZone>> TimeZone::Parse(std::string_view name,
     return c.time * time_width + c.time + c.type * 6 + c.chars + c.leap * (time_width + 4) +
            c.isstd + c.isut;
   };
+  // Counts from the file are trusted only within what a zone file can hold.
+  const auto sane = [](const Counts& c) {
+    constexpr std::int64_t kMost = 1 << 20;
+    for (std::int64_t n : {c.isut, c.isstd, c.leap, c.time, c.type, c.chars}) {
+      if (n < 0 || n > kMost) return false;
+    }
+    return true;
+  };
   Counts counts = counts_at(0);
+  if (!sane(counts)) return bad();
   std::size_t data = kHeader;
   int width = 4;
   if (bytes[4] >= '2') {
     const std::size_t second = kHeader + static_cast<std::size_t>(block_size(counts, 4));
     if (second + kHeader > bytes.size() || bytes.substr(second, 4) != "TZif") return bad();
     counts = counts_at(second);
+    if (!sane(counts)) return bad();
     data = second + kHeader;
     width = 8;
   }

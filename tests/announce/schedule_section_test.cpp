@@ -2,6 +2,8 @@
 // extra minutes, another zone, the identification and dated messages, in virtual time.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
 
 #include "announce/time_texts.h"
@@ -290,6 +292,22 @@ TEST(TimeZoneFile, OffsetsChangeAtTheTransitionsAndBadNamesOrFilesAreRefused) {
   }
   EXPECT_FALSE(TimeZone::Parse("x", "TZif2 but far too short").ok());
   EXPECT_FALSE(TimeZone::Parse("x", std::string(60, 'x')).ok());
+
+  // Every cut and a byte changed anywhere in a real zone file: refused or read, never read
+  // past its end (the sanitizer build watches this).
+  std::ifstream file("/usr/share/zoneinfo/Europe/Berlin", std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_GT(bytes.size(), 1000u);
+  int read = 0;
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    read += TimeZone::Parse("cut", bytes.substr(0, cut)).ok() ? 1 : 0;
+    std::string changed = bytes;
+    changed[cut] = static_cast<char>(changed[cut] ^ 0xA5);
+    if (const auto zone = TimeZone::Parse("changed", changed); zone.ok()) {
+      (*zone)->OffsetAt(change);
+    }
+  }
+  EXPECT_LT(read, static_cast<int>(bytes.size()));
 }
 
 }  // namespace
