@@ -60,6 +60,18 @@ void Form1::Timer3_Timer() {
 
 // The enabled slot whose second this is: minutes and seconds of the spoken time against
 // "00:00", "15:00"/"45:00", "30:00" and the extra minutes, outside the quiet hours.
+std::optional<LocalTime> Form1::NextSlotTime() const {
+  LocalTime minute = SpokenTime();
+  minute.second = 0;
+  minute.millisecond = 0;
+  const std::int64_t start = CivilToEpochMs(minute);
+  for (int ahead = 1; ahead <= 24 * 60; ++ahead) {
+    const LocalTime at = EpochMsToCivil(start + ahead * 60000LL);
+    if (ScheduledSlotAt(at) != nullptr) return at;
+  }
+  return std::nullopt;
+}
+
 const char* Form1::SlotDueNow() const { return ScheduledSlotAt(SpokenTime()); }
 
 const char* Form1::ScheduledSlotAt(const LocalTime& time) const {

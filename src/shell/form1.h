@@ -106,6 +106,9 @@ class Form1 : public EchoLinkEvents {
   Status SetScheduleValue(std::string_view key, const std::string& text);
   // The time the clock shows, speaks and keeps: local time, or the schedule's zone.
   LocalTime SpokenTime() const;
+  // The next minute within a day at whose second 0 the schedule would speak (quiet hours,
+  // extra minutes and message times included), as spoken time; none within a day.
+  std::optional<LocalTime> NextSlotTime() const;
 
   // --- Window operations ------------------------------------------------------------------
   // Writes every key of the table; false when a key could not be written (the operator has been told).

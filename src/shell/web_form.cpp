@@ -340,17 +340,12 @@ std::string FormOutcomeJson(const FormOutcome& outcome) {
 }
 
 std::string ClockStatusJson(Form1& form) {
-  const LocalTime now = form.SpokenTime();
   // The next slot the schedule would speak at: second 0 of one of the coming minutes.
   std::string next = "none";
-  for (int ahead = 1; ahead <= 60; ++ahead) {
-    const int minute = (now.minute + ahead) % 60;
-    if (form.SlotAt(minute, 0) == nullptr) continue;
+  if (const std::optional<LocalTime> at = form.NextSlotTime()) {
     char text[8];
-    std::snprintf(text, sizeof text, "%02d:%02d", (now.hour + (now.minute + ahead) / 60) % 24,
-                  minute);
+    std::snprintf(text, sizeof text, "%02d:%02d", at->hour, at->minute);
     next = text;
-    break;
   }
   const bool announcing = form.Announcing.value_or(0) != 0 || form.Timer2.running();
   std::string clip = form.ClipPath;

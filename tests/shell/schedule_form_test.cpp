@@ -44,5 +44,22 @@ TEST(ScheduleForm, TheFieldsAreListedCheckedAndSavedIntoTheirOwnSection) {
   EXPECT_NE(SettingsRevision(f), revision);
 }
 
+// The page's next slot keeps the quiet hours and knows the extra minutes and message times.
+TEST(ScheduleForm, TheNextSlotOnThePageKeepsTheSchedule) {
+  const auto next = [](LocalTime start, const std::string& schedule) {
+    Harness h(start);
+    h.WriteSettings("[SETTINGS]\r\nQUARTERHOUR=0\r\nHALFHOUR=0\r\n[SCHEDULE]\r\n" + schedule);
+    Form1& f = h.Start();
+    const std::string json = ClockStatusJson(f);
+    const std::size_t at = json.find("\"next\":\"") + 8;
+    return json.substr(at, json.find('"', at) - at);
+  };
+  EXPECT_EQ(next({2026, 12, 6, 21, 10, 0}, "QUIET=21:30-06:30\r\n"), "07:00");
+  EXPECT_EQ(next({2026, 12, 6, 21, 10, 0}, "MINUTES=20\r\n"), "21:20");
+  EXPECT_EQ(next({2026, 12, 24, 21, 10, 0}, "QUIET=21:30-06:30\r\nMESSAGE1=Xmas;12-25;06:45\r\n"),
+            "06:45");
+  EXPECT_EQ(next({2026, 12, 6, 21, 10, 0}, "ZONE=UTC\r\nMINUTES=59\r\n"), "21:59");
+}
+
 }  // namespace
 }  // namespace horatone
