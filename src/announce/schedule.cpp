@@ -51,10 +51,9 @@ void Form1::Timer3_Timer() {
   // The sound output gets ready a couple of seconds ahead of a slot, so that the first sample
   // leaves on the slot's second.
   const LocalTime now = SpokenTime();
-  const int second_of_hour = now.minute * 60 + now.second;
   for (int ahead = 1; ahead <= 2; ++ahead) {
-    const int at = (second_of_hour + ahead) % 3600;
-    if (SlotAt(at / 60, at % 60) != nullptr) services_.media.PrepareForSound();
+    const LocalTime at = EpochMsToCivil(CivilToEpochMs(now) + ahead * 1000LL);
+    if (ScheduledSlotAt(at) != nullptr) services_.media.PrepareForSound();
   }
 }
 
