@@ -7,6 +7,7 @@
 #include "node/simulated/simulated_node.h"
 #include "runtime/virtual_loop.h"
 #include "shell/form1.h"
+#include "shell/schedule_rules.h"
 #include "shell/settings_table.h"
 #include "shell/texts.h"
 
@@ -14,7 +15,19 @@ namespace horatone {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: horatone config [--root DIR] show | save | get KEY | set KEY VALUE | unset KEY";
+    "usage: horatone config [--root DIR] show | save | get KEY | set KEY VALUE | unset KEY\n"
+    "       (the schedule's keys as SCHEDULE.KEY, e.g. get SCHEDULE.QUIET)";
+
+// "SCHEDULE.KEY" (any letter case) names a key of the schedule's section.
+const ScheduleKey* ScheduleKeyOf(const std::string& name) {
+  const std::string prefix = std::string(kScheduleSection) + ".";
+  if (name.size() <= prefix.size()) return nullptr;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    const char c = name[i];
+    if ((c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c) != prefix[i]) return nullptr;
+  }
+  return FindScheduleKey(std::string_view(name).substr(prefix.size()));
+}
 
 // The settings commands never play a clip.
 class NoMedia : public MediaService {
@@ -85,6 +98,39 @@ int ConfigCommand(const std::vector<std::string>& args, const std::filesystem::p
       return 0;
     }
     for (const auto& [key, value] : window.form.SettingsLines()) out << key << "=" << value << "\n";
+    if (window.form.schedule_in_file()) {
+      for (const auto& [key, value] : window.form.ScheduleLines()) {
+        out << kScheduleSection << "." << key << "=" << value << "\n";
+      }
+    }
+    return 0;
+  }
+  // The schedule's keys: read as the clock reads them, and a value it would refuse is
+  // refused here, naming the key and the rule, and never written.
+  if (args[1].find('.') != std::string::npos) {
+    const ScheduleKey* entry = ScheduleKeyOf(args[1]);
+    if (entry == nullptr) {
+      err << args[1] << " is not a key of the schedule\n";
+      return 2;
+    }
+    const std::string schedule(kScheduleSection), key(entry->key);
+    if (verb == "get") {
+      out << profile.GetString(schedule, key, std::string(entry->default_text)) << "\n";
+      return 0;
+    }
+    if (verb == "set") {
+      ScheduleRules rules;
+      if (const Status valid = entry->apply(rules, args[2]); !valid) {
+        err << schedule << "." << key << ": " << valid.message << " (" << entry->rule << ")\n";
+        return 1;
+      }
+    }
+    const Status status = verb == "set" ? profile.WriteString(schedule, key, args[2])
+                                        : profile.DeleteKey(schedule, key);
+    if (!status) {
+      err << status.message << "\n";
+      return 1;
+    }
     return 0;
   }
   if (verb == "get") {

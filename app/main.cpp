@@ -37,11 +37,12 @@ usage:
   horatone [OPTIONS]                 the clock with its window (headless without a display)
   horatone --headless [OPTIONS]      the clock without a window, for a service
   horatone config [--root DIR] show | save | get KEY | set KEY VALUE | unset KEY
+                                     (the schedule's keys as SCHEDULE.KEY)
   horatone check-voice [--root DIR] FOLDER [wav|mp3]
   horatone say [--root DIR] [--at HH:MM] [--rate HZ] [--channels 1|2] FILE.wav|-
                                      the announcement of that minute (now) as one WAV file
   horatone make-voice [--root DIR] FOLDER --language LANG [--engine ENGINE] [--format wav|mp3]
-                      [--clips "NAME..."]
+                      [--clips "NAME..."] [--say NAME "TEXT" | --callsign NAME CALL]
   horatone web-password [--root DIR] the web page's password, read from standard input
   horatone node-key [--root DIR]     the key a node program sends on --node listen:PORT
   horatone svxlink-setup [--config FILE] [--check]

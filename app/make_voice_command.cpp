@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: horatone make-voice FOLDER --language LANG [--engine ENGINE] [--format wav|mp3|both]\n"
-    "       [--clips \"NAME...\"]\n";
+    "       [--clips \"NAME...\"] [--say NAME \"TEXT\" | --callsign NAME CALL]\n";
 
 }  // namespace
 
@@ -34,6 +34,15 @@ int MakeVoiceCommand(const std::vector<std::string>& args, const PathMapper& map
       has_language = has_language || arg == "--language";
       options.push_back(arg);
       options.push_back(args[++i]);
+    } else if (arg == "--say" || arg == "--callsign") {
+      // One clip of the folder: a message saying TEXT, or an identification spelling CALL.
+      if (i + 2 >= args.size()) {
+        err << arg << " needs a clip name and " << (arg == "--say" ? "a text" : "a callsign")
+            << "\n" << kUsage;
+        return 2;
+      }
+      options.insert(options.end(), {arg, args[i + 1], args[i + 2]});
+      i += 2;
     } else if (folder.empty() && !arg.starts_with("--")) {
       folder = arg;
     } else {

@@ -26,7 +26,7 @@ std::optional<std::string_view> Form1::LeadInClip() const {
   std::optional<std::string_view> clip;
   if (Option5.value()) clip = clips::kBell1;
   if (Option6.value()) clip = clips::kBell2;
-  if (Option9.value()) clip = GreetingClip(services_.clock.Now().hour);
+  if (Option9.value()) clip = GreetingClip(SpokenTime().hour);
   return clip;
 }
 
@@ -74,6 +74,7 @@ void Form1::LoadFile() {
 }
 
 bool Form1::ComposeStep() {
+  if (LoadStep == kStepTail) return LoadTailClip();
   const std::string ext = ClipExtension();
   if (Check1.value() == 0) {
     // Plain order.
@@ -113,8 +114,11 @@ bool Form1::ComposeStep() {
 }
 
 bool Form1::LoadSuffix() {
-  Timer2.set_running(false);
+  // With clips to follow, the chain goes on after the suffix as after any other step.
+  const bool tail = tail_next_ < tail_.size();
+  if (!tail) Timer2.set_running(false);
   const std::string stem = AMPM.value() == 0 ? std::string(clips::kBlank) : AM_PM.text();
+  if (tail) return LoadClip(stem, false, kStepTail);
   if (!LoadClip(stem, false, std::nullopt)) return false;
   const int ready = ReadyStep();
   if (ClipHasEnded()) {
@@ -125,6 +129,26 @@ bool Form1::LoadSuffix() {
   LoadStep = ready;
   NextStep = ready;
   Announcing = 0;
+  return true;
+}
+
+bool Form1::LoadTailClip() {
+  const TailClip clip = tail_[tail_next_++];
+  const bool last = tail_next_ >= tail_.size();
+  if (last) Timer2.set_running(false);
+  if (!LoadClip(clip.stem, false, std::nullopt)) {
+    // The time has been spoken; a missing message or identification clip ends the
+    // announcement here, without the recovery's change of voice.
+    Log("clip failed: " + ClipPath + ": " + load_status_.message);
+    EndAnnouncement();
+    return true;
+  }
+  if (clip.identification) last_identification_ms_ = services_.timers.NowMs();
+  if (last) {
+    LoadStep = ReadyStep();
+    NextStep = ReadyStep();
+    Announcing = 0;
+  }
   return true;
 }
 

@@ -2,6 +2,7 @@
 // hour, minute and AM/PM texts current, and starts an announcement at the full hour, the
 // quarter hours and the half hour that the operator has enabled, unless the node is busy.
 // A front end may let a slot that falls while busy wait a while for the channel to clear.
+// The schedule's own section adds quiet hours, more minutes, messages and a zone of its own.
 #include <cstdio>
 #include <string>
 
@@ -18,14 +19,19 @@ bool Form1::NodeIsBusy() {
   return flag1.value_or(true) || flag2.value_or(true) || flag3.value_or(true);
 }
 
+LocalTime Form1::SpokenTime() const {
+  if (!schedule_.zone) return services_.clock.Now();
+  return schedule_.zone->ToLocal(services_.clock.EpochMs());
+}
+
 void Form1::ShowTimeTexts() {
-  HH.set_text(HourText(services_.clock.Now(), Option1.value()));
-  MM.set_text(MinuteText(services_.clock.Now()));
-  AM_PM.set_text(AmPmText(services_.clock.Now()));
+  HH.set_text(HourText(SpokenTime(), Option1.value()));
+  MM.set_text(MinuteText(SpokenTime()));
+  AM_PM.set_text(AmPmText(SpokenTime()));
 }
 
 void Form1::Timer3_Timer() {
-  ShowTheTime.set_caption(LongTimeText(services_.clock.Now()));
+  ShowTheTime.set_caption(LongTimeText(SpokenTime()));
   const bool busy = NodeIsBusy();
   // The texts follow the clock whether or not the node is busy, so that an announcement
   // started by DTMF during traffic still speaks the current time.
@@ -37,25 +43,41 @@ void Form1::Timer3_Timer() {
   if (StartWaitingAnnouncement()) return;
   if (const char* slot = SlotDueNow()) {
     Log(std::string("announcement: ") + slot);
+    scheduled_start_ = true;
     SayAudioTime();
+    scheduled_start_ = false;
     return;
   }
   // The sound output gets ready a couple of seconds ahead of a slot, so that the first sample
   // leaves on the slot's second.
-  const LocalTime now = services_.clock.Now();
-  const int second_of_hour = now.minute * 60 + now.second;
+  const LocalTime now = SpokenTime();
   for (int ahead = 1; ahead <= 2; ++ahead) {
-    const int at = (second_of_hour + ahead) % 3600;
-    if (SlotAt(at / 60, at % 60) != nullptr) services_.media.PrepareForSound();
+    const LocalTime at = EpochMsToCivil(CivilToEpochMs(now) + ahead * 1000LL);
+    if (ScheduledSlotAt(at) != nullptr) services_.media.PrepareForSound();
   }
 }
 
-// The enabled slot whose second this is: the last five characters of the time text against
-// "00:00", "15:00"/"45:00" and "30:00". Nothing for any other second.
-const char* Form1::SlotDueNow() const {
-  const std::string text = LongTimeText(services_.clock.Now());
-  const std::string last_five = text.substr(text.size() - 5);
-  return SlotAt(std::stoi(last_five.substr(0, 2)), std::stoi(last_five.substr(3, 2)));
+// The enabled slot whose second this is: minutes and seconds of the spoken time against
+// "00:00", "15:00"/"45:00", "30:00" and the extra minutes, outside the quiet hours.
+std::optional<LocalTime> Form1::NextSlotTime() const {
+  LocalTime minute = SpokenTime();
+  minute.second = 0;
+  minute.millisecond = 0;
+  const std::int64_t start = CivilToEpochMs(minute);
+  for (int ahead = 1; ahead <= 24 * 60; ++ahead) {
+    const LocalTime at = EpochMsToCivil(start + ahead * 60000LL);
+    if (ScheduledSlotAt(at) != nullptr) return at;
+  }
+  return std::nullopt;
+}
+
+const char* Form1::SlotDueNow() const { return ScheduledSlotAt(SpokenTime()); }
+
+const char* Form1::ScheduledSlotAt(const LocalTime& time) const {
+  if (schedule_.QuietAt(time)) return nullptr;
+  if (const char* slot = SlotAt(time.minute, time.second)) return slot;
+  if (time.second == 0 && !schedule_.MessagesAt(time, true).empty()) return "a message";
+  return nullptr;
 }
 
 const char* Form1::SlotAt(int minute, int second) const {
@@ -67,6 +89,7 @@ const char* Form1::SlotAt(int minute, int second) const {
     return "the quarter hour";
   }
   if (last_five == "30:00" && HalfHour.value() == 1) return "the half hour";
+  if (second % 60 == 0 && schedule_.minutes[minute % 60]) return "an extra minute";
   return nullptr;
 }
 
@@ -92,7 +115,9 @@ bool Form1::StartWaitingAnnouncement() {
   const std::string slot = waiting_slot_->slot;
   waiting_slot_.reset();
   Log("announcement: " + slot + ", after waiting for the channel");
+  scheduled_start_ = true;
   SayAudioTime();
+  scheduled_start_ = false;
   return true;
 }
 

@@ -34,7 +34,13 @@ bool Form1::SoundCanBeHeard() {
 }
 
 void Form1::StartAnnouncement(std::optional<int> first_step) {
+  const bool scheduled = scheduled_start_;
+  if (!scheduled && schedule_.quiet_all && schedule_.QuietAt(SpokenTime())) {
+    Log("announcement not made: quiet hours");
+    return;
+  }
   if (!SoundCanBeHeard()) return;
+  PlanTail(scheduled);
   lone_play_ = false;
   LoadFile();
   if (!load_status_.ok()) return;  // the recovery has ended the announcement
@@ -47,6 +53,40 @@ void Form1::StartAnnouncement(std::optional<int> first_step) {
 }
 
 void Form1::SayAudioTime() { StartAnnouncement(std::nullopt); }
+
+// Messages go with scheduled announcements only; the identification with any announcement,
+// as often as the schedule asks for it.
+void Form1::PlanTail(bool scheduled) {
+  tail_.clear();
+  tail_next_ = 0;
+  if (scheduled) {
+    for (const std::string& clip : schedule_.MessagesAt(SpokenTime(), false)) {
+      tail_.push_back({clip, false});
+    }
+  }
+  if (schedule_.id_clip.empty()) return;
+  const std::int64_t now = services_.timers.NowMs();
+  if (schedule_.id_every == 0 || !last_identification_ms_ ||
+      now - *last_identification_ms_ >= schedule_.id_every * 60000LL) {
+    tail_.push_back({schedule_.id_clip, true});
+  }
+}
+
+// The clip before has ended: the next clip after the time, or the end. The identification is
+// never sent into a busy channel; it goes with a later announcement instead.
+void Form1::ContinueIntoTail() {
+  while (tail_next_ < tail_.size() && tail_[tail_next_].identification && NodeIsBusy()) {
+    Log("identification held back: the channel is busy");
+    ++tail_next_;
+  }
+  if (tail_next_ >= tail_.size()) {
+    EndAnnouncement();
+    return;
+  }
+  ClipPath.clear();
+  LoadStep = kStepTail;
+  TXFile();
+}
 
 void Form1::TXFile() {
   ApplyVolumeAndRate();
@@ -113,6 +153,10 @@ void Form1::Timer2_Timer() {
       if (!load_status_.ok()) return;
       ApplyVolumeAndRate();
       LoadStep = block->load_step_after == kReadyValue ? ReadyStep() : block->load_step_after;
+    }
+    if (NextStep == kStepTail) {
+      ContinueIntoTail();
+      if (!load_status_.ok()) return;
     }
   }
   RefreshProgress();

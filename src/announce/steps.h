@@ -10,5 +10,7 @@ inline constexpr int kStepHourWord = 22;
 inline constexpr int kStepMinute = 3;
 inline constexpr int kStepMinuteWord = 33;
 inline constexpr int kStepSuffix = 4;
+// The clips after the time: the schedule's messages and the identification.
+inline constexpr int kStepTail = 5;
 
 }  // namespace horatone

@@ -71,10 +71,13 @@ SystemClock::SystemClock(const LocalTime& start_at) : anchor_mono_ms_(ClockMs(CL
   anchor_epoch_ms_ = static_cast<std::int64_t>(start) * 1000 + start_at.millisecond;
 }
 
+std::int64_t SystemClock::EpochMs() const {
+  return anchor_epoch_ms_ ? *anchor_epoch_ms_ + (ClockMs(CLOCK_MONOTONIC) - anchor_mono_ms_)
+                          : ClockMs(CLOCK_REALTIME);
+}
+
 LocalTime SystemClock::Now() const {
-  const std::int64_t epoch_ms =
-      anchor_epoch_ms_ ? *anchor_epoch_ms_ + (ClockMs(CLOCK_MONOTONIC) - anchor_mono_ms_)
-                       : ClockMs(CLOCK_REALTIME);
+  const std::int64_t epoch_ms = EpochMs();
   const time_t seconds = static_cast<time_t>(epoch_ms / 1000);
   tm fields{};
   localtime_r(&seconds, &fields);

@@ -26,6 +26,7 @@ class SystemClock : public Clock {
   explicit SystemClock(const LocalTime& start_at);
 
   LocalTime Now() const override;
+  std::int64_t EpochMs() const override;
 
  private:
   // Milliseconds since the epoch at the monotonic moment `anchor_mono_ms_`; unused when

@@ -81,7 +81,13 @@ LocalTime AddMilliseconds(const LocalTime& time, std::int64_t ms) {
 }
 
 LocalTime VirtualClock::Now() const {
+  if (zone_) return zone_->ToLocal(EpochMs());
   return AddMilliseconds(start_, loop_.NowMs() - start_offset_ms_);
+}
+
+std::int64_t VirtualClock::EpochMs() const {
+  const std::int64_t start = zone_ ? zone_->FromLocal(start_) : CivilToEpochMs(start_);
+  return start + (loop_.NowMs() - start_offset_ms_);
 }
 
 void VirtualClock::Set(LocalTime now) {

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "shell/services.h"
+#include "shell/time_zone.h"
 
 namespace horatone {
 
@@ -49,13 +51,24 @@ class VirtualLoop : public TimerService {
 class VirtualClock : public Clock {
  public:
   VirtualClock(const TimerService& loop, LocalTime start) : loop_(loop), start_(start) {}
+  // The start is a wall-clock time of `zone`, whose daylight-saving changes the clock then
+  // follows; without a zone local time is UTC and never changes its offset.
+  VirtualClock(const TimerService& loop, LocalTime start, std::shared_ptr<const TimeZone> zone)
+      : loop_(loop), start_(start), zone_(std::move(zone)) {}
   LocalTime Now() const override;
+  std::int64_t EpochMs() const override;
   // Moves the start so that the clock reads `now` at the loop's present moment.
   void Set(LocalTime now);
+  // From now on local time is that of `zone`, starting at the wall-clock time `now`.
+  void SetZone(std::shared_ptr<const TimeZone> zone, LocalTime now) {
+    zone_ = std::move(zone);
+    Set(now);
+  }
 
  private:
   const TimerService& loop_;
   LocalTime start_;
+  std::shared_ptr<const TimeZone> zone_;
   std::int64_t start_offset_ms_ = 0;
 };
 

@@ -20,6 +20,7 @@
 #include "shell/controls.h"
 #include "shell/seconds_text.h"
 #include "shell/profile_store.h"
+#include "shell/schedule_rules.h"
 #include "shell/services.h"
 #include "shell/texts.h"
 
@@ -92,6 +93,22 @@ class Form1 : public EchoLinkEvents {
   // clear, then speaks the time of that moment; 0 skips it. Set by the front end (a radio's
   // settings); the window's own settings do not hold it.
   int busy_wait_seconds = 0;
+
+  // --- The schedule's own section of the settings file -------------------------------------
+  // The rules as read or last set; the defaults (the three boxes alone) without the section.
+  const ScheduleRules& schedule() const { return schedule_; }
+  // Whether the settings file has the section (or a key of it was set since).
+  bool schedule_in_file() const { return schedule_in_file_; }
+  // The texts of the schedule keys, in table order, as SaveData writes them.
+  std::vector<std::pair<std::string, std::string>> ScheduleLines() const;
+  // Checks one key's text and applies it at once; a refusal names the key and the rule, and
+  // changes nothing. The section is written on the next Save.
+  Status SetScheduleValue(std::string_view key, const std::string& text);
+  // The time the clock shows, speaks and keeps: local time, or the schedule's zone.
+  LocalTime SpokenTime() const;
+  // The next minute within a day at whose second 0 the schedule would speak (quiet hours,
+  // extra minutes and message times included), as spoken time; none within a day.
+  std::optional<LocalTime> NextSlotTime() const;
 
   // --- Window operations ------------------------------------------------------------------
   // Writes every key of the table; false when a key could not be written (the operator has been told).
@@ -350,6 +367,29 @@ class Form1 : public EchoLinkEvents {
     std::int64_t until_ms;
   };
   std::optional<WaitingSlot> waiting_slot_;
+
+  // The schedule's section: the rules, their texts, and whether the file has the section
+  // (or the operator set a key), which is when Save writes it.
+  void ReadSchedule(std::vector<std::string>& problems);
+  ScheduleRules schedule_;
+  std::vector<std::string> schedule_texts_;
+  bool schedule_in_file_ = false;
+  // The clips spoken after the time (messages, then the identification), planned when the
+  // announcement starts; the next one to load.
+  struct TailClip {
+    std::string stem;
+    bool identification = false;
+  };
+  void PlanTail(bool scheduled);
+  void ContinueIntoTail();
+  bool LoadTailClip();
+  std::vector<TailClip> tail_;
+  std::size_t tail_next_ = 0;
+  bool scheduled_start_ = false;
+  // When the last identification went out (loop ms).
+  std::optional<std::int64_t> last_identification_ms_;
+  // The slot rule with the schedule's own rules: quiet hours, extra minutes, message times.
+  const char* ScheduledSlotAt(const LocalTime& time) const;
 };
 
 }  // namespace horatone

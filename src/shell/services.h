@@ -32,6 +32,8 @@ class Clock {
  public:
   virtual ~Clock() = default;
   virtual LocalTime Now() const = 0;
+  // The same moment as milliseconds since the epoch (UTC), for times of other zones.
+  virtual std::int64_t EpochMs() const = 0;
 };
 
 enum class MsgIcon { kNone, kQuestion, kExclamation, kStop, kInformation };

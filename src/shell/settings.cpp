@@ -133,7 +133,66 @@ std::vector<std::string> Form1::ReadSettings() {
         break;
     }
   }
+  ReadSchedule(problems);
   return problems;
+}
+
+void Form1::ReadSchedule(std::vector<std::string>& problems) {
+  // A key the file does not have reads as this, which no stored line can hold.
+  const std::string absent = "\x01";
+  const std::string section(kScheduleSection);
+  ScheduleRules rules;
+  schedule_in_file_ = false;
+  schedule_texts_.assign(kScheduleKeys.size(), "");
+  for (std::size_t i = 0; i < kScheduleKeys.size(); ++i) {
+    const ScheduleKey& entry = kScheduleKeys[i];
+    const std::string default_text(entry.default_text);
+    std::string text = services_.profile.GetString(section, std::string(entry.key), absent);
+    if (text == absent) {
+      text = default_text;
+    } else {
+      schedule_in_file_ = true;
+    }
+    if (const Status applied = entry.apply(rules, text); !applied) {
+      problems.push_back(Problem(std::string(section) + "." + std::string(entry.key), text,
+                                 default_text) + " (" + applied.message + ")");
+      ContinuePastFailure(entry.apply(rules, default_text));
+      text = default_text;
+    }
+    schedule_texts_[i] = TrimmedValue(text);
+  }
+  schedule_ = std::move(rules);
+}
+
+std::vector<std::pair<std::string, std::string>> Form1::ScheduleLines() const {
+  std::vector<std::pair<std::string, std::string>> lines;
+  for (std::size_t i = 0; i < kScheduleKeys.size(); ++i) {
+    lines.emplace_back(std::string(kScheduleKeys[i].key),
+                       i < schedule_texts_.size() ? schedule_texts_[i]
+                                                  : std::string(kScheduleKeys[i].default_text));
+  }
+  return lines;
+}
+
+Status Form1::SetScheduleValue(std::string_view key, const std::string& text) {
+  const ScheduleKey* entry = FindScheduleKey(key);
+  if (entry == nullptr) {
+    return Status::BadInput(std::string(kScheduleSection) + "." + std::string(key) +
+                            " is not a schedule key");
+  }
+  ScheduleRules rules = schedule_;
+  if (const Status applied = entry->apply(rules, text); !applied) {
+    return Status::BadInput(std::string(kScheduleSection) + "." + std::string(entry->key) +
+                            ": " + applied.message);
+  }
+  schedule_ = std::move(rules);
+  if (schedule_texts_.size() != kScheduleKeys.size()) {
+    schedule_texts_.clear();
+    for (const ScheduleKey& each : kScheduleKeys) schedule_texts_.emplace_back(each.default_text);
+  }
+  schedule_texts_[entry - kScheduleKeys.data()] = TrimmedValue(text);
+  schedule_in_file_ = true;
+  return Status::Ok();
 }
 
 void Form1::ReloadSettings() {
@@ -142,14 +201,21 @@ void Form1::ReloadSettings() {
       Log("settings not reloaded: " + readable.message);
       return;
     }
-    const std::vector<std::pair<std::string, std::string>> before = SettingsLines();
+    const auto all_lines = [this] {
+      std::vector<std::pair<std::string, std::string>> lines = SettingsLines();
+      for (const auto& [key, value] : ScheduleLines()) {
+        lines.emplace_back(std::string(kScheduleSection) + "." + key, value);
+      }
+      return lines;
+    };
+    const std::vector<std::pair<std::string, std::string>> before = all_lines();
     std::vector<std::string> problems = ReadSettings();
     ApplyStoredVolume(problems);
     // The voice and the captions follow at once, as at start-up.
     Timer5_Timer();
     Timer7_Timer();
     for (const std::string& problem : problems) Log("settings: " + problem);
-    const std::vector<std::pair<std::string, std::string>> after = SettingsLines();
+    const std::vector<std::pair<std::string, std::string>> after = all_lines();
     int changed = 0;
     for (std::size_t i = 0; i < before.size() && i < after.size(); ++i) {
       if (before[i].second == after[i].second) continue;
@@ -192,8 +258,15 @@ bool Form1::SaveData() {
   // One replacement of the file for the whole record: every key or, on failure, none.
   const Status written =
       services_.profile.WriteStrings(std::string(texts::kSettingsSection), SettingsLines());
-  if (!written) {
-    ShowMessage({"The settings could not be saved: " + written.message,
+  // The schedule's section only where the file has it or the operator set it, so that a
+  // file without one stays exactly as it was.
+  const Status schedule_written =
+      written && schedule_in_file_
+          ? services_.profile.WriteStrings(std::string(kScheduleSection), ScheduleLines())
+          : Status::Ok();
+  if (!written || !schedule_written) {
+    ShowMessage({"The settings could not be saved: " +
+                     (!written ? written.message : schedule_written.message),
                  std::string(texts::kSaveFailedTitle), MsgIcon::kStop});
     return false;
   }

@@ -10,6 +10,7 @@
 
 #include "runtime/ini_profile_file.h"
 #include "shell/form1.h"
+#include "shell/schedule_form.h"
 #include "shell/settings_table.h"
 #include "shell/texts.h"
 
@@ -166,7 +167,7 @@ std::size_t LongestSettingsForm() {
   for (const SettingKey& setting : kSettingKeys) {
     bytes += 1 + setting.key.size() + 1 + kLongestValue * 4 * 3;
   }
-  return bytes;
+  return bytes + LongestScheduleFields(kLongestValue);
 }
 
 std::string SettingsRevision(Form1& form) {
@@ -178,6 +179,7 @@ std::string SettingsRevision(Form1& form) {
   };
   for (const auto& [key, value] : form.SettingsLines()) add(value);
   for (const SettingKey& setting : kSettingKeys) add(StoredText(form, setting));
+  for (const std::string& text : ScheduleRevisionTexts(form)) add(text);
   char text[24];
   std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
   return text;
@@ -218,7 +220,7 @@ std::string SettingsFormJson(Form1& form) {
     }
     out += "}";
   }
-  return out + "]}";
+  return out + "," + ScheduleFieldsJson(form) + "]}";
 }
 
 FormOutcome ApplySettingsForm(Form1& form, const std::string& base_revision,
@@ -234,9 +236,24 @@ FormOutcome ApplySettingsForm(Form1& form, const std::string& base_revision,
       return;
     }
     std::map<std::string, std::string> given;
+    std::vector<std::pair<std::string, std::string>> schedule_given;
     for (const auto& entry : values) {
       const std::string& key = entry.first;  // named, not bound: a lambda below uses it
       const std::string& text = entry.second;
+      if (!ScheduleKeyOfField(key).empty()) {
+        // Checked by the schedule's own rules and by those of a value the file keeps whole.
+        const auto twice = [&](const auto& done) { return done.first == key; };
+        if (std::any_of(schedule_given.begin(), schedule_given.end(), twice)) {
+          outcome.problems.push_back(key + " is given twice");
+        } else if (Status why = ScheduleFieldRefusal(key, text); !why) {
+          outcome.problems.push_back(std::move(why.message));
+        } else if (Status kept = Refusal(SettingKey{key, SettingKind::kText, ""}, text); !kept) {
+          outcome.problems.push_back(std::move(kept.message));
+        } else {
+          schedule_given.emplace_back(key, text);
+        }
+        continue;
+      }
       const auto setting = std::find_if(kSettingKeys.begin(), kSettingKeys.end(),
                                         [&](const SettingKey& s) { return s.key == key; });
       if (setting == kSettingKeys.end() || !IsOnATab(key)) {
@@ -298,10 +315,12 @@ FormOutcome ApplySettingsForm(Form1& form, const std::string& base_revision,
     // bar's value; the voice and the captions follow at once, as after a reload.
     form.V1.set_value(*ParseVolumeText(form.VolSet.text()));
     form.V1_Change();
+    ApplyScheduleFields(form, schedule_given);
     form.Timer5_Timer();
     form.Timer7_Timer();
     if (form.log)
-      form.log("settings: changed from the web page (" + std::to_string(given.size()) + " values)");
+      form.log("settings: changed from the web page (" +
+               std::to_string(given.size() + schedule_given.size()) + " values)");
     outcome.saved = form.SaveData();
     outcome.message = outcome.saved ? "Saved to " + form.services().profile.Describe() + "."
                                     : "Applied, but the settings file could not be written: "
@@ -322,17 +341,12 @@ std::string FormOutcomeJson(const FormOutcome& outcome) {
 }
 
 std::string ClockStatusJson(Form1& form) {
-  const LocalTime now = form.services().clock.Now();
   // The next slot the schedule would speak at: second 0 of one of the coming minutes.
   std::string next = "none";
-  for (int ahead = 1; ahead <= 60; ++ahead) {
-    const int minute = (now.minute + ahead) % 60;
-    if (form.SlotAt(minute, 0) == nullptr) continue;
+  if (const std::optional<LocalTime> at = form.NextSlotTime()) {
     char text[8];
-    std::snprintf(text, sizeof text, "%02d:%02d", (now.hour + (now.minute + ahead) / 60) % 24,
-                  minute);
+    std::snprintf(text, sizeof text, "%02d:%02d", at->hour, at->minute);
     next = text;
-    break;
   }
   // Under way while a clip of it is still heard: the last clip plays on after the sequencer
   // has stopped, and the transmitter stays keyed until the unkey check sees it end.

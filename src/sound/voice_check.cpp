@@ -10,6 +10,9 @@
 #include <sstream>
 
 #include "announce/clip_names.h"
+#include "runtime/ini_profile_file.h"
+#include "shell/schedule_rules.h"
+#include "shell/texts.h"
 #include "sound/clip_decoder.h"
 
 namespace horatone {
@@ -144,15 +147,38 @@ ClipLevels MeasureClip(const std::string& file_name, const DecodedClip& clip) {
   return levels;
 }
 
+std::vector<std::pair<std::string, std::string>> ScheduleClips(const PathMapper& mapper) {
+  IniProfileFile profile(mapper, std::string(texts::kSettingsFile));
+  std::vector<std::pair<std::string, std::string>> named;
+  const std::string section(kScheduleSection);
+  for (const ScheduleKey& entry : kScheduleKeys) {
+    if (entry.key != "IDCLIP" && !entry.key.starts_with("MESSAGE")) continue;
+    ScheduleRules rules;
+    const std::string key(entry.key);
+    // A value the clock would refuse names no clip; the clock reports it at start-up.
+    if (!entry.apply(rules, profile.GetString(section, key, "")).ok()) continue;
+    if (!rules.id_clip.empty()) named.emplace_back(rules.id_clip, section + "." + key);
+    for (const ScheduledMessage& message : rules.messages) {
+      if (!message.clip.empty()) named.emplace_back(message.clip, section + "." + key);
+    }
+  }
+  return named;
+}
+
 VoiceCheckResult CheckVoiceFolder(const std::string& folder, const std::string& format,
-                                  const PathMapper& mapper) {
+                                  const PathMapper& mapper,
+                                  const std::vector<std::string>& extra_clips) {
   VoiceCheckResult result;
   std::string prefix = folder;
   if (!prefix.empty() && prefix.back() != '\\' && prefix.back() != '/') prefix += '\\';
   result.folder_file = mapper.Map(prefix).string();
 
   std::set<std::string> bad;
-  for (std::string_view name : clips::kAll) {
+  std::vector<std::string_view> names(clips::kAll.begin(), clips::kAll.end());
+  for (const std::string& extra : extra_clips) {
+    if (std::find(names.begin(), names.end(), extra) == names.end()) names.push_back(extra);
+  }
+  for (std::string_view name : names) {
     const std::string file_name = std::string(name) + "." + format;
     const std::filesystem::path file = mapper.Map(prefix + file_name);
     std::error_code ec;
@@ -211,7 +237,10 @@ int CheckVoiceCommand(const std::vector<std::string>& args, std::ostream& out, s
     return 2;
   }
   const std::string format = args.size() == 2 ? args[1] : "wav";
-  const VoiceCheckResult result = CheckVoiceFolder(args[0], format, mapper);
+  const std::vector<std::pair<std::string, std::string>> scheduled = ScheduleClips(mapper);
+  std::vector<std::string> extra;
+  for (const auto& [clip, key] : scheduled) extra.push_back(clip);
+  const VoiceCheckResult result = CheckVoiceFolder(args[0], format, mapper, extra);
 
   out << "Voice folder " << args[0] << " (" << result.folder_file << "), " << format << " clips\n";
   out << "clip                rate ch  seconds   peak    RMS  start   lead  trail  (dBFS, s)\n";
@@ -229,9 +258,17 @@ int CheckVoiceCommand(const std::vector<std::string>& args, std::ostream& out, s
   }
   for (const std::string& name : result.missing) out << "missing: " << name << "\n";
   for (const std::string& line : result.unreadable) out << "unreadable: " << line << "\n";
+  std::set<std::string> added;
+  for (const auto& [clip, key] : scheduled) {
+    if (std::find(clips::kAll.begin(), clips::kAll.end(), clip) == clips::kAll.end()) {
+      added.insert(clip);
+    }
+    out << "the schedule speaks " << clip << "." << format << " (" << key << ")\n";
+  }
+  const std::size_t total = clips::kAll.size() + added.size();
   const int readable =
-      static_cast<int>(clips::kAll.size() - result.missing.size() - result.unreadable.size());
-  out << readable << " of " << clips::kAll.size() << " clips present and readable\n";
+      static_cast<int>(total - result.missing.size() - result.unreadable.size());
+  out << readable << " of " << total << " clips present and readable\n";
   for (bool twelve_hour : {true, false}) {
     const int spoken = twelve_hour ? result.minutes_12_hour : result.minutes_24_hour;
     out << (twelve_hour ? "12-hour" : "24-hour") << ": ";

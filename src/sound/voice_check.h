@@ -6,6 +6,7 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sound/clip_decoder.h"
@@ -51,8 +52,15 @@ struct VoiceCheckResult {
 // `folder` as the operator writes it (for example C:\HoraVoice\F\); `format` "wav" or "mp3".
 // Clip paths are the folder text followed by the clip name, as the clock builds them; a folder
 // without a trailing separator gets one.
+// `extra_clips`: clip names the settings add (the schedule's identification and messages),
+// checked as the voice's own after them.
 VoiceCheckResult CheckVoiceFolder(const std::string& folder, const std::string& format,
-                                  const PathMapper& mapper);
+                                  const PathMapper& mapper,
+                                  const std::vector<std::string>& extra_clips = {});
+
+// The clips the schedule of the settings file in `mapper`'s system directory speaks: the
+// identification and each message's clip, each with the key that names it.
+std::vector<std::pair<std::string, std::string>> ScheduleClips(const PathMapper& mapper);
 
 // Measures one decoded clip and notes its own problems (clipping, long silences, no sound);
 // the quiet-clip rule needs the whole voice and is applied by CheckVoiceFolder.

@@ -286,4 +286,5 @@ def main(work):
         security_test(work)
 
 
-run("horatone-web-", main)
+if __name__ == "__main__":
+    run("horatone-web-", main)

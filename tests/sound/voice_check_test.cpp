@@ -165,5 +165,44 @@ TEST_F(VoiceCheckTest, TheGeneratedEnglishClipsAreFitForTheAir) {
   EXPECT_NE(testing::ReadBytes(dir_.path() / "log").find("up to date"), std::string::npos);
 }
 
+// The schedule's clips belong to the voice once the settings name them: a missing one fails
+// the check like a missing hour; the generator makes them, a callsign spelled and a message
+// said, levelled as the voice's own clips, without touching the voice's stamp.
+TEST_F(VoiceCheckTest, TheScheduleClipsAreCheckedAndTheGeneratorMakesThem) {
+  MakeVoice("wav", testing::kWav16);
+  std::ofstream(dir_.path() / "Horatone.ini")
+      << "[SETTINGS]\r\n[SCHEDULE]\r\nIDCLIP=Ident\r\nMESSAGE2=Net;Mon;20:00\r\n"
+         "MESSAGE3=../../x;Mon;20:00\r\n";
+  EXPECT_EQ(Check({"C:\\HoraVoice\\Test\\"}), 1);
+  EXPECT_NE(out_.str().find("missing: Ident.wav"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("missing: Net.wav"), std::string::npos);
+  EXPECT_NE(out_.str().find("Ident.wav (SCHEDULE.IDCLIP)"), std::string::npos);
+  EXPECT_NE(out_.str().find("71 of 73 clips"), std::string::npos);
+  EXPECT_EQ(out_.str().find("../"), std::string::npos);  // a refused value names no clip
+
+  if (!Installed("sox lame bc flite espeak-ng")) GTEST_SKIP() << "the generator's tools are missing";
+  const std::string out = folder_.string();
+  ASSERT_EQ(Generate(dir_.path(), "--out '" + out + "' --language en --callsign Ident DL1ABC/P"), 0)
+      << testing::ReadBytes(dir_.path() / "log");
+  ASSERT_EQ(Generate(dir_.path(), "--out '" + out + "' --language de --say Net 'Rundspruch heute'"),
+            0);
+  EXPECT_NE(Generate(dir_.path(), "--out '" + out + "' --language en --callsign ../x K1"), 0);
+  EXPECT_NE(Generate(dir_.path(), "--out '" + out + "' --language en --callsign X 'K1;ls'"), 0);
+  EXPECT_FALSE(std::filesystem::exists(folder_ / "X.wav"));
+  EXPECT_EQ(Check({"C:\\HoraVoice\\Test\\"}), 0) << out_.str();
+  EXPECT_NE(out_.str().find("73 of 73 clips"), std::string::npos);
+  const VoiceCheckResult result =
+      CheckVoiceFolder("C:\\HoraVoice\\Test\\", "wav", mapper_, {"Ident", "Net"});
+  for (const ClipLevels& c : result.clips) {
+    if (c.file_name != "Ident.wav" && c.file_name != "Net.wav") continue;
+    EXPECT_TRUE(c.peak_db <= -1.0 && c.start_db <= -40) << c.file_name << " " << c.peak_db;
+    // Eight spelled words take a while: a spelled callsign, not one word.
+    if (c.file_name == "Ident.wav") {
+      EXPECT_GT(c.seconds, 3.0);
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder_ / ".horatone-voice"));
+}
+
 }  // namespace
 }  // namespace horatone

@@ -28,6 +28,7 @@
 #include "ui/qt/about_window.h"
 #include "ui/qt/fitted_caption.h"
 #include "ui/qt/node_panel.h"
+#include "ui/qt/schedule_dialog.h"
 #include "ui/qt/qt_services.h"
 #include "shell/form1.h"
 #include "shell/texts.h"
@@ -642,6 +643,17 @@ void MainWindow::BuildMenu() {
   node->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
   node->setEnabled(options_.node != nullptr);
   connect(node, &QAction::triggered, this, &MainWindow::ShowNodePanel);
+  QAction* schedule = view->addAction(tr("&Schedule…"));
+  schedule->setObjectName("ScheduleAction");
+  connect(schedule, &QAction::triggered, this, &MainWindow::ShowScheduleDialog);
+}
+
+void MainWindow::ShowScheduleDialog() {
+  if (!schedule_dialog_) schedule_dialog_ = std::make_unique<ScheduleDialog>(form_, this);
+  schedule_dialog_->Refresh();
+  schedule_dialog_->show();
+  schedule_dialog_->raise();
+  schedule_dialog_->activateWindow();
 }
 
 void MainWindow::SetDetailsShown(bool shown) {

@@ -26,6 +26,7 @@ class AboutWindow;
 class Form1;
 class Form14;
 class NodePanel;
+class ScheduleDialog;
 class SimulatedNode;
 
 // The voice generator: a program that makes the ready-made voices under the system directory.
@@ -71,6 +72,9 @@ class MainWindow : public QMainWindow {
   QWidget* Find(const std::string& name) const;
   AboutWindow* about() const { return about_.get(); }
   NodePanel* node_panel() const { return node_panel_.get(); }
+  // The schedule dialog of the View menu, made when first opened.
+  void ShowScheduleDialog();
+  ScheduleDialog* schedule_dialog() const { return schedule_dialog_.get(); }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -106,6 +110,7 @@ class MainWindow : public QMainWindow {
   QProcess* generator_ = nullptr;
   std::unique_ptr<AboutWindow> about_;
   std::unique_ptr<NodePanel> node_panel_;
+  std::unique_ptr<ScheduleDialog> schedule_dialog_;
 };
 
 }  // namespace horatone

@@ -188,7 +188,7 @@ if(document.body.dataset.mode==="login"){
   if(r.ok)location.reload();else $("loginmessage").textContent=r.message;};
 }else{
  $("clock").hidden=false;
- const TABS=["setup","voices","language"];
+ const TABS=["setup","voices","language","schedule"];
  let revision="",fields=[],tab="setup",captions={},shownCaptions="",edited=false;
  const say=(box,text,good)=>{$(box).textContent=text;$(box).className=good?"ok":"bad";};
  // The window's captions, from its language texts, on the page's own controls.
@@ -196,7 +196,7 @@ if(document.body.dataset.mode==="login"){
   for(const e of document.querySelectorAll("[data-caption]")){const t=c[e.dataset.caption];
    if(t!==undefined&&e.textContent!==t)e.textContent=t;}
   for(const e of document.querySelectorAll("[data-tip]"))e.title=c[e.dataset.tip]||"";
-  const names={setup:c.tabSetup,voices:c.tabVoices,language:c.tabLanguage};
+  const names={setup:c.tabSetup,voices:c.tabVoices,language:c.tabLanguage,schedule:"Schedule"};
   for(const b of $("tabs").children)b.textContent=names[b.dataset.tab];
   $("balancescale").textContent=c.balanceScale;
   const sp=$("speedscale");if(!sp.children.length)for(const t of c.speedScale){const x=document.createElement("span");x.textContent=t;sp.append(x);}

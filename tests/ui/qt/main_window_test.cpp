@@ -20,6 +20,7 @@
 #include "about/form14.h"
 #include "ui/qt/about_window.h"
 #include "ui/qt/fitted_caption.h"
+#include "ui/qt/schedule_dialog.h"
 #include "test_support/announcing.h"
 
 namespace horatone {
@@ -253,6 +254,35 @@ TEST_F(Window, ALongCaptionIsElidedWithItsTooltip) {
   EXPECT_LE(QFontMetrics(fit.font).horizontalAdvance(fit.text), widget->width());
   EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry()));
   EXPECT_EQ(view.centralWidget()->size(), designed);
+}
+
+// The View menu's schedule dialog edits the model: a refused line names its key and nothing
+// is taken; good lines act at once and reach the file on Save, beside the settings.
+TEST_F(Window, TheScheduleDialogSetsTheScheduleThroughTheModel) {
+  QAction* action = view.findChild<QAction*>("ScheduleAction");
+  ASSERT_NE(action, nullptr);
+  action->trigger();
+  ScheduleDialog* dialog = view.schedule_dialog();
+  ASSERT_NE(dialog, nullptr);
+  ASSERT_TRUE(dialog->isVisible());
+  EXPECT_EQ(dialog->line("ZONE")->text(), "local");
+  dialog->line("QUIET")->setText("22:00-06:00");
+  dialog->line("MINUTES")->setText("59,61");
+  EXPECT_FALSE(dialog->Apply());
+  EXPECT_TRUE(dialog->problems()->text().contains("SCHEDULE.MINUTES"));
+  EXPECT_FALSE(form.schedule().quiet);
+
+  dialog->line("MINUTES")->setText("59");
+  dialog->line("ZONE")->setText("UTC");
+  dialog->line("IDCLIP")->setText("Ident");
+  EXPECT_TRUE(dialog->Apply());
+  EXPECT_TRUE(form.schedule().quiet && form.schedule().minutes[59]);
+  EXPECT_EQ(form.schedule().id_clip, "Ident");
+  Click("Command5");  // Save
+  EXPECT_EQ(h.profile.GetString("SCHEDULE", "ZONE", ""), "UTC");
+  EXPECT_EQ(h.profile.GetString("SCHEDULE", "QUIET", ""), "22:00-06:00");
+  // The three tabs keep their layout: the dialog is a window of its own.
+  EXPECT_EQ(view.tabs()->count(), 3);
 }
 
 }  // namespace
