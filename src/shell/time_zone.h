@@ -1,17 +1,19 @@
-// Time zones from the system's zone database (the compiled files under /usr/share/zoneinfo):
-// the offset from UTC at any moment, so that the schedule can speak and keep UTC or a named
-// zone whatever the machine's own zone is. Immutable once loaded; safe to share.
+// Time zones from the system's zone database (Debian's tzdata, read through the date library's
+// tz part): the offset from UTC at any moment, so that the schedule can speak and keep UTC or a
+// named zone whatever the machine's own zone is. Immutable once loaded; safe to share.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "shell/services.h"
 #include "shell/status.h"
+
+namespace date {
+class time_zone;
+}
 
 namespace horatone {
 
@@ -19,13 +21,9 @@ class TimeZone {
  public:
   // UTC itself: no offset, ever.
   static std::shared_ptr<const TimeZone> Utc();
-  // A zone by its database name ("Europe/Berlin"); fails, saying why, for a name that is not
-  // a zone of the database or a file that is not a zone file.
-  static Result<std::shared_ptr<const TimeZone>> Load(
-      std::string_view name, const std::filesystem::path& database = "/usr/share/zoneinfo");
-  // A zone from the bytes of a compiled zone file.
-  static Result<std::shared_ptr<const TimeZone>> Parse(std::string_view name,
-                                                       std::string_view bytes);
+  // A zone by its database name ("Europe/Berlin", or a link such as "US/Eastern"); fails,
+  // saying why, for a name the database does not hold.
+  static Result<std::shared_ptr<const TimeZone>> Load(std::string_view name);
 
   const std::string& name() const { return name_; }
   // Seconds east of UTC at `epoch_seconds`.
@@ -37,9 +35,7 @@ class TimeZone {
 
  private:
   std::string name_;
-  std::vector<std::int64_t> transitions_;  // seconds since the epoch, ascending
-  std::vector<int> offset_after_;          // the offset from each transition on
-  int first_offset_ = 0;                   // before the first transition
+  const date::time_zone* zone_ = nullptr;  // the database's, for the program's life; none: UTC
 };
 
 // A wall-clock time read as UTC, in milliseconds since the epoch, and back.

@@ -279,7 +279,7 @@ TEST(ScheduleSection, TheSectionIsSavedBesideTheSettingsAndReadBackByTheProfileR
   EXPECT_EQ(f.schedule().zone->name(), "UTC");
 }
 
-TEST(TimeZoneFile, OffsetsChangeAtTheTransitionsAndBadNamesOrFilesAreRefused) {
+TEST(TimeZoneDatabase, OffsetsChangeAtTheTransitionsAndNamesOutsideTheDatabaseAreRefused) {
   const auto berlin = Zone("Europe/Berlin");
   const std::int64_t change = CivilToEpochMs({2026, 3, 29, 1, 0, 0}) / 1000;  // 01:00 UTC
   EXPECT_EQ(berlin->OffsetAt(change - 1), 3600);
@@ -290,24 +290,6 @@ TEST(TimeZoneFile, OffsetsChangeAtTheTransitionsAndBadNamesOrFilesAreRefused) {
   for (const char* name : {"../etc/passwd", "/etc/localtime", "Europe/Atlantis", ""}) {
     EXPECT_FALSE(TimeZone::Load(name).ok()) << name;
   }
-  EXPECT_FALSE(TimeZone::Parse("x", "TZif2 but far too short").ok());
-  EXPECT_FALSE(TimeZone::Parse("x", std::string(60, 'x')).ok());
-
-  // Every cut and a byte changed anywhere in a real zone file: refused or read, never read
-  // past its end (the sanitizer build watches this).
-  std::ifstream file("/usr/share/zoneinfo/Europe/Berlin", std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  ASSERT_GT(bytes.size(), 1000u);
-  int read = 0;
-  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
-    read += TimeZone::Parse("cut", bytes.substr(0, cut)).ok() ? 1 : 0;
-    std::string changed = bytes;
-    changed[cut] = static_cast<char>(changed[cut] ^ 0xA5);
-    if (const auto zone = TimeZone::Parse("changed", changed); zone.ok()) {
-      (*zone)->OffsetAt(change);
-    }
-  }
-  EXPECT_LT(read, static_cast<int>(bytes.size()));
 }
 
 }  // namespace

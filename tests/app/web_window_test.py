@@ -68,7 +68,7 @@ def window_test(work):
         wait_for("the page with its node panel",
                  lambda: browser.js("document.readyState") == "complete" and
                  browser.js("$('nodecard').hidden") is False and
-                 browser.js("$('settings').children.length") == 3)
+                 browser.js("$('settings').children.length") == 4)
 
         # 1. A DTMF code from the node panel announces; the speed bar in Details, moved
         # during the announcement, doubles the rate of the clip under way: its tone goes from
