@@ -62,22 +62,7 @@ bool VirtualLoop::AdvanceUntil(const std::function<bool()>& done, std::int64_t l
 }
 
 LocalTime AddMilliseconds(const LocalTime& time, std::int64_t ms) {
-  using namespace std::chrono;
-  const sys_days day = year_month_day{year{time.year}, month{static_cast<unsigned>(time.month)},
-                                      std::chrono::day{static_cast<unsigned>(time.day)}};
-  const sys_time<milliseconds> moment = day + hours{time.hour} + minutes{time.minute} +
-                                        seconds{time.second} + milliseconds{time.millisecond} +
-                                        milliseconds{ms};
-  const sys_days new_day = floor<days>(moment);
-  const year_month_day ymd{new_day};
-  const hh_mm_ss<milliseconds> clock{moment - new_day};
-  return LocalTime{static_cast<int>(ymd.year()),
-                   static_cast<int>(static_cast<unsigned>(ymd.month())),
-                   static_cast<int>(static_cast<unsigned>(ymd.day())),
-                   static_cast<int>(clock.hours().count()),
-                   static_cast<int>(clock.minutes().count()),
-                   static_cast<int>(clock.seconds().count()),
-                   static_cast<int>(clock.subseconds().count())};
+  return EpochMsToCivil(CivilToEpochMs(time) + ms);
 }
 
 LocalTime VirtualClock::Now() const {
