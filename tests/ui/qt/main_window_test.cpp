@@ -82,15 +82,23 @@ TEST_F(Window, SayTheTimeSpeaksTheTimeAndTheIndicatorsFollow) {
   EXPECT_TRUE(form.ended());
 }
 
-// Where a bar's thumb is drawn, in the window's coordinates: the widget's own style options,
-// as its paint event takes them.
-class StyledBar : public QScrollBar {
- public:
-  using QScrollBar::initStyleOption;
-};
+// Where a bar's thumb is drawn, in the window's coordinates: the style options filled as the
+// bar fills them for its paint event.
 int ThumbCentreX(QScrollBar* bar, QWidget* window) {
   QStyleOptionSlider option;
-  static_cast<StyledBar*>(bar)->initStyleOption(&option);
+  option.initFrom(bar);
+  option.subControls = QStyle::SC_All;
+  option.orientation = bar->orientation();
+  if (bar->orientation() == Qt::Horizontal) option.state |= QStyle::State_Horizontal;
+  option.minimum = bar->minimum();
+  option.maximum = bar->maximum();
+  option.sliderPosition = bar->sliderPosition();
+  option.sliderValue = bar->value();
+  option.singleStep = bar->singleStep();
+  option.pageStep = bar->pageStep();
+  option.upsideDown = bar->orientation() == Qt::Horizontal
+                          ? bar->invertedAppearance() != (option.direction == Qt::RightToLeft)
+                          : bar->invertedAppearance();
   const QRect thumb =
       bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, bar);
   return bar->mapTo(window, thumb.center()).x();
