@@ -34,10 +34,12 @@ def main(work):
         browser.open("http://127.0.0.1:%d/" % port)
         wait_for("the settings form",
                  lambda: browser.js("!!document.getElementById('f_SCHEDULE.MINUTES')") is True)
-        browser.js("[...document.querySelectorAll('#tabs button')]"
-                   ".find(b=>b.textContent==='Schedule').click()")
-        if browser.js("document.getElementById('f_SCHEDULE.QUIET').offsetParent!==null") is not True:
-            fail("the Schedule tab does not show the schedule's fields")
+        # The tab by its name in the page: its caption may come only with the first live status.
+        tab = "document.querySelector('#tabs button[data-tab=schedule]')"
+        browser.js(tab + ".click()")
+        wait_for("the Schedule tab to show the schedule's fields", lambda: browser.js(
+            "document.getElementById('f_SCHEDULE.QUIET').offsetParent!==null") is True)
+        wait_for("the tab's caption", lambda: browser.js(tab + ".textContent") == "Schedule")
 
         # A refused value names its key, and nothing is written.
         with open(os.path.join(work, "Horatone.ini"), newline="") as ini:
