@@ -6,6 +6,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -55,6 +56,49 @@ def make_root(work, clip_seconds):
                         os.path.join(voice, stem + ".wav"), "synth", str(clip_seconds), "sine",
                         "440"], check=True)
     write_quiet_settings(work)
+
+
+def http_request(port, method="GET", path="/", headers=None, body=b"", source="127.0.0.1",
+                 tls=False, length=None, form=True):
+    """(status, headers as a dict of lower-case names, body) of one HTTP/1.1 exchange over a raw
+    socket from `source`; status 0 when the connection ended without an answer. `length` states
+    another Content-Length than the body's; `form` sends a body as a form unless told its type."""
+    raw = socket.create_connection(("127.0.0.1", port), timeout=20, source_address=(source, 0))
+    conn = raw
+    if tls:
+        context = ssl.create_default_context()
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        conn = context.wrap_socket(raw)
+    all_headers = {"Host": "127.0.0.1:%d" % port, "Connection": "close"}
+    all_headers.update(headers or {})
+    if body or method == "POST":
+        all_headers["Content-Length"] = str(len(body) if length is None else length)
+        if form:
+            all_headers.setdefault("Content-Type", "application/x-www-form-urlencoded")
+    head = "%s %s HTTP/1.1\r\n" % (method, path) + "".join(
+        "%s: %s\r\n" % item for item in all_headers.items()) + "\r\n"
+    reply = b""
+    try:
+        conn.sendall(head.encode() + body)
+        while True:
+            chunk = conn.recv(65536)
+            if not chunk:
+                break
+            reply += chunk
+    except OSError:
+        pass
+    finally:
+        conn.close()
+    if not reply.startswith(b"HTTP/1."):
+        return 0, {}, reply
+    head, _, rest = reply.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    names = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        names[name.strip().lower()] = value.strip()
+    return int(lines[0].split()[1]), names, rest
 
 
 class Clock:

@@ -18,47 +18,7 @@ import time
 import urllib.parse
 
 from clock_harness import BIN, Clock, fail, free_port, run, wait_for, write_quiet_settings
-
-
-def request(port, method="GET", path="/", headers=None, body=b"", source="127.0.0.1",
-            tls=False):
-    """(status, headers as a dict of lower-case names, body) of one HTTP/1.1 exchange; status 0
-    when the connection ended without an answer."""
-    raw = socket.create_connection(("127.0.0.1", port), timeout=20, source_address=(source, 0))
-    conn = raw
-    if tls:
-        context = ssl.create_default_context()
-        context.check_hostname = False
-        context.verify_mode = ssl.CERT_NONE
-        conn = context.wrap_socket(raw)
-    all_headers = {"Host": "127.0.0.1:%d" % port, "Connection": "close"}
-    all_headers.update(headers or {})
-    if body or method == "POST":
-        all_headers["Content-Length"] = str(len(body))
-        all_headers.setdefault("Content-Type", "application/x-www-form-urlencoded")
-    head = "%s %s HTTP/1.1\r\n" % (method, path) + "".join(
-        "%s: %s\r\n" % item for item in all_headers.items()) + "\r\n"
-    reply = b""
-    try:
-        conn.sendall(head.encode() + body)
-        while True:
-            chunk = conn.recv(65536)
-            if not chunk:
-                break
-            reply += chunk
-    except (ConnectionError, ssl.SSLError, socket.timeout):
-        pass
-    finally:
-        conn.close()
-    if not reply.startswith(b"HTTP/1."):
-        return 0, {}, reply
-    head, _, rest = reply.partition(b"\r\n\r\n")
-    lines = head.decode("latin-1").split("\r\n")
-    names = {}
-    for line in lines[1:]:
-        name, _, value = line.partition(":")
-        names[name.strip().lower()] = value.strip()
-    return int(lines[0].split()[1]), names, rest
+from clock_harness import http_request as request
 
 
 # The attacks come from another local user when the test runs as root.

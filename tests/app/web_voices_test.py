@@ -20,7 +20,7 @@ import time
 import wave
 
 from chromium import Chromium
-from clock_harness import BIN, Clock, fail, free_port, make_root, run, wait_for
+from clock_harness import BIN, Clock, fail, free_port, http_request, make_root, run, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 GENERATOR = os.path.join(HERE, "..", "..", "tools", "make-voices")
@@ -97,27 +97,8 @@ def tone_blocks(path, hz, other_hz):
 
 def request(port, method="GET", path="/", headers=None, body=b"", length=None):
     """(status, body) of one HTTP/1.1 exchange over a raw socket; 0 when none came."""
-    raw = socket.create_connection(("127.0.0.1", port), timeout=20)
-    all_headers = {"Host": "127.0.0.1:%d" % port, "Connection": "close"}
-    all_headers.update(headers or {})
-    if method == "POST":
-        all_headers["Content-Length"] = str(len(body) if length is None else length)
-    head = "%s %s HTTP/1.1\r\n" % (method, path) + "".join(
-        "%s: %s\r\n" % item for item in all_headers.items()) + "\r\n"
-    reply = b""
-    try:
-        raw.sendall(head.encode() + body)
-        while True:
-            chunk = raw.recv(65536)
-            if not chunk:
-                break
-            reply += chunk
-    except OSError:
-        pass
-    raw.close()
-    if not reply.startswith(b"HTTP/1.1 "):
-        return 0, b""
-    return int(reply.split()[1]), reply.split(b"\r\n\r\n", 1)[-1]
+    status, _, reply = http_request(port, method, path, headers, body, length=length, form=False)
+    return status, reply if status else b""
 
 
 def announcement_ends(port):
